@@ -1,0 +1,66 @@
+#include "core/transformer_weights.h"
+
+#include <stdexcept>
+
+#include "core/identity_text.h"
+
+namespace Halcyne::Core::Vestra {
+
+std::string canonicalTensorName(const WeightSlot& slot) {
+    if (!slot.layer) {
+        return std::string(slot.name);
+    }
+    return "layers." + identityDecimal(*slot.layer) + "." + std::string(slot.name);
+}
+
+std::vector<std::string> canonicalTensorNames(const TransformerWeights& weights) {
+    std::vector<std::string> names;
+    forEachWeightTensor(weights,
+                        [&](const WeightSlot& slot, const Tensor&) { names.push_back(canonicalTensorName(slot)); });
+    return names;
+}
+
+Extents expectedWeightShape(const TransformerSpec& spec, WeightTensor tensor) {
+    const std::uint64_t vocabulary = spec.vocabulary;
+    const std::uint64_t model = spec.model_dim;
+    const std::uint64_t ffn = spec.ffn_dim;
+    const std::uint64_t query = std::uint64_t{spec.query_heads} * spec.head_dim;
+    const std::uint64_t keyValue = std::uint64_t{spec.kv_heads} * spec.head_dim;
+    switch (tensor) {
+        case WeightTensor::TokenEmbedding:
+        case WeightTensor::OutputEmbedding:
+            return {vocabulary, model};
+        case WeightTensor::AttentionNorm:
+        case WeightTensor::FfnNorm:
+        case WeightTensor::FinalNorm:
+            return {model};
+        case WeightTensor::Query:
+            return {query, model};
+        case WeightTensor::Key:
+        case WeightTensor::Value:
+            return {keyValue, model};
+        case WeightTensor::AttentionOutput:
+            return {model, query};
+        case WeightTensor::FfnGate:
+        case WeightTensor::FfnUp:
+            return {ffn, model};
+        case WeightTensor::FfnDown:
+            return {model, ffn};
+    }
+    throw std::invalid_argument("unknown weight tensor");
+}
+
+TransformerWeights zeroWeights(const TransformerSpec& spec) {
+    TransformerWeights weights;
+    weights.layers.resize(spec.layers);
+    if (!spec.tied_embeddings) {
+        // Give the slot one value so that the walk below visits it; it is rebuilt at full shape.
+        weights.output_embedding = Tensor(Extents{});
+    }
+    forEachWeightTensor(weights, [&](const WeightSlot& slot, Tensor& tensor) {
+        tensor = Tensor(expectedWeightShape(spec, slot.tensor));
+    });
+    return weights;
+}
+
+}  // namespace Halcyne::Core::Vestra

@@ -1,0 +1,68 @@
+#include "core/transformer_weights.h"
+
+#include <gtest/gtest.h>
+
+#include "support/specs.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+using Testing::smallSpec;
+
+TEST(WeightLayout, CanonicalNamesOfTiedSingleLayerModel) {
+    const TransformerWeights weights = zeroWeights(smallSpec());
+    EXPECT_TRUE(weights.output_embedding.empty());
+    const std::vector<std::string> expected = {
+        "token_embedding", "layers.0.attention_norm",   "layers.0.query",    "layers.0.key",
+        "layers.0.value",  "layers.0.attention_output", "layers.0.ffn_norm", "layers.0.ffn_gate",
+        "layers.0.ffn_up", "layers.0.ffn_down",         "final_norm",
+    };
+    EXPECT_EQ(canonicalTensorNames(weights), expected);
+}
+
+TEST(WeightLayout, ZeroWeightsFollowTheSpecShapes) {
+    TransformerSpec spec = smallSpec();
+    spec.layers = 2;
+    spec.tied_embeddings = false;
+    spec.query_heads = 4;
+    spec.kv_heads = 2;
+    spec.head_dim = 2;
+    const TransformerWeights weights = zeroWeights(spec);
+
+    ASSERT_EQ(weights.layers.size(), 2u);
+    EXPECT_EQ(weights.token_embedding.shape, (Extents{258, 8}));
+    EXPECT_EQ(weights.output_embedding.shape, (Extents{258, 8}));
+    EXPECT_EQ(weights.final_norm.shape, (Extents{8}));
+    const TransformerLayerWeights& layer = weights.layers[1];
+    EXPECT_EQ(layer.query.shape, (Extents{8, 8}));
+    EXPECT_EQ(layer.key.shape, (Extents{4, 8}));
+    EXPECT_EQ(layer.value.shape, (Extents{4, 8}));
+    EXPECT_EQ(layer.attention_output.shape, (Extents{8, 8}));
+    EXPECT_EQ(layer.ffn_gate.shape, (Extents{16, 8}));
+    EXPECT_EQ(layer.ffn_up.shape, (Extents{16, 8}));
+    EXPECT_EQ(layer.ffn_down.shape, (Extents{8, 16}));
+
+    // Every tensor the walk visits counts towards the parameter count, exactly once.
+    std::uint64_t total = 0;
+    std::vector<std::string> noDecay;
+    forEachWeightTensor(weights, [&](const WeightSlot& slot, const Tensor& tensor) {
+        total += tensor.values.size();
+        if (!slot.decays)
+            noDecay.push_back(canonicalTensorName(slot));
+    });
+    EXPECT_EQ(total, transformerParameterCount(spec).count);
+    EXPECT_EQ(noDecay, (std::vector<std::string>{"layers.0.attention_norm", "layers.0.ffn_norm",
+                                                 "layers.1.attention_norm", "layers.1.ffn_norm", "final_norm"}));
+    EXPECT_EQ(canonicalTensorNames(weights).back(), "output_embedding");
+}
+
+TEST(WeightLayout, MutableWalkReachesTheMembers) {
+    TransformerWeights weights = zeroWeights(smallSpec());
+    forEachWeightTensor(
+        weights, [](const WeightSlot& slot, Tensor& tensor) { tensor.values[0] = static_cast<double>(slot.tensor); });
+    EXPECT_EQ(weights.layers[0].ffn_down.values[0], static_cast<double>(WeightTensor::FfnDown));
+    EXPECT_EQ(weights.final_norm.values[0], static_cast<double>(WeightTensor::FinalNorm));
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
