@@ -1,0 +1,94 @@
+#include "training/training_config.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <limits>
+
+#include "core/hash.h"
+#include "support/expect_throw.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+using Testing::expectThrowWithMessage;
+
+TransformerTrainingConfig validConfig() {
+    TransformerTrainingConfig config;
+    config.dataset_hash = "abc";
+    return config;
+}
+
+TEST(TrainingConfig, DefaultIdentityAndFingerprint) {
+    const TransformerTrainingConfig config = validConfig();
+    const std::string expected =
+        "vestra-transformer-training-v2;lr=0.001;beta1=0.90000000000000002;beta2=0.999;epsilon=1e-08;"
+        "weight_decay=0.01;max_gradient_norm=1;warmup_steps=0;decay_steps=0;seed=1;dataset_hash=3:abc;"
+        "ignore=none";
+    EXPECT_EQ(trainingConfigIdentity(config), expected);
+    EXPECT_EQ(trainingConfigFingerprint(config), vestraFnv1a64(expected));
+    EXPECT_NO_THROW(validateTrainingConfig(config));
+}
+
+TEST(TrainingConfig, IdentityFieldsAndFormatting) {
+    TransformerTrainingConfig config = validConfig();
+    config.learning_rate = 0.1;
+    config.weight_decay = 3e-4;
+    config.warmup_steps = 7;
+    config.decay_steps = 18446744073709551615ULL;
+    config.seed = 42;
+    config.dataset_hash = "a;b=c";
+    config.ignore_token = 0;
+    EXPECT_EQ(trainingConfigIdentity(config),
+              "vestra-transformer-training-v2;lr=0.10000000000000001;beta1=0.90000000000000002;beta2=0.999;"
+              "epsilon=1e-08;weight_decay=0.00029999999999999997;max_gradient_norm=1;warmup_steps=7;"
+              "decay_steps=18446744073709551615;seed=42;dataset_hash=5:a;b=c;ignore=0");
+
+    const std::uint64_t base = trainingConfigFingerprint(validConfig());
+    TransformerTrainingConfig seedOnly = validConfig();
+    seedOnly.seed = 2;
+    EXPECT_NE(trainingConfigFingerprint(seedOnly), base);
+    TransformerTrainingConfig hashOnly = validConfig();
+    hashOnly.dataset_hash = "abd";
+    EXPECT_NE(trainingConfigFingerprint(hashOnly), base);
+}
+
+TEST(TrainingConfig, ValidationReportsTheFirstFailureInOrder) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        std::function<void(TransformerTrainingConfig&)> change;
+        const char* message;
+    };
+    const Case cases[] = {
+        {[&](auto& c) { c.learning_rate = 0.0; }, "learning_rate must be positive"},
+        {[&](auto& c) { c.learning_rate = nan; }, "learning_rate must be positive"},
+        {[&](auto& c) { c.learning_rate = inf; }, "learning_rate must be positive"},
+        {[&](auto& c) { c.beta1 = 1.0; }, "Adam beta must be in [0,1)"},
+        {[&](auto& c) { c.beta1 = -0.1; }, "Adam beta must be in [0,1)"},
+        {[&](auto& c) { c.beta2 = nan; }, "Adam beta must be in [0,1)"},
+        {[&](auto& c) { c.epsilon = 0.0; }, "Adam epsilon must be positive"},
+        {[&](auto& c) { c.epsilon = inf; }, "Adam epsilon must be positive"},
+        {[&](auto& c) { c.weight_decay = -0.5; }, "weight_decay must be non-negative"},
+        {[&](auto& c) { c.weight_decay = nan; }, "weight_decay must be non-negative"},
+        {[&](auto& c) { c.max_gradient_norm = 0.0; }, "max_gradient_norm must be positive"},
+        {[&](auto& c) { c.max_gradient_norm = inf; }, "max_gradient_norm must be positive"},
+        {[&](auto& c) { c.dataset_hash.clear(); }, "dataset_hash must not be empty"},
+        // Several faults: the learning rate comes first.
+        {[&](auto& c) { c.learning_rate = 0.0, c.dataset_hash.clear(); }, "learning_rate must be positive"},
+    };
+    for (const Case& testCase : cases) {
+        TransformerTrainingConfig config = validConfig();
+        testCase.change(config);
+        expectThrowWithMessage<std::invalid_argument>([&] { validateTrainingConfig(config); }, testCase.message);
+    }
+    EXPECT_THROW(validateTrainingConfig(TransformerTrainingConfig{}), std::invalid_argument);
+
+    TransformerTrainingConfig edges = validConfig();
+    edges.beta1 = 0.0;
+    edges.weight_decay = 0.0;
+    EXPECT_NO_THROW(validateTrainingConfig(edges));
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
