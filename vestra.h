@@ -3,6 +3,7 @@
 
 #include "artifacts/byte_tokenizer.h"
 #include "artifacts/vtm_artifact.h"
+#include "core/byte_reader.h"
 #include "core/byte_writer.h"
 #include "core/hash.h"
 #include "core/identity_text.h"
@@ -20,4 +21,10 @@
 #include "reference/rope.h"
 #include "reference/tape.h"
 #include "reference/token_batch.h"
+#include "training/checkpoint_file.h"
+#include "training/named_tensors.h"
 #include "training/training_config.h"
+#include "training/training_counters.h"
+#include "training/training_schedule.h"
+#include "training/transformer_trainer.h"
+#include "training/vtt_checkpoint.h"

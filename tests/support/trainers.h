@@ -1,0 +1,56 @@
+// What the trainer suites share: a model small enough to checkpoint and corrupt byte by byte, the
+// fixture model with its configuration, batches and their next-token targets.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/transformer_spec.h"
+#include "driver/fixtures.h"
+#include "reference/token_batch.h"
+#include "training/training_config.h"
+#include "training/transformer_trainer.h"
+
+namespace Halcyne::Core::Vestra::Testing {
+
+// Vocabulary 6, one layer of width 4 with two query heads of width 2 over one KV head, SwiGLU.
+inline TransformerSpec tinySpec(bool tiedEmbeddings = true) {
+    TransformerSpec spec = fixtureSpec();
+    spec.vocabulary = 6;
+    spec.context = 8;
+    spec.model_dim = 4;
+    spec.ffn_dim = 4;
+    spec.head_dim = 2;
+    spec.tied_embeddings = tiedEmbeddings;
+    spec.ports[1].width = 6;
+    return spec;
+}
+
+inline TransformerTrainer tinyTrainer(TransformerTrainingConfig config = scenarioTrainingConfig("tiny")) {
+    const TransformerSpec spec = tinySpec();
+    return TransformerTrainer(spec, randomWeights(spec), std::move(config));
+}
+
+inline TransformerTrainer fixtureTrainer(TransformerTrainingConfig config = scenarioTrainingConfig("fixture")) {
+    return TransformerTrainer(fixtureSpec(), fixtureWeights(), std::move(config));
+}
+
+// rows x width tokens (row-major); the targets are each token's successor modulo vocabulary.
+inline TokenBatch tokenRows(std::uint64_t rows, std::uint64_t width, std::vector<std::uint32_t> tokens) {
+    TokenBatch batch;
+    batch.batch = rows;
+    batch.width = width;
+    batch.tokens = std::move(tokens);
+    return batch;
+}
+
+inline std::vector<std::uint32_t> successors(const TokenBatch& batch, std::uint32_t vocabulary) {
+    std::vector<std::uint32_t> targets;
+    for (const std::uint32_t token : batch.tokens) {
+        targets.push_back((token + 1) % vocabulary);
+    }
+    return targets;
+}
+
+}  // namespace Halcyne::Core::Vestra::Testing
