@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "core/byte_writer.h"
+#include "core/hash.h"
 #include "core/transformer_spec.h"
 #include "driver/fixtures.h"
 #include "reference/token_batch.h"
@@ -51,6 +54,12 @@ inline std::vector<std::uint32_t> successors(const TokenBatch& batch, std::uint3
         targets.push_back((token + 1) % vocabulary);
     }
     return targets;
+}
+
+// Rewrites the trailing checksum of an edited image, so that it reaches the checks behind it.
+inline void reseal(Bytes& image) {
+    const std::size_t payload = image.size() - 8;
+    ByteWriter(image).patchU64(payload, vestraFnv1a64(std::span(image).first(payload)));
 }
 
 }  // namespace Halcyne::Core::Vestra::Testing

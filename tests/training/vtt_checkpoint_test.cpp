@@ -20,19 +20,13 @@ namespace {
 
 using Testing::expectThrowWithMessage;
 using Testing::fixtureTrainer;
+using Testing::reseal;
 using Testing::successors;
 using Testing::tinySpec;
 using Testing::tinyTrainer;
 using Testing::tokenRows;
 
 constexpr std::size_t countersEnd = 72;
-
-// Rewrites the trailing checksum so that an edited image reaches the checks behind it.
-void reseal(Bytes& image) {
-    image.resize(image.size() - 8);
-    const std::uint64_t checksum = vestraFnv1a64(image);
-    ByteWriter(image).u64(checksum);
-}
 
 void putU64(Bytes& image, std::size_t offset, std::uint64_t value) {
     ByteWriter(image).patchU64(offset, value);
