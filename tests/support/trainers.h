@@ -17,15 +17,16 @@
 
 namespace Halcyne::Core::Vestra::Testing {
 
-// Vocabulary 6, one layer of width 4 with two query heads of width 2 over one KV head, SwiGLU.
-inline TransformerSpec tinySpec(bool tiedEmbeddings = true) {
+// Vocabulary 6, one layer of width 4 with two query heads of width 2 over one KV head, SwiGLU,
+// untied embeddings (the fixture covers tied ones).
+inline TransformerSpec tinySpec() {
     TransformerSpec spec = fixtureSpec();
     spec.vocabulary = 6;
     spec.context = 8;
     spec.model_dim = 4;
     spec.ffn_dim = 4;
     spec.head_dim = 2;
-    spec.tied_embeddings = tiedEmbeddings;
+    spec.tied_embeddings = false;
     spec.ports[1].width = 6;
     return spec;
 }
