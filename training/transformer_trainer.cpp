@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -40,25 +41,22 @@ void requireMatchingGradients(const std::vector<NamedTensor>& accumulator,
 }  // namespace
 
 TokenBatch applyIgnoreToken(const TokenBatch& batch, std::optional<std::uint32_t> ignoreToken) {
-    if (!ignoreToken) {
-        return batch;
-    }
     TokenBatch result = batch;
-    // A lengths list that does not match the batch is left for the forward pass to refuse; resizing
-    // it would turn a malformed batch into an accepted one.
-    if (!result.lengths.empty() && result.lengths.size() != result.batch) {
+    // A malformed batch is returned as it is, for the forward pass to refuse with its own message;
+    // filling out its lengths could turn it into an accepted one.
+    const bool wellFormed = result.width != 0 && result.tokens.size() % result.width == 0 &&
+                            result.tokens.size() / result.width == result.batch &&
+                            (result.lengths.empty() || result.lengths.size() == result.batch);
+    if (!ignoreToken || !wellFormed) {
         return result;
     }
     result.lengths.resize(result.batch, result.width);
     for (std::uint64_t row = 0; row < result.batch; ++row) {
-        // A malformed batch (too few tokens) is left for the forward pass to refuse.
-        const std::uint64_t begin = std::min<std::uint64_t>(row * result.width, result.tokens.size());
-        const std::uint64_t end = std::min<std::uint64_t>(begin + result.width, result.tokens.size());
-        const auto first = result.tokens.begin() + static_cast<std::ptrdiff_t>(begin);
-        const auto found = std::find(first, result.tokens.begin() + static_cast<std::ptrdiff_t>(end), *ignoreToken);
-        if (found != result.tokens.begin() + static_cast<std::ptrdiff_t>(end)) {
-            result.lengths[row] =
-                std::min<std::uint64_t>(static_cast<std::uint64_t>(found - first), result.lengths[row]);
+        const auto tokens = std::span(result.tokens).subspan(row * result.width, result.width);
+        const auto found = std::find(tokens.begin(), tokens.end(), *ignoreToken);
+        if (found != tokens.end()) {
+            const auto position = static_cast<std::uint64_t>(found - tokens.begin());
+            result.lengths[row] = std::min(position, result.lengths[row]);
         }
     }
     return result;
