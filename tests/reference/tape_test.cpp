@@ -92,7 +92,7 @@ std::vector<NamedTensor> tensorsOf(TransformerWeights& weights) {
 std::vector<std::size_t> sampledElements(const std::string& name, const Tensor& tensor, const GradientCase& c) {
     const std::size_t count = tensor.values.size();
     std::set<std::size_t> chosen;
-    const std::size_t stride = count <= 96 ? 1 : count / 48 + 1;
+    const std::size_t stride = count <= 32 ? 1 : count / 24 + 1;
     for (std::size_t i = 0; i < count; i += stride) {
         chosen.insert(i);
     }
