@@ -30,9 +30,13 @@ Tensor::Tensor(Extents shapeIn, double fill, bool doublePrecisionIn)
 }
 
 // Out of line and cold, so that the inline index walk stays small.
-void Tensor::throwRankMismatch() { throw std::out_of_range("tensor rank mismatch"); }
+void Tensor::throwRankMismatch() {
+    throw std::out_of_range("tensor rank mismatch");
+}
 
-void Tensor::throwIndexOutOfBounds() { throw std::out_of_range("tensor index out of bounds"); }
+void Tensor::throwIndexOutOfBounds() {
+    throw std::out_of_range("tensor index out of bounds");
+}
 
 void requireShape(const Tensor& tensor, std::span<const std::uint64_t> expected, std::string_view name) {
     if (!std::ranges::equal(tensor.shape, expected)) {

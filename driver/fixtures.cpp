@@ -54,9 +54,13 @@ void compareTensor(double& largest, const Tensor& a, const Tensor& b, const std:
 
 }  // namespace
 
-TransformerSpec fixtureSpec() { return baseSpec(1, 8, 16, 2, 1, 4); }
+TransformerSpec fixtureSpec() {
+    return baseSpec(1, 8, 16, 2, 1, 4);
+}
 
-TransformerSpec communitySpec() { return baseSpec(3, 48, 128, 6, 2, 8); }
+TransformerSpec communitySpec() {
+    return baseSpec(3, 48, 128, 6, 2, 8);
+}
 
 Tensor sineTensor(Extents shape, double seed) {
     Tensor tensor(std::move(shape));
@@ -156,9 +160,13 @@ TransformerWeights randomWeights(const TransformerSpec& spec) {
     return weights;
 }
 
-TokenBatch commonBatch() { return TokenBatch{1, 4, {1, 2, 3, 4}, {}, {}}; }
+TokenBatch commonBatch() {
+    return TokenBatch{1, 4, {1, 2, 3, 4}, {}, {}};
+}
 
-std::vector<std::uint32_t> commonTargets() { return {2, 3, 4, 5}; }
+std::vector<std::uint32_t> commonTargets() {
+    return {2, 3, 4, 5};
+}
 
 TransformerTrainingConfig scenarioTrainingConfig(std::string datasetHash) {
     TransformerTrainingConfig config;

@@ -8,10 +8,10 @@
 
 namespace Halcyne::Core::Vestra {
 
-AttentionResult groupedQueryAttention(const Tensor& query, const Tensor& key, const Tensor& value,
-                                      std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
-                                      std::uint64_t kvHeads, std::uint64_t headDim,
-                                      const std::vector<std::uint64_t>& lengths, bool doublePrecision) {
+AttentionResult groupedQueryAttention(const Tensor& query, const Tensor& key, const Tensor& value, std::uint64_t batch,
+                                      std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
+                                      std::uint64_t headDim, const std::vector<std::uint64_t>& lengths,
+                                      bool doublePrecision) {
     if (queryHeads == 0 || kvHeads == 0 || queryHeads % kvHeads != 0) {
         throw std::invalid_argument("GQA query heads must be divisible by KV heads");
     }

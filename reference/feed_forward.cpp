@@ -16,8 +16,8 @@ Tensor feedForward(const Tensor& input, const Tensor& gate, const Tensor& up, co
         case FeedForwardKind::Gelu:
             for (std::size_t i = 0; i < u.values.size(); ++i) {
                 const double x = u.values[i];
-                hidden.values[i] = checkOperatorValue((std::erf(x * 0.7071067811865476) + 1.0) * (x * 0.5),
-                                                      doublePrecision);
+                hidden.values[i] =
+                    checkOperatorValue((std::erf(x * 0.7071067811865476) + 1.0) * (x * 0.5), doublePrecision);
             }
             break;
         case FeedForwardKind::SwiGlu: {

@@ -48,8 +48,8 @@ double checkForwardValue(double value, bool doublePrecision) {
     return doublePrecision ? value : static_cast<double>(static_cast<float>(value));
 }
 
-Tensor linearForward(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t in,
-                     std::uint64_t out, bool doublePrecision) {
+Tensor linearForward(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t in, std::uint64_t out,
+                     bool doublePrecision) {
     requireShape(input, {rows, in}, "linear input");
     requireShape(weight, {out, in}, "linear weight");
     Tensor output(Extents{rows, out}, 0.0, doublePrecision);
@@ -72,8 +72,8 @@ void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights
     if (batch.batch == 0 || batch.width == 0 || batch.width > spec.context) {
         throw std::invalid_argument("token batch dimensions are invalid");
     }
-    // width <= context keeps the product far below overflow unless batch itself is absurd; the
-    // division form refuses that case too instead of wrapping.
+    // A batch count so large that batch * width would wrap cannot match any storage; it is refused
+    // before the product is formed.
     if (batch.batch > batch.tokens.max_size() / batch.width || batch.tokens.size() != batch.batch * batch.width) {
         throw std::invalid_argument("token batch storage does not match shape");
     }

@@ -39,8 +39,7 @@ void rotate(Tensor& tensor, std::uint64_t batch, std::uint64_t sequence, std::ui
 
 }  // namespace
 
-RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dimension, double base,
-                         std::uint64_t positionOffset) {
+RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dimension, double base, std::uint64_t positionOffset) {
     if (positions == 0 || dimension == 0 || dimension % 2 != 0) {
         throw std::invalid_argument("RoPE table dimensions must be positive and even");
     }
@@ -76,9 +75,8 @@ double ropeSin(const RopeTable& table, std::uint64_t position, std::uint64_t pai
     return table.sin[position * (table.dimension / 2) + pair];
 }
 
-void applyRopeTable(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t sequence,
-                    std::uint64_t queryHeads, std::uint64_t kvHeads, const RopeTable& table, bool doublePrecision,
-                    bool inverse) {
+void applyRopeTable(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                    std::uint64_t kvHeads, const RopeTable& table, bool doublePrecision, bool inverse) {
     if (table.positions < sequence) {
         throw std::invalid_argument("RoPE table is shorter than the sequence");
     }

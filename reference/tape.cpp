@@ -275,7 +275,9 @@ std::uint64_t bytesOf(const Tensor& tensor) {
 
 }  // namespace
 
-const Tensor& TransformerForwardTape::logits() const { return data().logits; }
+const Tensor& TransformerForwardTape::logits() const {
+    return data().logits;
+}
 
 const TransformerForwardTape::Data& TransformerForwardTape::data() const {
     if (!data_) {
@@ -284,7 +286,9 @@ const TransformerForwardTape::Data& TransformerForwardTape::data() const {
     return *data_;
 }
 
-std::uint64_t TransformerForwardTape::nodeCount() const noexcept { return data_ ? data_->nodes.size() : 0; }
+std::uint64_t TransformerForwardTape::nodeCount() const noexcept {
+    return data_ ? data_->nodes.size() : 0;
+}
 
 std::uint64_t TransformerForwardTape::byteSize() const noexcept {
     if (!data_) {
@@ -319,14 +323,14 @@ std::uint64_t tapeNodeCount(const TransformerSpec& spec, const TokenBatch& batch
     count += rows * model + active * model;  // residual zeros and embedding copies
     const std::uint64_t norm = rows * (4 * model + 8);
     std::uint64_t layer = 2 * norm;
-    layer += rows * (qd + 2 * kd) * (1 + 2 * model);               // query, key and value projections
-    layer += 4 * rows * (qd + kd);                                 // RoPE: eight nodes per pair
-    layer += rows * qd + 1 + spec.query_heads * attentionRows;     // attention
-    layer += rows * model * (1 + 2 * qd) + rows * model;           // output projection and residual
-    layer += rows * ffn * (1 + 2 * model) + rows * ffn;            // up projection and hidden zeros
-    layer += spec.feed_forward == FeedForwardKind::SwiGlu ? rows * ffn * (1 + 2 * model) + 7 * rows * ffn
-                                                          : 8 * rows * ffn;
-    layer += rows * model * (1 + 2 * ffn) + rows * model;          // down projection and residual
+    layer += rows * (qd + 2 * kd) * (1 + 2 * model);            // query, key and value projections
+    layer += 4 * rows * (qd + kd);                              // RoPE: eight nodes per pair
+    layer += rows * qd + 1 + spec.query_heads * attentionRows;  // attention
+    layer += rows * model * (1 + 2 * qd) + rows * model;        // output projection and residual
+    layer += rows * ffn * (1 + 2 * model) + rows * ffn;         // up projection and hidden zeros
+    layer +=
+        spec.feed_forward == FeedForwardKind::SwiGlu ? rows * ffn * (1 + 2 * model) + 7 * rows * ffn : 8 * rows * ffn;
+    layer += rows * model * (1 + 2 * ffn) + rows * model;  // down projection and residual
     count += spec.layers * layer;
     count += norm + rows * vocabulary + active * vocabulary * 2 * model;  // final norm and logits
     return count;
@@ -351,10 +355,10 @@ TransformerForwardTape gradientForward(const TransformerSpec& spec, const Transf
     }
     data->layerLeaves.reserve(weights.layers.size());
     for (const TransformerLayerWeights& layer : weights.layers) {
-        data->layerLeaves.push_back(TapeLayerLeaves{
-            tape.leaves(layer.attention_norm), tape.leaves(layer.query), tape.leaves(layer.key),
-            tape.leaves(layer.value), tape.leaves(layer.attention_output), tape.leaves(layer.ffn_norm),
-            tape.leaves(layer.ffn_gate), tape.leaves(layer.ffn_up), tape.leaves(layer.ffn_down)});
+        data->layerLeaves.push_back(
+            TapeLayerLeaves{tape.leaves(layer.attention_norm), tape.leaves(layer.query), tape.leaves(layer.key),
+                            tape.leaves(layer.value), tape.leaves(layer.attention_output), tape.leaves(layer.ffn_norm),
+                            tape.leaves(layer.ffn_gate), tape.leaves(layer.ffn_up), tape.leaves(layer.ffn_down)});
     }
 
     const std::uint64_t width = batch.width;

@@ -39,7 +39,8 @@ std::uint32_t manifestTensorCount(const Bytes& artifact) {
 
 TEST(TransformerModel, HoldsItsInputsAndFingerprintsItsArtifact) {
     TransformerWeights weights = fixtureWeights();
-    const auto model = std::make_shared<const TransformerModel>(fixtureSpec(), weights, std::string("0123456789abcdef"));
+    const auto model =
+        std::make_shared<const TransformerModel>(fixtureSpec(), weights, std::string("0123456789abcdef"));
     weights.final_norm.values[0] = 5.0;  // the model holds its own copy
     EXPECT_EQ(model->weights().final_norm.values[0], fixtureWeights().final_norm.values[0]);
     EXPECT_EQ(transformerSpecIdentity(model->spec()), transformerSpecIdentity(fixtureSpec()));

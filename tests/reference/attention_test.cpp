@@ -23,8 +23,14 @@ struct Inputs {
 Inputs inputs(std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
               std::uint64_t headDim) {
     const std::uint64_t rows = batch * sequence;
-    Inputs in{batch, sequence, queryHeads, kvHeads, headDim, sineTensor({rows, queryHeads * headDim}, 0.4),
-              sineTensor({rows, kvHeads * headDim}, 1.1), sineTensor({rows, kvHeads * headDim}, 2.3)};
+    Inputs in{batch,
+              sequence,
+              queryHeads,
+              kvHeads,
+              headDim,
+              sineTensor({rows, queryHeads * headDim}, 0.4),
+              sineTensor({rows, kvHeads * headDim}, 1.1),
+              sineTensor({rows, kvHeads * headDim}, 2.3)};
     // Scores of a few units, so that the softmax is far from uniform.
     for (double& q : in.query.values) {
         q *= 100.0;
@@ -132,14 +138,11 @@ TEST(Attention, RefusesHeadsLengthsShapesAndOverflow) {
     const Inputs in = inputs(2, 3, 2, 1, 2);
     for (const auto& [queryHeads, kvHeads] : {std::tuple<std::uint64_t, std::uint64_t>{0, 1}, {2, 0}, {3, 2}}) {
         expectThrowWithMessage<std::invalid_argument>(
-            [&] {
-                (void)groupedQueryAttention(in.query, in.key, in.value, 2, 3, queryHeads, kvHeads, 2, {}, true);
-            },
+            [&] { (void)groupedQueryAttention(in.query, in.key, in.value, 2, 3, queryHeads, kvHeads, 2, {}, true); },
             "GQA query heads must be divisible by KV heads");
     }
     expectThrowWithMessage<std::invalid_argument>([&] { (void)run(in, {3}); }, "attention lengths do not match batch");
-    expectThrowWithMessage<std::invalid_argument>([&] { (void)run(in, {3, 4}); },
-                                                  "attention length exceeds sequence");
+    expectThrowWithMessage<std::invalid_argument>([&] { (void)run(in, {3, 4}); }, "attention length exceeds sequence");
     expectThrowWithMessage<std::invalid_argument>(
         [&] { (void)groupedQueryAttention(in.key, in.key, in.value, 2, 3, 2, 1, 2, {}, true); },
         "attention query has an invalid shape");

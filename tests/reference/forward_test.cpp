@@ -143,9 +143,9 @@ TEST(ValidateForwardInputs, RefusesEachFaultWithItsMessage) {
     const TokenBatch good{2, 4, {1, 2, 3, 4, 5, 6, 7, 8}, {}, {}};
     EXPECT_NO_THROW(validateForwardInputs(spec, weights, good));  // width equal to context
 
-    const auto refuses = [&]<class Error>(const std::function<void(TransformerSpec&, TransformerWeights&,
-                                                                   TokenBatch&)>& change,
-                                          const std::string& message, Error*) {
+    const auto refuses = [&]<class Error>(
+                             const std::function<void(TransformerSpec&, TransformerWeights&, TokenBatch&)>& change,
+                             const std::string& message, Error*) {
         TransformerSpec s = spec;
         TransformerWeights w = weights;
         TokenBatch b = good;
@@ -167,10 +167,16 @@ TEST(ValidateForwardInputs, RefusesEachFaultWithItsMessage) {
     refuses([](auto&, auto&, auto& b) { b.lengths = {4, 5}; }, "sequence length exceeds batch width", invalid);
     std::out_of_range* outOfRange = nullptr;
     refuses([](auto&, auto&, auto& b) { b.tokens[7] = 11; }, "token id exceeds vocabulary", outOfRange);
-    refuses([](auto&, auto& w, auto&) { w.token_embedding = Tensor(Extents{8, 11}); },
-            "token embedding has an invalid shape", invalid);
-    refuses([](auto&, auto& w, auto&) { w.final_norm = Tensor(Extents{1, 8}); }, "final norm has an invalid shape",
-            invalid);
+    refuses(
+        [](auto&, auto& w, auto&) {
+            w.token_embedding = Tensor(Extents{8, 11});
+        },
+        "token embedding has an invalid shape", invalid);
+    refuses(
+        [](auto&, auto& w, auto&) {
+            w.final_norm = Tensor(Extents{1, 8});
+        },
+        "final norm has an invalid shape", invalid);
     refuses([](auto&, auto& w, auto&) { w.layers.pop_back(); }, "weight layer count mismatch", invalid);
     refuses([](auto&, auto& w, auto&) { w.output_embedding = Tensor(); }, "output embedding has an invalid shape",
             invalid);
@@ -188,9 +194,15 @@ TEST(ValidateForwardInputs, RefusesEachFaultWithItsMessage) {
 }
 
 TEST(TransformerForward, ChecksEachLayerTensorWhenTheLayerIsReached) {
-    const std::string labels[] = {"attention norm",          "query weight",        "key weight",
-                                  "value weight",            "attention output weight", "feed-forward norm",
-                                  "feed-forward gate weight", "feed-forward up weight",  "feed-forward down weight"};
+    const std::string labels[] = {"attention norm",
+                                  "query weight",
+                                  "key weight",
+                                  "value weight",
+                                  "attention output weight",
+                                  "feed-forward norm",
+                                  "feed-forward gate weight",
+                                  "feed-forward up weight",
+                                  "feed-forward down weight"};
     // GELU never reads the gate, but its shape is checked all the same.
     const TransformerSpec spec = variantSpec({.layers = 2, .feedForward = FeedForwardKind::Gelu});
     const TransformerWeights weights = variantWeights(spec);

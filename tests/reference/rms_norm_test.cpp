@@ -46,8 +46,8 @@ TEST(RmsNorm, RefusesEpsilonBeforeShapesThenChecksShapes) {
     const Tensor input(Extents{2, 3});
     const Tensor weight(Extents{3});
     const Tensor wrong(Extents{4});
-    for (const double epsilon : {0.0, -1e-5, std::numeric_limits<double>::quiet_NaN(),
-                                 std::numeric_limits<double>::infinity()}) {
+    for (const double epsilon :
+         {0.0, -1e-5, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
         expectThrowWithMessage<std::invalid_argument>([&] { (void)rmsNorm(input, wrong, 5, 5, epsilon, true); },
                                                       "RMSNorm epsilon must be finite and positive");
     }

@@ -131,13 +131,13 @@ TEST(ApplyRope, RefusesShortTablesShapesAndNonFiniteValues) {
     expectThrowWithMessage<std::invalid_argument>(
         [&] { applyRopeTable(query, key, 1, 4, 1, 1, buildRopeTable(3, 4, 10.0, 0), true, false); },
         "RoPE table is shorter than the sequence");
-    expectThrowWithMessage<std::invalid_argument>(
-        [&] { applyRope(query, key, 1, 4, 2, 1, 2, 10.0, 0, true, false); }, "RoPE key has an invalid shape");
-    expectThrowWithMessage<std::invalid_argument>(
-        [&] { applyRope(query, key, 2, 2, 1, 1, 8, 10.0, 0, true, false); }, "RoPE query has an invalid shape");
+    expectThrowWithMessage<std::invalid_argument>([&] { applyRope(query, key, 1, 4, 2, 1, 2, 10.0, 0, true, false); },
+                                                  "RoPE key has an invalid shape");
+    expectThrowWithMessage<std::invalid_argument>([&] { applyRope(query, key, 2, 2, 1, 1, 8, 10.0, 0, true, false); },
+                                                  "RoPE query has an invalid shape");
     // The base is refused before any shape is looked at.
-    expectThrowWithMessage<std::invalid_argument>(
-        [&] { applyRope(query, key, 9, 9, 9, 9, 4, nan, 0, true, false); }, "RoPE base must be finite and positive");
+    expectThrowWithMessage<std::invalid_argument>([&] { applyRope(query, key, 9, 9, 9, 9, 4, nan, 0, true, false); },
+                                                  "RoPE base must be finite and positive");
 
     key.values[5] = infinity;
     expectThrowWithMessage<std::domain_error>([&] { applyRope(query, key, 1, 4, 1, 1, 4, 10.0, 0, true, false); },

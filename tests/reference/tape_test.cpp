@@ -40,25 +40,46 @@ struct GradientCase {
 std::vector<GradientCase> gradientCases() {
     std::vector<GradientCase> cases;
     {
-        const TransformerSpec spec = variantSpec({.vocabulary = 11, .layers = 2, .queryHeads = 4, .kvHeads = 2,
-                                                  .feedForward = FeedForwardKind::SwiGlu, .tiedEmbeddings = false});
+        const TransformerSpec spec = variantSpec({.vocabulary = 11,
+                                                  .layers = 2,
+                                                  .queryHeads = 4,
+                                                  .kvHeads = 2,
+                                                  .feedForward = FeedForwardKind::SwiGlu,
+                                                  .tiedEmbeddings = false});
         // Row 1 has length 0; padding tokens and targets beyond the vocabulary are never read.
         TokenBatch batch{3, 4, {1, 2, 3, 4, 9, 9, 9, 9, 5, 6, 1, 99}, {4, 0, 3}, {1, 1, 0, 1, 1, 1, 1, 1, 0, 1, 1, 1}};
-        cases.push_back({"gqa-swiglu-untied-lengths-mask", spec, variantWeights(spec), batch,
+        cases.push_back({"gqa-swiglu-untied-lengths-mask",
+                         spec,
+                         variantWeights(spec),
+                         batch,
                          {2, 3, 4, 5, 99, 99, 99, 99, 6, 7, 8, 99}});
     }
     {
-        const TransformerSpec spec = variantSpec({.vocabulary = 11, .layers = 2, .queryHeads = 4, .kvHeads = 2,
-                                                  .feedForward = FeedForwardKind::Gelu, .tiedEmbeddings = true});
-        cases.push_back({"gqa-gelu-tied", spec, variantWeights(spec), TokenBatch{2, 3, {3, 1, 3, 2, 3, 5}, {}, {}},
+        const TransformerSpec spec = variantSpec({.vocabulary = 11,
+                                                  .layers = 2,
+                                                  .queryHeads = 4,
+                                                  .kvHeads = 2,
+                                                  .feedForward = FeedForwardKind::Gelu,
+                                                  .tiedEmbeddings = true});
+        cases.push_back({"gqa-gelu-tied",
+                         spec,
+                         variantWeights(spec),
+                         TokenBatch{2, 3, {3, 1, 3, 2, 3, 5}, {}, {}},
                          {1, 3, 2, 3, 5, 0}});
     }
     {
-        const TransformerSpec spec = variantSpec({.vocabulary = 7, .layers = 1, .queryHeads = 2, .kvHeads = 1,
-                                                  .headDim = 4, .feedForward = FeedForwardKind::Gelu,
+        const TransformerSpec spec = variantSpec({.vocabulary = 7,
+                                                  .layers = 1,
+                                                  .queryHeads = 2,
+                                                  .kvHeads = 1,
+                                                  .headDim = 4,
+                                                  .feedForward = FeedForwardKind::Gelu,
                                                   .tiedEmbeddings = false});
-        cases.push_back({"gelu-untied-lengths", spec, variantWeights(spec),
-                         TokenBatch{2, 3, {1, 2, 3, 4, 5, 6}, {2, 3}, {}}, {2, 3, 0, 5, 6, 1}});
+        cases.push_back({"gelu-untied-lengths",
+                         spec,
+                         variantWeights(spec),
+                         TokenBatch{2, 3, {1, 2, 3, 4, 5, 6}, {2, 3}, {}},
+                         {2, 3, 0, 5, 6, 1}});
     }
     // The fixture's shape (two query heads over one KV head, SwiGLU, tied) with weights large enough
     // for finite differences to resolve every gradient above rounding.
@@ -82,8 +103,9 @@ struct NamedTensor {
 
 std::vector<NamedTensor> tensorsOf(TransformerWeights& weights) {
     std::vector<NamedTensor> list;
-    forEachWeightTensor(weights,
-                        [&](const WeightSlot& slot, Tensor& tensor) { list.push_back({canonicalTensorName(slot), &tensor}); });
+    forEachWeightTensor(weights, [&](const WeightSlot& slot, Tensor& tensor) {
+        list.push_back({canonicalTensorName(slot), &tensor});
+    });
     return list;
 }
 
@@ -271,11 +293,17 @@ TEST(TransformerBackward, RefusesEmptyTapesAndMismatchedGradients) {
     EXPECT_EQ(empty.nodeCount(), 0u);
     EXPECT_EQ(empty.byteSize(), 0u);
     expectThrowWithMessage<std::logic_error>([&] { (void)empty.logits(); }, "empty transformer forward tape");
-    expectThrowWithMessage<std::invalid_argument>([&] { (void)transformerBackward(empty, Tensor(Extents{1, 4, 258})); },
-                                                  "backward requires a non-empty tape");
+    expectThrowWithMessage<std::invalid_argument>(
+        [&] {
+            (void)transformerBackward(empty, Tensor(Extents{1, 4, 258}));
+        },
+        "backward requires a non-empty tape");
     const TransformerForwardTape tape = gradientForward(fixtureSpec(), fixtureWeights(), commonBatch());
-    expectThrowWithMessage<std::invalid_argument>([&] { (void)transformerBackward(tape, Tensor(Extents{4, 258})); },
-                                                  "logits gradient shape mismatch");
+    expectThrowWithMessage<std::invalid_argument>(
+        [&] {
+            (void)transformerBackward(tape, Tensor(Extents{4, 258}));
+        },
+        "logits gradient shape mismatch");
 }
 
 TEST(GradientForward, ValidatesThroughTheForwardAndChecksEveryLeaf) {

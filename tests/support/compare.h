@@ -21,8 +21,8 @@ inline ::testing::AssertionResult tensorsNear(const Tensor& got, const Tensor& e
     for (std::size_t i = 0; i < got.values.size(); ++i) {
         const double difference = std::abs(got.values[i] - expected.values[i]);
         if (std::isnan(difference)) {
-            return ::testing::AssertionFailure() << "NaN at index " << i << ": expected " << expected.values[i]
-                                                 << ", got " << got.values[i];
+            return ::testing::AssertionFailure()
+                   << "NaN at index " << i << ": expected " << expected.values[i] << ", got " << got.values[i];
         }
         if (difference > worstDifference) {
             worstDifference = difference;
@@ -30,9 +30,9 @@ inline ::testing::AssertionResult tensorsNear(const Tensor& got, const Tensor& e
         }
     }
     if (worstDifference > tolerance) {
-        return ::testing::AssertionFailure() << "worst element " << worst << ": expected " << expected.values[worst]
-                                             << ", got " << got.values[worst] << " (difference " << worstDifference
-                                             << ", tolerance " << tolerance << ")";
+        return ::testing::AssertionFailure()
+               << "worst element " << worst << ": expected " << expected.values[worst] << ", got " << got.values[worst]
+               << " (difference " << worstDifference << ", tolerance " << tolerance << ")";
     }
     return ::testing::AssertionSuccess();
 }
