@@ -11,7 +11,7 @@ namespace Halcyne::Core::Vestra {
 
 // input [rows, modelDim], gate and up [ffnDim, modelDim], down [modelDim, ffnDim] -> [rows, modelDim].
 [[nodiscard]] Tensor feedForward(const Tensor& input, const Tensor& gate, const Tensor& up, const Tensor& down,
-                                 std::uint64_t rows, std::uint64_t modelDim, std::uint64_t ffnDim,
-                                 FeedForwardKind kind, bool doublePrecision);
+                                 std::uint64_t rows, std::uint64_t modelDim, std::uint64_t ffnDim, FeedForwardKind kind,
+                                 bool doublePrecision);
 
 }  // namespace Halcyne::Core::Vestra

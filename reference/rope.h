@@ -31,9 +31,8 @@ struct RopeTable {
 // Rotates query [batch*sequence, queryHeads*dimension], then key [batch*sequence,
 // kvHeads*dimension], in place; the head dimension is the table's. Every position is rotated,
 // padding included. A failure part-way leaves the tensors partly rotated.
-void applyRopeTable(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t sequence,
-                    std::uint64_t queryHeads, std::uint64_t kvHeads, const RopeTable& table, bool doublePrecision,
-                    bool inverse);
+void applyRopeTable(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                    std::uint64_t kvHeads, const RopeTable& table, bool doublePrecision, bool inverse);
 
 // buildRopeTable(sequence, headDim, base, positionOffset) followed by applyRopeTable.
 void applyRope(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,

@@ -53,7 +53,7 @@ class TransformerForwardTape {
   public:
     struct Data {
         std::vector<TapeNode> nodes;
-        Tensor logits;                         // [batch, width, vocabulary], 0 at padding positions
+        Tensor logits;                          // [batch, width, vocabulary], 0 at padding positions
         std::vector<std::uint64_t> logitNodes;  // one node per logits element, row-major
         TransformerSpec spec;
         TokenBatch batch;
@@ -95,8 +95,7 @@ class TransformerForwardTape {
 
 // logitsGradient has the tape's logits shape [batch, width, vocabulary]. When set, observer sees
 // ("token_embedding", gradient) and then ("input_embeddings", gradient).
-[[nodiscard]] TransformerGradients transformerBackward(const TransformerForwardTape& tape,
-                                                       const Tensor& logitsGradient,
+[[nodiscard]] TransformerGradients transformerBackward(const TransformerForwardTape& tape, const Tensor& logitsGradient,
                                                        const ForwardObserver& observer = {});
 
 }  // namespace Halcyne::Core::Vestra
