@@ -12,6 +12,7 @@
 #include "core/transformer_spec.h"
 #include "driver/fixtures.h"
 #include "reference/token_batch.h"
+#include "support/spec_variants.h"
 #include "training/training_config.h"
 #include "training/transformer_trainer.h"
 
@@ -20,15 +21,7 @@ namespace Halcyne::Core::Vestra::Testing {
 // Vocabulary 6, one layer of width 4 with two query heads of width 2 over one KV head, SwiGLU,
 // untied embeddings (the fixture covers tied ones).
 inline TransformerSpec tinySpec() {
-    TransformerSpec spec = fixtureSpec();
-    spec.vocabulary = 6;
-    spec.context = 8;
-    spec.model_dim = 4;
-    spec.ffn_dim = 4;
-    spec.head_dim = 2;
-    spec.tied_embeddings = false;
-    spec.ports[1].width = 6;
-    return spec;
+    return variantSpec({.vocabulary = 6, .layers = 1, .queryHeads = 2, .kvHeads = 1, .headDim = 2, .ffnDim = 4});
 }
 
 inline TransformerTrainer tinyTrainer(TransformerTrainingConfig config = scenarioTrainingConfig("tiny")) {

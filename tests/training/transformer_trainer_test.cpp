@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 
+#include "support/compare.h"
 #include "support/expect_throw.h"
 #include "support/trainers.h"
 #include "training/named_tensors.h"
@@ -18,15 +19,12 @@ using Testing::successors;
 using Testing::tokenRows;
 
 // Element-wise comparison of two weight-shaped sets within tolerance (0: bit for bit).
-void expectSameSet(const TransformerWeights& a, const TransformerWeights& b, double tolerance = 0.0) {
-    const auto left = namedTensors(a);
-    const auto right = namedTensors(b);
+void expectSameSet(const TransformerWeights& got, const TransformerWeights& expected, double tolerance = 0.0) {
+    const auto left = namedTensors(got);
+    const auto right = namedTensors(expected);
     ASSERT_EQ(left.size(), right.size());
     for (std::size_t i = 0; i < left.size(); ++i) {
-        ASSERT_EQ(left[i].tensor.shape, right[i].tensor.shape) << left[i].name;
-        for (std::size_t j = 0; j < left[i].tensor.values.size(); ++j) {
-            ASSERT_NEAR(left[i].tensor.values[j], right[i].tensor.values[j], tolerance) << left[i].name << " " << j;
-        }
+        EXPECT_TRUE(Testing::tensorsNear(left[i].tensor, right[i].tensor, tolerance)) << i << " " << left[i].name;
     }
 }
 
