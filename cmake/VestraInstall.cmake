@@ -6,7 +6,7 @@ install(TARGETS vestra EXPORT VestraTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES vestra.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vestra)
-foreach(dir core artifacts training)
+foreach(dir core reference artifacts training)
   install(DIRECTORY ${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vestra/${dir}
     FILES_MATCHING PATTERN "*.h")
 endforeach()

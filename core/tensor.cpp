@@ -29,26 +29,13 @@ Tensor::Tensor(Extents shapeIn, double fill, bool doublePrecisionIn)
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "element counts are 64-bit");
 }
 
-std::uint64_t Tensor::offsetOf(std::span<const std::uint64_t> index) const {
-    if (index.size() != shape.size()) {
-        throw std::out_of_range("tensor rank mismatch");
-    }
-    std::uint64_t offset = 0;
-    for (std::size_t k = 0; k < index.size(); ++k) {
-        if (index[k] >= shape[k]) {
-            throw std::out_of_range("tensor index out of bounds");
-        }
-        offset = offset * shape[k] + index[k];
-    }
-    return offset;
+// Out of line and cold, so that the inline index walk stays small.
+void Tensor::throwRankMismatch() {
+    throw std::out_of_range("tensor rank mismatch");
 }
 
-std::size_t Tensor::storageIndex(std::span<const std::uint64_t> index) const {
-    const std::uint64_t offset = offsetOf(index);
-    if (offset >= values.size()) {
-        throw std::out_of_range("tensor index out of bounds");
-    }
-    return static_cast<std::size_t>(offset);
+void Tensor::throwIndexOutOfBounds() {
+    throw std::out_of_range("tensor index out of bounds");
 }
 
 void requireShape(const Tensor& tensor, std::span<const std::uint64_t> expected, std::string_view name) {

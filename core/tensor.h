@@ -3,6 +3,7 @@
 // extents, no values) is the absent state of an optional weight or gradient.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -28,8 +29,21 @@ struct Tensor {
     explicit Tensor(Extents shape, double fill = 0.0, bool doublePrecision = true);
 
     // Row-major offset of a coordinate list; throws std::out_of_range on a rank mismatch or a
-    // coordinate beyond its extent. Allocates nothing: it sits in the reference's inner loops.
-    [[nodiscard]] std::uint64_t offsetOf(std::span<const std::uint64_t> index) const;
+    // coordinate beyond its extent. Inline and allocation-free: at() sits in the reference's inner
+    // loops, where the compiler sees the coordinate count and unrolls the walk.
+    [[nodiscard]] std::uint64_t offsetOf(std::span<const std::uint64_t> index) const {
+        if (index.size() != shape.size()) [[unlikely]] {
+            throwRankMismatch();
+        }
+        std::uint64_t offset = 0;
+        for (std::size_t k = 0; k < index.size(); ++k) {
+            if (index[k] >= shape[k]) [[unlikely]] {
+                throwIndexOutOfBounds();
+            }
+            offset = offset * shape[k] + index[k];
+        }
+        return offset;
+    }
     [[nodiscard]] std::uint64_t offsetOf(std::initializer_list<std::uint64_t> index) const {
         return offsetOf(std::span<const std::uint64_t>(index.begin(), index.size()));
     }
@@ -44,7 +58,16 @@ struct Tensor {
     [[nodiscard]] bool empty() const noexcept { return values.empty(); }
 
   private:
-    [[nodiscard]] std::size_t storageIndex(std::span<const std::uint64_t> index) const;
+    [[noreturn]] static void throwRankMismatch();
+    [[noreturn]] static void throwIndexOutOfBounds();
+
+    [[nodiscard]] std::size_t storageIndex(std::span<const std::uint64_t> index) const {
+        const std::uint64_t offset = offsetOf(index);
+        if (offset >= values.size()) [[unlikely]] {
+            throwIndexOutOfBounds();
+        }
+        return static_cast<std::size_t>(offset);
+    }
     [[nodiscard]] std::size_t storageIndex(std::initializer_list<std::uint64_t> index) const {
         return storageIndex(std::span<const std::uint64_t>(index.begin(), index.size()));
     }

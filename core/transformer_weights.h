@@ -4,6 +4,7 @@
 // forEachWeightTensor so that no parallel list can drift from the member order.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -66,9 +67,10 @@ struct WeightSlot {
 
 // Calls visit(const WeightSlot&, Tensor&) (const Tensor& for const weights) in canonical order:
 // token_embedding; per layer attention_norm, query, key, value, attention_output, ffn_norm,
-// ffn_gate, ffn_up, ffn_down; final_norm; output_embedding only when it holds values.
+// ffn_gate, ffn_up, ffn_down; final_norm; output_embedding only when it holds values. Sets derived
+// from TransformerWeights (gradients) are walked over their weight-shaped part.
 template <class Weights, class Visit>
-requires std::is_same_v<std::remove_const_t<Weights>, TransformerWeights>
+requires std::derived_from<std::remove_const_t<Weights>, TransformerWeights>
 void forEachWeightTensor(Weights& weights, Visit&& visit) {
     visit(WeightSlot{WeightTensor::TokenEmbedding, std::nullopt, "token_embedding", true}, weights.token_embedding);
     for (std::size_t i = 0; i < weights.layers.size(); ++i) {

@@ -5,12 +5,11 @@
 #include <cmath>
 
 #include "core/hash.h"
-#include "support/specs.h"
+#include "driver/fixtures.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
 
-using Testing::smallSpec;
 
 // Reads the image back independently of the writer.
 struct Reader {
@@ -62,7 +61,7 @@ TEST(VtmArtifact, SmallImageByteByByte) {
     weights.layers.resize(1);
     weights.layers[0].ffn_norm = Tensor(Extents{}, 0.5);
     weights.final_norm = Tensor(Extents{1}, 0.25);
-    const Bytes image = buildVtmArtifact(smallSpec(), weights, std::string("d625d64e85fdde02"));
+    const Bytes image = buildVtmArtifact(fixtureSpec(), weights, std::string("d625d64e85fdde02"));
 
     const Bytes header = {'V', 'S', 'T', 'R', 'V', 'T', 'M', '1', 1, 0, 0x45, 0x4C, 0, 0, 0, 0};
     ASSERT_GT(image.size(), 40u);
@@ -118,18 +117,18 @@ TEST(VtmArtifact, SmallImageByteByByte) {
 }
 
 TEST(VtmArtifact, SmallModelManifestAndChecksums) {
-    TransformerWeights weights = zeroWeights(smallSpec());
+    TransformerWeights weights = zeroWeights(fixtureSpec());
     std::uint64_t i = 0;
     forEachWeightTensor(weights, [&](const WeightSlot&, Tensor& tensor) {
         for (double& value : tensor.values)
             value = std::sin(0.13 * static_cast<double>(i++));
     });
-    const Bytes image = buildVtmArtifact(smallSpec(), weights, std::nullopt);
+    const Bytes image = buildVtmArtifact(fixtureSpec(), weights, std::nullopt);
     Reader in{image, 16};
     const std::uint64_t manifestLength = in.le(8);
     EXPECT_EQ(in.le(8), 2664u * 8u);
     in.at = 40;
-    EXPECT_EQ(in.le(8), transformerSpecFingerprint(smallSpec()));
+    EXPECT_EQ(in.le(8), transformerSpecFingerprint(fixtureSpec()));
     EXPECT_EQ(in.le(1), 0u);  // no tokenizer: the tensor count follows at once
     const std::vector<Record> records = readRecords(in);
     ASSERT_EQ(records.size(), 11u);
@@ -149,9 +148,9 @@ TEST(VtmArtifact, SmallModelManifestAndChecksums) {
     EXPECT_EQ(vtmArtifactChecksum(relabelled), fileChecksum);
 
     // Equal inputs give equal images; one changed weight value changes the image.
-    EXPECT_EQ(buildVtmArtifact(smallSpec(), weights, std::nullopt), image);
+    EXPECT_EQ(buildVtmArtifact(fixtureSpec(), weights, std::nullopt), image);
     weights.final_norm.values[7] += 1e-12;
-    EXPECT_NE(vtmArtifactChecksum(buildVtmArtifact(smallSpec(), weights, std::nullopt)), fileChecksum);
+    EXPECT_NE(vtmArtifactChecksum(buildVtmArtifact(fixtureSpec(), weights, std::nullopt)), fileChecksum);
 }
 
 }  // namespace

@@ -11,15 +11,14 @@
 
 #include "core/hash.h"
 #include "core/identity_text.h"
-#include "support/specs.h"
+#include "driver/fixtures.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
 
-using Testing::smallSpec;
 using Issues = std::vector<TransformerSpecIssue>;
 
-constexpr const char* smallSpecIdentity =
+constexpr const char* fixtureSpecIdentity =
     "vestra-transformer-spec-v1;10:vocabulary=3:258;7:context=2:64;6:layers=1:1;9:model_dim=1:8;"
     "7:ffn_dim=2:16;11:query_heads=1:2;8:kv_heads=1:1;8:head_dim=1:4;13:position_kind=1:0;"
     "9:rope_base=5:10000;18:normalization_kind=1:0;21:normalization_epsilon=22:1.0000000000000001e-05;"
@@ -62,9 +61,9 @@ TEST(IdentityText, GeneralFormatAtSeventeenDigits) {
 }
 
 TEST(TransformerSpec, SmallSpecIdentityFingerprintAndCount) {
-    const TransformerSpec spec = smallSpec();
+    const TransformerSpec spec = fixtureSpec();
     EXPECT_TRUE(validateTransformerSpec(spec).empty());
-    EXPECT_EQ(transformerSpecIdentity(spec), smallSpecIdentity);
+    EXPECT_EQ(transformerSpecIdentity(spec), fixtureSpecIdentity);
     EXPECT_EQ(transformerSpecFingerprint(spec), 0x2f2a7f8d28135c50ULL);
     const TransformerParameterCount count = transformerParameterCount(spec);
     EXPECT_EQ(count.count, 2664u);
@@ -85,20 +84,20 @@ TEST(TransformerSpec, IdentityIsLocaleIndependent) {
     const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new GermanNumbers));
     const std::string previousC = std::setlocale(LC_ALL, nullptr);
     std::setlocale(LC_ALL, "de_DE.UTF-8");  // where installed; the C++ facet above applies regardless
-    const std::string identity = transformerSpecIdentity(smallSpec());
+    const std::string identity = transformerSpecIdentity(fixtureSpec());
     std::setlocale(LC_ALL, previousC.c_str());
     std::locale::global(previous);
-    EXPECT_EQ(identity, smallSpecIdentity);
+    EXPECT_EQ(identity, fixtureSpecIdentity);
 }
 
 TEST(TransformerSpec, IdentityCoversEveryPortField) {
-    const std::string base = transformerSpecIdentity(smallSpec());
-    TransformerSpec changed = smallSpec();
+    const std::string base = transformerSpecIdentity(fixtureSpec());
+    TransformerSpec changed = fixtureSpec();
     changed.ports[1].schema = "logits/2";
     EXPECT_NE(transformerSpecIdentity(changed), base);
-    changed = smallSpec();
+    changed = fixtureSpec();
     changed.ports[0].name = "tokenz";
-    EXPECT_NE(transformerSpecFingerprint(changed), transformerSpecFingerprint(smallSpec()));
+    EXPECT_NE(transformerSpecFingerprint(changed), transformerSpecFingerprint(fixtureSpec()));
 }
 
 TEST(TransformerSpecValidation, AllZeroSpecYieldsTwelveIssuesInOrder) {
@@ -121,18 +120,18 @@ TEST(TransformerSpecValidation, AllZeroSpecYieldsTwelveIssuesInOrder) {
 }
 
 TEST(TransformerSpecValidation, DimensionAndEnumFindings) {
-    TransformerSpec spec = smallSpec();
+    TransformerSpec spec = fixtureSpec();
     spec.kv_heads = 3;
     EXPECT_EQ(validateTransformerSpec(spec),
               (Issues{{"kv_heads", "must not exceed query_heads"}, {"kv_heads", "must divide query_heads exactly"}}));
 
-    spec = smallSpec();
+    spec = fixtureSpec();
     spec.head_dim = 3;
     spec.model_dim = 6;
     spec.ports[1].width = 258;
     EXPECT_EQ(validateTransformerSpec(spec), (Issues{{"head_dim", "must be even for RoPE"}}));
 
-    spec = smallSpec();
+    spec = fixtureSpec();
     spec.model_dim = 9;
     spec.position.kind = static_cast<PositionKind>(1);
     spec.normalization.kind = static_cast<NormalizationKind>(7);
@@ -148,7 +147,7 @@ TEST(TransformerSpecValidation, DimensionAndEnumFindings) {
                                                  {"precision.kv_cache", "unknown dtype"},
                                              }));
 
-    spec = smallSpec();
+    spec = fixtureSpec();
     spec.precision = {PrecisionKind::Float32, PrecisionKind::Bf16, PrecisionKind::Bf16};
     EXPECT_TRUE(validateTransformerSpec(spec).empty());
 }
@@ -157,7 +156,7 @@ TEST(TransformerSpecValidation, PositiveFiniteScalars) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     for (const double bad : {nan, inf, -inf, 0.0, -0.0, -1.0}) {
-        TransformerSpec spec = smallSpec();
+        TransformerSpec spec = fixtureSpec();
         spec.position.rope_base = bad;
         spec.normalization.epsilon = bad;
         EXPECT_EQ(validateTransformerSpec(spec),
@@ -165,14 +164,14 @@ TEST(TransformerSpecValidation, PositiveFiniteScalars) {
                           {"normalization.epsilon", "must be finite and greater than zero"}}))
             << bad;
     }
-    TransformerSpec tiny = smallSpec();
+    TransformerSpec tiny = fixtureSpec();
     tiny.position.rope_base = 1e-300;
     tiny.normalization.epsilon = std::numeric_limits<double>::denorm_min();
     EXPECT_TRUE(validateTransformerSpec(tiny).empty());
 }
 
 TEST(TransformerSpecValidation, PortFindings) {
-    TransformerSpec spec = smallSpec();
+    TransformerSpec spec = fixtureSpec();
     spec.ports = {
         {"a", PortDirection::Input, PortKind::TokenIds, 1, ""},
         {"a", PortDirection::Output, PortKind::Logits, 258, ""},
@@ -205,7 +204,7 @@ TEST(TransformerSpecValidation, PortFindings) {
 }
 
 TEST(TransformerSpecValidation, ParameterCountOverflow) {
-    TransformerSpec spec = smallSpec();
+    TransformerSpec spec = fixtureSpec();
     spec.vocabulary = 0xFFFFFFFFu;
     spec.model_dim = 0xFFFFFFFEu;
     spec.query_heads = 1;
@@ -216,7 +215,7 @@ TEST(TransformerSpecValidation, ParameterCountOverflow) {
     EXPECT_EQ(validateTransformerSpec(spec), (Issues{{"dimensions", "parameter count overflows uint64"}}));
 
     // The largest counts that still fit are not flagged.
-    TransformerSpec wide = smallSpec();
+    TransformerSpec wide = fixtureSpec();
     wide.vocabulary = 0xFFFFFFFFu;
     wide.ports[1].width = wide.vocabulary;
     EXPECT_FALSE(transformerParameterCount(wide).overflow);

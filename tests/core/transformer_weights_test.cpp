@@ -2,15 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "support/specs.h"
+#include "driver/fixtures.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
 
-using Testing::smallSpec;
 
 TEST(WeightLayout, CanonicalNamesOfTiedSingleLayerModel) {
-    const TransformerWeights weights = zeroWeights(smallSpec());
+    const TransformerWeights weights = zeroWeights(fixtureSpec());
     EXPECT_TRUE(weights.output_embedding.empty());
     const std::vector<std::string> expected = {
         "token_embedding", "layers.0.attention_norm",   "layers.0.query",    "layers.0.key",
@@ -21,7 +20,7 @@ TEST(WeightLayout, CanonicalNamesOfTiedSingleLayerModel) {
 }
 
 TEST(WeightLayout, ZeroWeightsFollowTheSpecShapes) {
-    TransformerSpec spec = smallSpec();
+    TransformerSpec spec = fixtureSpec();
     spec.layers = 2;
     spec.tied_embeddings = false;
     spec.query_heads = 4;

@@ -1,0 +1,15 @@
+# Cross-compiles the host library for 64-bit Windows with Debian's MinGW-w64 toolchain
+# (g++-mingw-w64-x86-64), so that the Windows branches of the host code keep compiling on Linux.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(VESTRA_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${VESTRA_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${VESTRA_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${VESTRA_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VESTRA_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

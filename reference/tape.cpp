@@ -1,0 +1,492 @@
+#include "reference/tape.h"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "reference/rope.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+using NodeList = std::vector<std::uint64_t>;
+
+std::uint64_t rowLength(const TokenBatch& batch, std::uint64_t row) {
+    return batch.lengths.empty() ? batch.width : batch.lengths[row];
+}
+
+// Appends nodes to the payload's one node array. Every primitive checks its value; the array is
+// reserved to its final size up front, so recording never reallocates.
+class Recorder {
+  public:
+    explicit Recorder(std::vector<TapeNode>& nodes) : nodes_(nodes) {}
+
+    [[nodiscard]] double value(std::uint64_t node) const { return nodes_[node].value; }
+
+    std::uint64_t constant(double c) { return push(c, noTapeParent, 0.0, noTapeParent, 0.0); }
+
+    // A block of zero constants for a zero-initialised index list; no finite check is needed.
+    std::uint64_t zeros(std::uint64_t count) {
+        const std::uint64_t first = nodes_.size();
+        nodes_.resize(nodes_.size() + count);
+        return first;
+    }
+
+    // One leaf per element of a weight tensor, in element order.
+    TapeLeaves leaves(const Tensor& tensor) {
+        const TapeLeaves range{nodes_.size(), tensor.values.size()};
+        for (const double element : tensor.values) {
+            push(element, noTapeParent, 0.0, noTapeParent, 0.0);
+        }
+        return range;
+    }
+
+    std::uint64_t copy(std::uint64_t a) { return push(value(a), a, 1.0, noTapeParent, 0.0); }
+    std::uint64_t add(std::uint64_t a, std::uint64_t b) { return push(value(a) + value(b), a, 1.0, b, 1.0); }
+    std::uint64_t subtract(std::uint64_t a, std::uint64_t b) { return push(value(a) - value(b), a, 1.0, b, -1.0); }
+    std::uint64_t multiply(std::uint64_t a, std::uint64_t b) {
+        const double x = value(a);
+        const double y = value(b);
+        return push(x * y, a, y, b, x);
+    }
+    // The reciprocal is taken once and multiplied by, so the value can differ from a / b by rounding.
+    std::uint64_t divide(std::uint64_t a, std::uint64_t b) {
+        const double x = value(a);
+        const double r = 1.0 / value(b);
+        return push(x * r, a, r, b, -x * r * r);
+    }
+    std::uint64_t exp(std::uint64_t a) {
+        const double e = std::exp(value(a));
+        return push(e, a, e, noTapeParent, 0.0);
+    }
+    std::uint64_t erf(std::uint64_t a) {
+        const double x = value(a);
+        // 2 / sqrt(pi)
+        return push(std::erf(x), a, std::exp(-x * x) * 1.1283791670955126, noTapeParent, 0.0);
+    }
+    std::uint64_t sqrt(std::uint64_t a) {
+        const double root = std::sqrt(value(a));
+        return push(root, a, 0.5 / root, noTapeParent, 0.0);
+    }
+
+  private:
+    std::uint64_t push(double value, std::uint64_t parent0, double partial0, std::uint64_t parent1, double partial1) {
+        if (!std::isfinite(value)) [[unlikely]] {
+            throw std::domain_error("gradient forward produced NaN/Inf");
+        }
+        nodes_.push_back(TapeNode{value, parent0, parent1, partial0, partial1});
+        return nodes_.size() - 1;
+    }
+
+    std::vector<TapeNode>& nodes_;
+};
+
+NodeList sequential(std::uint64_t first, std::uint64_t count) {
+    NodeList list(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        list[i] = first + i;
+    }
+    return list;
+}
+
+// input [rows, in] times the leaves of a weight [out, in], transposed: one chain of adds per output.
+NodeList tapeLinear(Recorder& tape, const NodeList& input, std::uint64_t rows, std::uint64_t in,
+                    const TapeLeaves& weight, std::uint64_t out) {
+    NodeList output(rows * out);
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        for (std::uint64_t o = 0; o < out; ++o) {
+            std::uint64_t sum = tape.constant(0.0);
+            for (std::uint64_t k = 0; k < in; ++k) {
+                const std::uint64_t product = tape.multiply(input[r * in + k], weight.first + o * in + k);
+                sum = tape.add(sum, product);
+            }
+            output[r * out + o] = sum;
+        }
+    }
+    return output;
+}
+
+NodeList tapeRmsNorm(Recorder& tape, const NodeList& input, std::uint64_t rows, std::uint64_t dim,
+                     const TapeLeaves& weight, double epsilon) {
+    NodeList output(rows * dim);
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        const std::uint64_t* x = input.data() + r * dim;
+        std::uint64_t sumOfSquares = tape.constant(0.0);
+        for (std::uint64_t c = 0; c < dim; ++c) {
+            const std::uint64_t square = tape.multiply(x[c], x[c]);
+            sumOfSquares = tape.add(sumOfSquares, square);
+        }
+        const std::uint64_t eps = tape.constant(epsilon);
+        const std::uint64_t count = tape.constant(static_cast<double>(dim));
+        const std::uint64_t mean = tape.divide(sumOfSquares, count);
+        const std::uint64_t shifted = tape.add(mean, eps);
+        const std::uint64_t one = tape.constant(1.0);
+        const std::uint64_t root = tape.sqrt(shifted);
+        const std::uint64_t inverse = tape.divide(one, root);
+        for (std::uint64_t c = 0; c < dim; ++c) {
+            const std::uint64_t normalized = tape.multiply(x[c], inverse);
+            output[r * dim + c] = tape.multiply(normalized, weight.first + c);
+        }
+    }
+    return output;
+}
+
+// Rotates [batch*width, heads*headDim] in place. The angles are constants of the same table the
+// operator uses, so no gradient flows into them; padding positions are rotated too.
+void tapeRope(Recorder& tape, NodeList& tensor, std::uint64_t batch, std::uint64_t width, std::uint64_t heads,
+              std::uint64_t headDim, const RopeTable& table) {
+    for (std::uint64_t b = 0; b < batch; ++b) {
+        for (std::uint64_t s = 0; s < width; ++s) {
+            for (std::uint64_t h = 0; h < heads; ++h) {
+                for (std::uint64_t d = 0; d < headDim; d += 2) {
+                    const std::uint64_t at = (b * width + s) * heads * headDim + h * headDim + d;
+                    const std::uint64_t c = tape.constant(ropeCos(table, s, d / 2));
+                    const std::uint64_t n = tape.constant(ropeSin(table, s, d / 2));
+                    const std::uint64_t x0 = tensor[at];
+                    const std::uint64_t x1 = tensor[at + 1];
+                    const std::uint64_t x0c = tape.multiply(x0, c);
+                    const std::uint64_t x1n = tape.multiply(x1, n);
+                    const std::uint64_t first = tape.subtract(x0c, x1n);
+                    const std::uint64_t x0n = tape.multiply(x0, n);
+                    const std::uint64_t x1c = tape.multiply(x1, c);
+                    tensor[at] = first;
+                    tensor[at + 1] = tape.add(x0n, x1c);
+                }
+            }
+        }
+    }
+}
+
+// Causal grouped-query attention over the batch's lengths. The row maximum is a plain constant:
+// softmax does not depend on it, so no gradient has to flow through it.
+NodeList tapeAttention(Recorder& tape, const NodeList& q, const NodeList& k, const NodeList& v,
+                       const TransformerSpec& spec, const TokenBatch& batch) {
+    const std::uint64_t width = batch.width;
+    const std::uint64_t headDim = spec.head_dim;
+    const std::uint64_t qd = std::uint64_t{spec.query_heads} * headDim;
+    const std::uint64_t kd = std::uint64_t{spec.kv_heads} * headDim;
+    const std::uint64_t group = spec.query_heads / spec.kv_heads;
+    NodeList output = sequential(tape.zeros(batch.batch * width * qd), batch.batch * width * qd);
+    const std::uint64_t scale = tape.constant(1.0 / std::sqrt(static_cast<double>(headDim)));
+    NodeList scores;
+    NodeList exponentials;
+    scores.reserve(width);
+    exponentials.reserve(width);
+    for (std::uint64_t b = 0; b < batch.batch; ++b) {
+        const std::uint64_t length = rowLength(batch, b);
+        for (std::uint64_t h = 0; h < spec.query_heads; ++h) {
+            const std::uint64_t kv = h / group;
+            for (std::uint64_t i = 0; i < length; ++i) {
+                const std::uint64_t* query = q.data() + (b * width + i) * qd + h * headDim;
+                std::uint64_t* out = output.data() + (b * width + i) * qd + h * headDim;
+                scores.clear();
+                exponentials.clear();
+                double maximum = -std::numeric_limits<double>::infinity();
+                for (std::uint64_t j = 0; j <= i; ++j) {
+                    const std::uint64_t* keyRow = k.data() + (b * width + j) * kd + kv * headDim;
+                    std::uint64_t dot = tape.constant(0.0);
+                    for (std::uint64_t d = 0; d < headDim; ++d) {
+                        const std::uint64_t product = tape.multiply(query[d], keyRow[d]);
+                        dot = tape.add(dot, product);
+                    }
+                    const std::uint64_t score = tape.multiply(dot, scale);
+                    scores.push_back(score);
+                    if (tape.value(score) > maximum) {
+                        maximum = tape.value(score);
+                    }
+                }
+                std::uint64_t normalizer = tape.constant(0.0);
+                for (std::uint64_t j = 0; j <= i; ++j) {
+                    const std::uint64_t shift = tape.constant(maximum);
+                    const std::uint64_t shifted = tape.subtract(scores[j], shift);
+                    const std::uint64_t e = tape.exp(shifted);
+                    exponentials.push_back(e);
+                    normalizer = tape.add(normalizer, e);
+                }
+                for (std::uint64_t j = 0; j <= i; ++j) {
+                    const std::uint64_t p = tape.divide(exponentials[j], normalizer);
+                    const std::uint64_t* valueRow = v.data() + (b * width + j) * kd + kv * headDim;
+                    for (std::uint64_t d = 0; d < headDim; ++d) {
+                        const std::uint64_t product = tape.multiply(p, valueRow[d]);
+                        out[d] = tape.add(out[d], product);
+                    }
+                }
+            }
+        }
+    }
+    return output;
+}
+
+NodeList tapeFeedForwardHidden(Recorder& tape, const NodeList& x, const TapeLayerLeaves& leaves,
+                               const TransformerSpec& spec, std::uint64_t rows) {
+    const std::uint64_t model = spec.model_dim;
+    const std::uint64_t ffn = spec.ffn_dim;
+    const NodeList up = tapeLinear(tape, x, rows, model, leaves[7], ffn);
+    NodeList hidden = sequential(tape.zeros(rows * ffn), rows * ffn);
+    if (spec.feed_forward == FeedForwardKind::SwiGlu) {
+        const NodeList gate = tapeLinear(tape, x, rows, model, leaves[6], ffn);
+        for (std::uint64_t i = 0; i < rows * ffn; ++i) {
+            // SiLU(g) = g / (1 + exp(-g)), times the up projection.
+            const std::uint64_t zero = tape.constant(0.0);
+            const std::uint64_t negated = tape.subtract(zero, gate[i]);
+            const std::uint64_t e = tape.exp(negated);
+            const std::uint64_t one = tape.constant(1.0);
+            const std::uint64_t denominator = tape.add(one, e);
+            const std::uint64_t silu = tape.divide(gate[i], denominator);
+            hidden[i] = tape.multiply(silu, up[i]);
+        }
+    } else {
+        for (std::uint64_t i = 0; i < rows * ffn; ++i) {
+            // Exact GELU: 0.5 * u * (1 + erf(u / sqrt(2))).
+            const std::uint64_t invSqrt2 = tape.constant(0.7071067811865476);
+            const std::uint64_t scaled = tape.multiply(up[i], invSqrt2);
+            const std::uint64_t t = tape.erf(scaled);
+            const std::uint64_t half = tape.constant(0.5);
+            const std::uint64_t halfUp = tape.multiply(half, up[i]);
+            const std::uint64_t one = tape.constant(1.0);
+            const std::uint64_t onePlus = tape.add(one, t);
+            hidden[i] = tape.multiply(halfUp, onePlus);
+        }
+    }
+    return hidden;
+}
+
+void addResidual(Recorder& tape, NodeList& hidden, const NodeList& update) {
+    for (std::size_t i = 0; i < hidden.size(); ++i) {
+        hidden[i] = tape.add(hidden[i], update[i]);
+    }
+}
+
+Tensor gatherGradient(const Tensor& weight, const TapeLeaves& leaves, const std::vector<double>& adjoint) {
+    if (weight.values.empty()) {
+        return Tensor();
+    }
+    Tensor gradient(weight.shape);
+    for (std::uint64_t e = 0; e < leaves.count; ++e) {
+        gradient.values[e] = adjoint[leaves.first + e];
+    }
+    return gradient;
+}
+
+std::uint64_t bytesOf(const Tensor& tensor) {
+    return (tensor.shape.size() + tensor.values.size()) * 8;
+}
+
+}  // namespace
+
+const Tensor& TransformerForwardTape::logits() const {
+    return data().logits;
+}
+
+const TransformerForwardTape::Data& TransformerForwardTape::data() const {
+    if (!data_) {
+        throw std::logic_error("empty transformer forward tape");
+    }
+    return *data_;
+}
+
+std::uint64_t TransformerForwardTape::nodeCount() const noexcept {
+    return data_ ? data_->nodes.size() : 0;
+}
+
+std::uint64_t TransformerForwardTape::byteSize() const noexcept {
+    if (!data_) {
+        return 0;
+    }
+    const Data& d = *data_;
+    std::uint64_t bytes = d.nodes.capacity() * sizeof(TapeNode) + bytesOf(d.logits) + d.logitNodes.size() * 8 +
+                          d.inputEmbeddingNodes.size() * 8 + d.layerLeaves.size() * sizeof(TapeLayerLeaves) +
+                          d.batch.tokens.size() * 4 + d.batch.lengths.size() * 8 + d.batch.lossMask.size();
+    forEachWeightTensor(d.weights, [&](const WeightSlot&, const Tensor& tensor) { bytes += bytesOf(tensor); });
+    return bytes;
+}
+
+std::uint64_t tapeNodeCount(const TransformerSpec& spec, const TokenBatch& batch) {
+    const std::uint64_t vocabulary = spec.vocabulary;
+    const std::uint64_t model = spec.model_dim;
+    const std::uint64_t ffn = spec.ffn_dim;
+    const std::uint64_t headDim = spec.head_dim;
+    const std::uint64_t qd = std::uint64_t{spec.query_heads} * headDim;
+    const std::uint64_t kd = std::uint64_t{spec.kv_heads} * headDim;
+    const std::uint64_t rows = batch.batch * batch.width;
+    std::uint64_t active = 0;
+    std::uint64_t attentionRows = 0;  // per query head: sum over rows of (4 headDim + 7) len(len+1)/2 + len
+    for (std::uint64_t b = 0; b < batch.batch; ++b) {
+        const std::uint64_t length = rowLength(batch, b);
+        active += length;
+        attentionRows += (4 * headDim + 7) * (length * (length + 1) / 2) + length;
+    }
+
+    const std::uint64_t layerLeaves = 2 * model + 2 * qd * model + 2 * kd * model + 3 * ffn * model;
+    std::uint64_t count = vocabulary * model * (spec.tied_embeddings ? 1 : 2) + model + spec.layers * layerLeaves;
+    count += rows * model + active * model;  // residual zeros and embedding copies
+    const std::uint64_t norm = rows * (4 * model + 8);
+    std::uint64_t layer = 2 * norm;
+    layer += rows * (qd + 2 * kd) * (1 + 2 * model);            // query, key and value projections
+    layer += 4 * rows * (qd + kd);                              // RoPE: eight nodes per pair
+    layer += rows * qd + 1 + spec.query_heads * attentionRows;  // attention
+    layer += rows * model * (1 + 2 * qd) + rows * model;        // output projection and residual
+    layer += rows * ffn * (1 + 2 * model) + rows * ffn;         // up projection and hidden zeros
+    layer +=
+        spec.feed_forward == FeedForwardKind::SwiGlu ? rows * ffn * (1 + 2 * model) + 7 * rows * ffn : 8 * rows * ffn;
+    layer += rows * model * (1 + 2 * ffn) + rows * model;  // down projection and residual
+    count += spec.layers * layer;
+    count += norm + rows * vocabulary + active * vocabulary * 2 * model;  // final norm and logits
+    return count;
+}
+
+TransformerForwardTape gradientForward(const TransformerSpec& spec, const TransformerWeights& weights,
+                                       const TokenBatch& batch) {
+    // The plain forward validates spec, batch and weights with its own messages before any node exists.
+    (void)transformerForward(spec, weights, batch, ForwardOptions{});
+
+    auto data = std::make_shared<TransformerForwardTape::Data>();
+    data->spec = spec;
+    data->batch = batch;
+    data->weights = weights;
+    data->nodes.reserve(tapeNodeCount(spec, batch));
+    Recorder tape(data->nodes);
+
+    data->tokenEmbeddingLeaves = tape.leaves(weights.token_embedding);
+    data->finalNormLeaves = tape.leaves(weights.final_norm);
+    if (!spec.tied_embeddings) {
+        data->outputEmbeddingLeaves = tape.leaves(weights.output_embedding);
+    }
+    data->layerLeaves.reserve(weights.layers.size());
+    for (const TransformerLayerWeights& layer : weights.layers) {
+        data->layerLeaves.push_back(
+            TapeLayerLeaves{tape.leaves(layer.attention_norm), tape.leaves(layer.query), tape.leaves(layer.key),
+                            tape.leaves(layer.value), tape.leaves(layer.attention_output), tape.leaves(layer.ffn_norm),
+                            tape.leaves(layer.ffn_gate), tape.leaves(layer.ffn_up), tape.leaves(layer.ffn_down)});
+    }
+
+    const std::uint64_t width = batch.width;
+    const std::uint64_t rows = batch.batch * width;
+    const std::uint64_t model = spec.model_dim;
+    const std::uint64_t qd = std::uint64_t{spec.query_heads} * spec.head_dim;
+    const std::uint64_t kd = std::uint64_t{spec.kv_heads} * spec.head_dim;
+    const double epsilon = spec.normalization.epsilon;
+
+    NodeList hidden = sequential(tape.zeros(rows * model), rows * model);
+    data->inputEmbeddingNodes.assign(rows * model, noTapeParent);
+    for (std::uint64_t b = 0; b < batch.batch; ++b) {
+        const std::uint64_t length = rowLength(batch, b);
+        for (std::uint64_t s = 0; s < length; ++s) {
+            const std::uint64_t token = batch.tokens[b * width + s];
+            for (std::uint64_t d = 0; d < model; ++d) {
+                const std::uint64_t at = (b * width + s) * model + d;
+                hidden[at] = tape.copy(data->tokenEmbeddingLeaves.first + token * model + d);
+                data->inputEmbeddingNodes[at] = hidden[at];
+            }
+        }
+    }
+
+    const RopeTable rope = buildRopeTable(width, spec.head_dim, spec.position.rope_base, 0);
+    for (const TapeLayerLeaves& leaves : data->layerLeaves) {
+        NodeList x = tapeRmsNorm(tape, hidden, rows, model, leaves[0], epsilon);
+        NodeList q = tapeLinear(tape, x, rows, model, leaves[1], qd);
+        NodeList k = tapeLinear(tape, x, rows, model, leaves[2], kd);
+        const NodeList v = tapeLinear(tape, x, rows, model, leaves[3], kd);
+        tapeRope(tape, q, batch.batch, width, spec.query_heads, spec.head_dim, rope);
+        tapeRope(tape, k, batch.batch, width, spec.kv_heads, spec.head_dim, rope);
+        const NodeList attention = tapeAttention(tape, q, k, v, spec, batch);
+        addResidual(tape, hidden, tapeLinear(tape, attention, rows, qd, leaves[4], model));
+
+        x = tapeRmsNorm(tape, hidden, rows, model, leaves[5], epsilon);
+        const NodeList activated = tapeFeedForwardHidden(tape, x, leaves, spec, rows);
+        addResidual(tape, hidden, tapeLinear(tape, activated, rows, spec.ffn_dim, leaves[8], model));
+    }
+
+    const NodeList normalized = tapeRmsNorm(tape, hidden, rows, model, data->finalNormLeaves, epsilon);
+    const TapeLeaves& projection = spec.tied_embeddings ? data->tokenEmbeddingLeaves : data->outputEmbeddingLeaves;
+    const std::uint64_t vocabulary = spec.vocabulary;
+    data->logits = Tensor(Extents{batch.batch, width, vocabulary});
+    data->logitNodes.resize(rows * vocabulary);
+    for (std::uint64_t b = 0; b < batch.batch; ++b) {
+        const std::uint64_t length = rowLength(batch, b);
+        for (std::uint64_t s = 0; s < width; ++s) {
+            const std::uint64_t row = b * width + s;
+            for (std::uint64_t t = 0; t < vocabulary; ++t) {
+                // Padding positions get their own zero node, which absorbs their logits gradient.
+                std::uint64_t sum = tape.constant(0.0);
+                if (s < length) {
+                    for (std::uint64_t d = 0; d < model; ++d) {
+                        const std::uint64_t product =
+                            tape.multiply(normalized[row * model + d], projection.first + t * model + d);
+                        sum = tape.add(sum, product);
+                    }
+                }
+                data->logitNodes[row * vocabulary + t] = sum;
+                data->logits.values[row * vocabulary + t] = tape.value(sum);
+            }
+        }
+    }
+    return TransformerForwardTape(std::move(data));
+}
+
+TransformerGradients transformerBackward(const TransformerForwardTape& tape, const Tensor& logitsGradient,
+                                         const ForwardObserver& observer) {
+    if (tape.empty()) {
+        throw std::invalid_argument("backward requires a non-empty tape");
+    }
+    const TransformerForwardTape::Data& data = tape.data();
+    if (logitsGradient.shape != data.logits.shape) {
+        throw std::invalid_argument("logits gradient shape mismatch");
+    }
+
+    const std::vector<TapeNode>& nodes = data.nodes;
+    std::vector<double> adjoint(nodes.size(), 0.0);
+    for (std::size_t i = 0; i < data.logitNodes.size(); ++i) {
+        adjoint[data.logitNodes[i]] += logitsGradient.values[i];
+    }
+    // Every node is visited, zero adjoints included, so the sums are exactly the formula's.
+    for (std::size_t n = nodes.size(); n-- > 0;) {
+        const TapeNode& node = nodes[n];
+        if (node.parent0 != noTapeParent) {
+            adjoint[node.parent0] = adjoint[n] * node.partial0 + adjoint[node.parent0];
+        }
+        if (node.parent1 != noTapeParent) {
+            adjoint[node.parent1] = adjoint[n] * node.partial1 + adjoint[node.parent1];
+        }
+    }
+
+    TransformerGradients gradients;
+    const TransformerWeights& weights = data.weights;
+    gradients.token_embedding = gatherGradient(weights.token_embedding, data.tokenEmbeddingLeaves, adjoint);
+    gradients.final_norm = gatherGradient(weights.final_norm, data.finalNormLeaves, adjoint);
+    if (!data.spec.tied_embeddings) {
+        gradients.output_embedding = gatherGradient(weights.output_embedding, data.outputEmbeddingLeaves, adjoint);
+    }
+    gradients.layers.resize(data.layerLeaves.size());
+    for (std::size_t l = 0; l < data.layerLeaves.size(); ++l) {
+        const TransformerLayerWeights& w = weights.layers[l];
+        const TapeLayerLeaves& leaves = data.layerLeaves[l];
+        TransformerLayerWeights& g = gradients.layers[l];
+        g.attention_norm = gatherGradient(w.attention_norm, leaves[0], adjoint);
+        g.query = gatherGradient(w.query, leaves[1], adjoint);
+        g.key = gatherGradient(w.key, leaves[2], adjoint);
+        g.value = gatherGradient(w.value, leaves[3], adjoint);
+        g.attention_output = gatherGradient(w.attention_output, leaves[4], adjoint);
+        g.ffn_norm = gatherGradient(w.ffn_norm, leaves[5], adjoint);
+        g.ffn_gate = gatherGradient(w.ffn_gate, leaves[6], adjoint);
+        g.ffn_up = gatherGradient(w.ffn_up, leaves[7], adjoint);
+        g.ffn_down = gatherGradient(w.ffn_down, leaves[8], adjoint);
+    }
+
+    const TokenBatch& batch = data.batch;
+    gradients.inputEmbeddings = Tensor(Extents{batch.batch, batch.width, data.spec.model_dim});
+    for (std::size_t i = 0; i < data.inputEmbeddingNodes.size(); ++i) {
+        if (data.inputEmbeddingNodes[i] != noTapeParent) {
+            gradients.inputEmbeddings.values[i] = adjoint[data.inputEmbeddingNodes[i]];
+        }
+    }
+
+    if (observer) {
+        observer("token_embedding", gradients.token_embedding);
+        observer("input_embeddings", gradients.inputEmbeddings);
+    }
+    return gradients;
+}
+
+}  // namespace Halcyne::Core::Vestra

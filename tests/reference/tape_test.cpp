@@ -1,0 +1,333 @@
+#include "reference/tape.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/transformer_weights.h"
+#include "driver/fixtures.h"
+#include "reference/cross_entropy.h"
+#include "support/compare.h"
+#include "support/expect_throw.h"
+#include "support/spec_variants.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+using Testing::expectThrowWithMessage;
+using Testing::SpecShape;
+using Testing::tensorsEqual;
+using Testing::tensorsNear;
+using Testing::variantSpec;
+using Testing::variantWeights;
+
+struct GradientCase {
+    std::string name;
+    TransformerSpec spec;
+    TransformerWeights weights;
+    TokenBatch batch;
+    std::vector<std::uint32_t> targets;
+};
+
+// Together these cover grouped-query attention (4 query heads over 2 KV heads, and 2 over 1), GELU
+// and SwiGLU, tied and untied embeddings, two layers, per-row lengths including 0, and a loss mask.
+std::vector<GradientCase> gradientCases() {
+    std::vector<GradientCase> cases;
+    {
+        const TransformerSpec spec = variantSpec({.vocabulary = 11,
+                                                  .layers = 2,
+                                                  .queryHeads = 4,
+                                                  .kvHeads = 2,
+                                                  .feedForward = FeedForwardKind::SwiGlu,
+                                                  .tiedEmbeddings = false});
+        // Row 1 has length 0; padding tokens and targets beyond the vocabulary are never read.
+        TokenBatch batch{3, 4, {1, 2, 3, 4, 9, 9, 9, 9, 5, 6, 1, 99}, {4, 0, 3}, {1, 1, 0, 1, 1, 1, 1, 1, 0, 1, 1, 1}};
+        cases.push_back({"gqa-swiglu-untied-lengths-mask",
+                         spec,
+                         variantWeights(spec),
+                         batch,
+                         {2, 3, 4, 5, 99, 99, 99, 99, 6, 7, 8, 99}});
+    }
+    {
+        const TransformerSpec spec = variantSpec({.vocabulary = 11,
+                                                  .layers = 2,
+                                                  .queryHeads = 4,
+                                                  .kvHeads = 2,
+                                                  .feedForward = FeedForwardKind::Gelu,
+                                                  .tiedEmbeddings = true});
+        cases.push_back({"gqa-gelu-tied",
+                         spec,
+                         variantWeights(spec),
+                         TokenBatch{2, 3, {3, 1, 3, 2, 3, 5}, {}, {}},
+                         {1, 3, 2, 3, 5, 0}});
+    }
+    {
+        const TransformerSpec spec = variantSpec({.vocabulary = 7,
+                                                  .layers = 1,
+                                                  .queryHeads = 2,
+                                                  .kvHeads = 1,
+                                                  .headDim = 4,
+                                                  .feedForward = FeedForwardKind::Gelu,
+                                                  .tiedEmbeddings = false});
+        cases.push_back({"gelu-untied-lengths",
+                         spec,
+                         variantWeights(spec),
+                         TokenBatch{2, 3, {1, 2, 3, 4, 5, 6}, {2, 3}, {}},
+                         {2, 3, 0, 5, 6, 1}});
+    }
+    // The fixture's shape (two query heads over one KV head, SwiGLU, tied) with weights large enough
+    // for finite differences to resolve every gradient above rounding.
+    cases.push_back({"fixture-shape", fixtureSpec(), variantWeights(fixtureSpec()), commonBatch(), commonTargets()});
+    return cases;
+}
+
+double forwardLoss(const GradientCase& c, const TransformerWeights& weights) {
+    return crossEntropy(transformerForward(c.spec, weights, c.batch), c.batch, c.targets).loss;
+}
+
+TransformerGradients tapeGradients(const GradientCase& c) {
+    const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
+    return transformerBackward(tape, crossEntropy(tape.logits(), c.batch, c.targets).logitsGradient);
+}
+
+struct NamedTensor {
+    std::string name;
+    Tensor* tensor;
+};
+
+std::vector<NamedTensor> tensorsOf(TransformerWeights& weights) {
+    std::vector<NamedTensor> list;
+    forEachWeightTensor(weights, [&](const WeightSlot& slot, Tensor& tensor) {
+        list.push_back({canonicalTensorName(slot), &tensor});
+    });
+    return list;
+}
+
+// The elements to perturb: all of a small tensor; of a large one a spread of elements plus every
+// element of the embedding rows the batch uses.
+std::vector<std::size_t> sampledElements(const std::string& name, const Tensor& tensor, const GradientCase& c) {
+    const std::size_t count = tensor.values.size();
+    std::set<std::size_t> chosen;
+    const std::size_t stride = count <= 32 ? 1 : count / 24 + 1;
+    for (std::size_t i = 0; i < count; i += stride) {
+        chosen.insert(i);
+    }
+    chosen.insert(count - 1);
+    if (name == "token_embedding" || name == "output_embedding") {
+        const std::size_t model = c.spec.model_dim;
+        for (const std::uint32_t token : c.batch.tokens) {
+            for (std::size_t d = 0; token < c.spec.vocabulary && d < model; ++d) {
+                chosen.insert(token * model + d);
+            }
+        }
+    }
+    return {chosen.begin(), chosen.end()};
+}
+
+TEST(TapeGradients, MatchFiniteDifferencesOfTheForwardLoss) {
+    for (GradientCase& c : gradientCases()) {
+        SCOPED_TRACE(c.name);
+        TransformerGradients gradients = tapeGradients(c);
+        TransformerWeights perturbed = c.weights;
+        const std::vector<NamedTensor> weights = tensorsOf(perturbed);
+        const std::vector<NamedTensor> grads = tensorsOf(gradients);
+        ASSERT_EQ(weights.size(), grads.size());
+        for (std::size_t t = 0; t < weights.size(); ++t) {
+            const std::string& name = weights[t].name;
+            Tensor& weight = *weights[t].tensor;
+            const Tensor& gradient = *grads[t].tensor;
+            ASSERT_EQ(gradient.shape, weight.shape) << name;
+            const double largest = std::abs(*std::ranges::max_element(
+                gradient.values, [](double a, double b) { return std::abs(a) < std::abs(b); }));
+            // The step follows the tensor's scale: small embedding rows sit right before an RMSNorm
+            // and curve sharply, larger projections need a longer step to rise above rounding.
+            double squares = 0.0;
+            for (const double w : weight.values) {
+                squares += w * w;
+            }
+            const double h = 1e-3 * std::sqrt(squares / static_cast<double>(weight.values.size()));
+            for (const std::size_t i : sampledElements(name, weight, c)) {
+                const double original = weight.values[i];
+                const auto lossAt = [&](double offset) {
+                    weight.values[i] = original + offset;
+                    return forwardLoss(c, perturbed);
+                };
+                // Five-point central difference: its truncation error is far below the tolerance.
+                const double estimate =
+                    (8.0 * (lossAt(h) - lossAt(-h)) - (lossAt(2 * h) - lossAt(-2 * h))) / (12.0 * h);
+                weight.values[i] = original;
+                // Relative to the tensor's largest gradient; an all-zero gradient (the GELU gate)
+                // must be matched by an estimate of exactly zero.
+                const double tolerance = 1e-7 * largest;
+                EXPECT_NEAR(gradient.values[i], estimate, tolerance) << name << " element " << i;
+            }
+        }
+    }
+}
+
+TEST(TapeGradients, InputEmbeddingGradientIsWhatTheLookupPassesOn) {
+    for (const GradientCase& c : gradientCases()) {
+        SCOPED_TRACE(c.name);
+        const TransformerGradients gradients = tapeGradients(c);
+        const std::uint64_t model = c.spec.model_dim;
+        ASSERT_EQ(gradients.inputEmbeddings.shape, (Extents{c.batch.batch, c.batch.width, model}));
+        // With untied embeddings the token embedding gradient is exactly the sum of the input
+        // embedding gradients of the positions that looked the row up (checked by finite differences
+        // above), and padding positions receive nothing.
+        Tensor summed(Extents{c.spec.vocabulary, model});
+        for (std::uint64_t b = 0; b < c.batch.batch; ++b) {
+            const std::uint64_t length = c.batch.lengths.empty() ? c.batch.width : c.batch.lengths[b];
+            for (std::uint64_t s = 0; s < c.batch.width; ++s) {
+                for (std::uint64_t d = 0; d < model; ++d) {
+                    const double g = gradients.inputEmbeddings.at({b, s, d});
+                    if (s >= length) {
+                        EXPECT_EQ(g, 0.0);
+                    } else {
+                        summed.at({c.batch.tokens[b * c.batch.width + s], d}) += g;
+                    }
+                }
+            }
+        }
+        if (!c.spec.tied_embeddings) {
+            EXPECT_TRUE(tensorsNear(summed, gradients.token_embedding, 1e-16));
+        }
+    }
+}
+
+TEST(TransformerForwardTape, LogitsMatchTheForwardAndTheNodeCountIsReservedExactly) {
+    for (const GradientCase& c : gradientCases()) {
+        SCOPED_TRACE(c.name);
+        const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
+        const Tensor logits = transformerForward(c.spec, c.weights, c.batch);
+        EXPECT_TRUE(tensorsNear(tape.logits(), logits, 1e-14));
+        EXPECT_EQ(tape.nodeCount(), tapeNodeCount(c.spec, c.batch));
+        EXPECT_EQ(tape.data().nodes.capacity(), tape.data().nodes.size());
+        EXPECT_GT(tape.byteSize(), tape.nodeCount() * sizeof(TapeNode));
+        for (std::size_t n = 0; n < tape.data().nodes.size(); ++n) {
+            const TapeNode& node = tape.data().nodes[n];
+            ASSERT_TRUE(node.parent0 == noTapeParent || node.parent0 < n);
+            ASSERT_TRUE(node.parent1 == noTapeParent || node.parent1 < n);
+        }
+    }
+}
+
+TEST(TransformerBackward, ZeroAndPaddingGradientsContributeNothing) {
+    const GradientCase c = gradientCases().front();
+    const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
+    const TransformerGradients zero = transformerBackward(tape, Tensor(tape.logits().shape));
+    TransformerGradients copy = zero;
+    forEachWeightTensor(copy, [](const WeightSlot&, const Tensor& tensor) {
+        for (const double g : tensor.values) {
+            ASSERT_EQ(g, 0.0);
+        }
+    });
+    for (const double g : zero.inputEmbeddings.values) {
+        ASSERT_EQ(g, 0.0);
+    }
+
+    // Any gradient at padding logits (row 1 entirely, row 2 position 3) is absorbed.
+    const Tensor logitsGradient = crossEntropy(tape.logits(), c.batch, c.targets).logitsGradient;
+    Tensor noisy = logitsGradient;
+    for (std::uint64_t v = 0; v < c.spec.vocabulary; ++v) {
+        for (std::uint64_t s = 0; s < 4; ++s) {
+            noisy.at({1, s, v}) = 1000.0 + static_cast<double>(v);
+        }
+        noisy.at({2, 3, v}) = -5.0;
+    }
+    const TransformerGradients clean = transformerBackward(tape, logitsGradient);
+    const TransformerGradients padded = transformerBackward(tape, noisy);
+    EXPECT_EQ(maxModelDifference(clean, padded), 0.0);
+    EXPECT_TRUE(tensorsEqual(clean.inputEmbeddings, padded.inputEmbeddings));
+}
+
+TEST(TransformerBackward, TiedHasNoOutputGradientAndGeluHasAZeroGate) {
+    const std::vector<GradientCase> cases = gradientCases();
+    const TransformerGradients tiedGelu = tapeGradients(cases[1]);
+    EXPECT_TRUE(tiedGelu.output_embedding.shape.empty());
+    EXPECT_TRUE(tiedGelu.output_embedding.values.empty());
+    for (const TransformerLayerWeights& layer : tiedGelu.layers) {
+        ASSERT_EQ(layer.ffn_gate.shape, (Extents{6, 8}));
+        for (const double g : layer.ffn_gate.values) {
+            EXPECT_EQ(g, 0.0);
+        }
+    }
+    const TransformerGradients untied = tapeGradients(cases[0]);
+    EXPECT_EQ(untied.output_embedding.shape, (Extents{11, 8}));
+    EXPECT_EQ(untied.layers.size(), 2u);
+}
+
+TEST(TransformerBackward, ObserverSeesTokenEmbeddingThenInputEmbeddings) {
+    const GradientCase c = gradientCases().back();
+    const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
+    std::vector<std::pair<std::string, Tensor>> seen;
+    const TransformerGradients gradients =
+        transformerBackward(tape, crossEntropy(tape.logits(), c.batch, c.targets).logitsGradient,
+                            [&](std::string_view name, const Tensor& tensor) { seen.emplace_back(name, tensor); });
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].first, "token_embedding");
+    EXPECT_TRUE(tensorsEqual(seen[0].second, gradients.token_embedding));
+    EXPECT_EQ(seen[1].first, "input_embeddings");
+    EXPECT_TRUE(tensorsEqual(seen[1].second, gradients.inputEmbeddings));
+}
+
+TEST(TransformerForwardTape, CopiesShareOnePayload) {
+    const GradientCase c = gradientCases().back();
+    const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
+    const TransformerForwardTape copy = tape;  // NOLINT(performance-unnecessary-copy-initialization)
+    EXPECT_EQ(&copy.data(), &tape.data());
+    const Tensor logitsGradient = crossEntropy(tape.logits(), c.batch, c.targets).logitsGradient;
+    const TransformerGradients a = transformerBackward(tape, logitsGradient);
+    const TransformerGradients b = transformerBackward(copy, logitsGradient);
+    EXPECT_EQ(maxModelDifference(a, b), 0.0);
+}
+
+TEST(TransformerBackward, RefusesEmptyTapesAndMismatchedGradients) {
+    const TransformerForwardTape empty;
+    EXPECT_TRUE(empty.empty());
+    EXPECT_EQ(empty.nodeCount(), 0u);
+    EXPECT_EQ(empty.byteSize(), 0u);
+    expectThrowWithMessage<std::logic_error>([&] { (void)empty.logits(); }, "empty transformer forward tape");
+    expectThrowWithMessage<std::invalid_argument>(
+        [&] {
+            (void)transformerBackward(empty, Tensor(Extents{1, 4, 258}));
+        },
+        "backward requires a non-empty tape");
+    const TransformerForwardTape tape = gradientForward(fixtureSpec(), fixtureWeights(), commonBatch());
+    expectThrowWithMessage<std::invalid_argument>(
+        [&] {
+            (void)transformerBackward(tape, Tensor(Extents{4, 258}));
+        },
+        "logits gradient shape mismatch");
+}
+
+TEST(GradientForward, ValidatesThroughTheForwardAndChecksEveryLeaf) {
+    const TransformerSpec spec = fixtureSpec();
+    TransformerWeights weights = fixtureWeights();
+    TokenBatch batch = commonBatch();
+    batch.tokens[2] = 258;
+    expectThrowWithMessage<std::out_of_range>([&] { (void)gradientForward(spec, weights, batch); },
+                                              "token id exceeds vocabulary");
+    weights.layers[0].query.values[5] = std::numeric_limits<double>::quiet_NaN();
+    expectThrowWithMessage<std::domain_error>([&] { (void)gradientForward(spec, weights, commonBatch()); },
+                                              "transformer forward produced NaN/Inf");
+
+    // A NaN in a token embedding row that no token uses passes the forward (untied embeddings) and
+    // is caught when the leaves are recorded.
+    TransformerSpec untied = spec;
+    untied.tied_embeddings = false;
+    weights = fixtureWeights();
+    weights.output_embedding = sineTensor({258, 8}, 12.0);
+    weights.token_embedding.at({200, 1}) = std::numeric_limits<double>::infinity();
+    EXPECT_NO_THROW((void)transformerForward(untied, weights, commonBatch()));
+    expectThrowWithMessage<std::domain_error>([&] { (void)gradientForward(untied, weights, commonBatch()); },
+                                              "gradient forward produced NaN/Inf");
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra

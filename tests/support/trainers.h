@@ -1,0 +1,59 @@
+// What the trainer suites share: a model small enough to checkpoint and corrupt byte by byte, the
+// fixture model with its configuration, batches and their next-token targets.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/byte_writer.h"
+#include "core/hash.h"
+#include "core/transformer_spec.h"
+#include "driver/fixtures.h"
+#include "reference/token_batch.h"
+#include "support/spec_variants.h"
+#include "training/training_config.h"
+#include "training/transformer_trainer.h"
+
+namespace Halcyne::Core::Vestra::Testing {
+
+// Vocabulary 6, one layer of width 4 with two query heads of width 2 over one KV head, SwiGLU,
+// untied embeddings (the fixture covers tied ones).
+inline TransformerSpec tinySpec() {
+    return variantSpec({.vocabulary = 6, .layers = 1, .queryHeads = 2, .kvHeads = 1, .headDim = 2, .ffnDim = 4});
+}
+
+inline TransformerTrainer tinyTrainer(TransformerTrainingConfig config = scenarioTrainingConfig("tiny")) {
+    const TransformerSpec spec = tinySpec();
+    return TransformerTrainer(spec, randomWeights(spec), std::move(config));
+}
+
+inline TransformerTrainer fixtureTrainer(TransformerTrainingConfig config = scenarioTrainingConfig("fixture")) {
+    return TransformerTrainer(fixtureSpec(), fixtureWeights(), std::move(config));
+}
+
+// rows x width tokens (row-major); the targets are each token's successor modulo vocabulary.
+inline TokenBatch tokenRows(std::uint64_t rows, std::uint64_t width, std::vector<std::uint32_t> tokens) {
+    TokenBatch batch;
+    batch.batch = rows;
+    batch.width = width;
+    batch.tokens = std::move(tokens);
+    return batch;
+}
+
+inline std::vector<std::uint32_t> successors(const TokenBatch& batch, std::uint32_t vocabulary) {
+    std::vector<std::uint32_t> targets;
+    for (const std::uint32_t token : batch.tokens) {
+        targets.push_back((token + 1) % vocabulary);
+    }
+    return targets;
+}
+
+// Rewrites the trailing checksum of an edited image, so that it reaches the checks behind it.
+inline void reseal(Bytes& image) {
+    const std::size_t payload = image.size() - 8;
+    ByteWriter(image).patchU64(payload, vestraFnv1a64(std::span(image).first(payload)));
+}
+
+}  // namespace Halcyne::Core::Vestra::Testing

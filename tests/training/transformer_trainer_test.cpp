@@ -1,0 +1,168 @@
+#include "training/transformer_trainer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+#include "support/compare.h"
+#include "support/expect_throw.h"
+#include "support/trainers.h"
+#include "training/named_tensors.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+using Testing::expectThrowWithMessage;
+using Testing::fixtureTrainer;
+using Testing::successors;
+using Testing::tokenRows;
+
+// Element-wise comparison of two weight-shaped sets within tolerance (0: bit for bit).
+void expectSameSet(const TransformerWeights& got, const TransformerWeights& expected, double tolerance = 0.0) {
+    const auto left = namedTensors(got);
+    const auto right = namedTensors(expected);
+    ASSERT_EQ(left.size(), right.size());
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        EXPECT_TRUE(Testing::tensorsNear(left[i].tensor, right[i].tensor, tolerance)) << i << " " << left[i].name;
+    }
+}
+
+TEST(ApplyIgnoreToken, RowsEndAtTheFirstIgnoredToken) {
+    // Token 5 at position 0, at 2, absent, at 3; it is searched beyond a row's old length too.
+    TokenBatch batch = tokenRows(4, 4, {5, 1, 5, 2, 1, 2, 5, 3, 1, 2, 3, 4, 1, 2, 3, 5});
+    EXPECT_EQ(applyIgnoreToken(batch, 5u).lengths, (std::vector<std::uint64_t>{0, 2, 4, 3}));
+    batch.lengths = {4, 1, 2, 4};
+    EXPECT_EQ(applyIgnoreToken(batch, 5u).lengths, (std::vector<std::uint64_t>{0, 1, 2, 3}));
+    EXPECT_EQ(applyIgnoreToken(batch, std::nullopt).lengths, batch.lengths);
+}
+
+TEST(TransformerTrainer, WindowBookkeepingAndAveraging) {
+    TransformerTrainer trainer = fixtureTrainer();
+    const TokenBatch two = tokenRows(2, 3, {1, 2, 3, 4, 5, 6});
+    const TokenBatch three = tokenRows(3, 2, {7, 8, 9, 10, 11, 12});
+    const double loss =
+        trainer.accumulate(two, successors(two, 258)) + trainer.accumulate(three, successors(three, 258));
+    EXPECT_EQ(trainer.examplesSeen(), 5u);
+    EXPECT_EQ(trainer.windowStartExamples(), 0u);
+    EXPECT_EQ(trainer.accumulatedBatches(), 2u);
+
+    const TrainingStepLog log = trainer.step();
+    EXPECT_EQ(log.step, 1u);
+    EXPECT_EQ(log.windowStart, 0u);
+    EXPECT_EQ(log.windowEnd, 5u);
+    EXPECT_EQ(log.loss, loss);
+    EXPECT_EQ(log.weightsFingerprint, weightsFingerprint(trainer.weights()));
+    EXPECT_EQ(trainer.accumulatedLoss(), 0.0);
+    expectSameSet(trainer.gradientAccumulator(), zerosLike(trainer.weights()));
+    (void)trainer.accumulate(two, successors(two, 258));
+    EXPECT_EQ(trainer.step().windowStart, 5u);
+
+    // A window of the same batch twice averages to that batch's gradient exactly.
+    TransformerTrainer once = fixtureTrainer();
+    TransformerTrainer twice = fixtureTrainer();
+    (void)once.accumulate(two, successors(two, 258));
+    (void)twice.accumulate(two, successors(two, 258));
+    (void)twice.accumulate(two, successors(two, 258));
+    EXPECT_EQ(once.step().gradientNorm, twice.step().gradientNorm);
+    expectSameSet(once.weights(), twice.weights());
+}
+
+TEST(TransformerTrainer, GradientIsTheMeanOverActiveTargets) {
+    // Two equal rows: twice the summed loss, the same mean gradient.
+    TransformerTrainer one = fixtureTrainer();
+    TransformerTrainer doubled = fixtureTrainer();
+    const TokenBatch row = tokenRows(1, 4, {1, 2, 3, 4});
+    const TokenBatch rows = tokenRows(2, 4, {1, 2, 3, 4, 1, 2, 3, 4});
+    const double loss = one.accumulate(row, successors(row, 258));
+    EXPECT_NEAR(doubled.accumulate(rows, successors(rows, 258)), 2 * loss, 1e-12);
+    expectSameSet(one.gradientAccumulator(), doubled.gradientAccumulator(), 1e-15);
+}
+
+TEST(TransformerTrainer, ClippingStartsAboveTheThreshold) {
+    const TokenBatch batch = tokenRows(1, 4, {1, 2, 3, 4});
+    const auto stepWith = [&](double threshold) {
+        TransformerTrainingConfig config = scenarioTrainingConfig("clip");
+        config.max_gradient_norm = threshold;
+        TransformerTrainer trainer = fixtureTrainer(config);
+        (void)trainer.accumulate(batch, successors(batch, 258));
+        return std::pair{trainer.step(), trainer.weights()};
+    };
+    const auto [free, freeWeights] = stepWith(1e300);
+    const auto [exact, exactWeights] = stepWith(free.gradientNorm);
+    EXPECT_EQ(exact.clipScale, 1.0);
+    expectSameSet(exactWeights, freeWeights);
+    const double below = std::nextafter(free.gradientNorm, 0.0);
+    EXPECT_EQ(stepWith(below).first.clipScale, below / free.gradientNorm);
+}
+
+TEST(TransformerTrainer, DecayIsDecoupledAndSparesTheNorms) {
+    // A window of one batch whose gradient is exactly zero, opened by editing the image.
+    TransformerTrainer trainer = fixtureTrainer();
+    Bytes image = trainer.checkpointBytes();
+    ByteWriter(image).patchU64(48, 1);  // accumulatedBatches
+    Testing::reseal(image);
+    trainer.restoreCheckpoint(image);
+    const TransformerWeights before = trainer.weights();
+    (void)trainer.step();
+    TransformerWeights expected = before;
+    for (const NamedTensor& entry : namedTensors(expected)) {
+        for (double& w : entry.tensor.values) {
+            w = entry.decays ? w - 0.001 * (0.01 * w) : w;
+        }
+    }
+    expectSameSet(trainer.weights(), expected);
+}
+
+// Every refusal happens before the commit: the checkpoint image is unchanged byte for byte.
+TEST(TransformerTrainer, RefusedOperationsChangeNothing) {
+    const TokenBatch good = tokenRows(1, 4, {1, 2, 3, 4});
+    TokenBatch masked = good;
+    masked.lossMask = {0, 0, 0, 0};
+    TransformerTrainingConfig overflowing = scenarioTrainingConfig("fixture");
+    overflowing.learning_rate = 1e308;  // finite, but lr * (1 + decay * w) is not
+    overflowing.weight_decay = 1e3;
+    struct Case {
+        const char* message;
+        std::function<void(TransformerTrainer&)> call;
+        TransformerTrainingConfig config = scenarioTrainingConfig("fixture");
+    };
+    const Case cases[] = {
+        {"training batch contains no active loss targets",
+         [&](TransformerTrainer& t) { (void)t.accumulate(masked, successors(good, 258)); }},
+        {"token id exceeds vocabulary", [](TransformerTrainer& t) { (void)t.accumulate(tokenRows(1, 1, {258}), {1}); }},
+        {"cross-entropy target exceeds vocabulary",
+         [&](TransformerTrainer& t) {
+             (void)t.accumulate(good, {2, 3, 4, 258});
+         }},
+        {"dataset size must be positive", [](TransformerTrainer& t) { (void)t.nextDataIndex(0); }},
+        {"optimizer produced non-finite state", [](TransformerTrainer& t) { (void)t.step(); }, overflowing},
+    };
+    for (const Case& testCase : cases) {
+        TransformerTrainer trainer = fixtureTrainer(testCase.config);
+        (void)trainer.accumulate(good, successors(good, 258));  // an open window must survive too
+        const Bytes before = trainer.checkpointBytes();
+        try {
+            testCase.call(trainer);
+            ADD_FAILURE() << "no exception: " << testCase.message;
+        } catch (const std::exception& error) {
+            EXPECT_STREQ(error.what(), testCase.message);
+        }
+        EXPECT_EQ(trainer.checkpointBytes(), before) << testCase.message;
+    }
+    TransformerTrainer fresh = fixtureTrainer();
+    expectThrowWithMessage<std::logic_error>([&] { (void)fresh.step(); },
+                                             "optimizer step requires accumulated gradients");
+}
+
+TEST(TransformerTrainer, EvaluateScoresWithoutChangingState) {
+    TransformerTrainer trainer = fixtureTrainer();
+    const TokenBatch batch = tokenRows(1, 4, {1, 2, 3, 4});
+    const Bytes before = trainer.checkpointBytes();
+    const double loss = trainer.evaluate(batch, successors(batch, 258));
+    EXPECT_EQ(trainer.checkpointBytes(), before);
+    EXPECT_NEAR(trainer.accumulate(batch, successors(batch, 258)), loss, 1e-12);
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra

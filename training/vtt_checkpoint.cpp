@@ -1,0 +1,118 @@
+#include "training/vtt_checkpoint.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string_view>
+
+#include "core/byte_reader.h"
+#include "core/hash.h"
+#include "training/named_tensors.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+constexpr std::string_view magic = "VSTRVTT1";
+constexpr std::size_t checksumSize = 8;
+// Magic, spec fingerprint, configuration fingerprint and the checksum: anything shorter cannot
+// even be checksummed against a header.
+constexpr std::size_t shortestImage = 32;
+constexpr const char* truncated = "truncated VTT checkpoint";
+
+template <class Sets, class Visit>
+void forEachSet(Sets sets, Visit&& visit) {
+    visit(sets.weights);
+    visit(sets.firstMoments);
+    visit(sets.secondMoments);
+    visit(sets.gradientAccumulator);
+}
+
+bool allFinite(const TransformerWeights& set) {
+    const auto entries = namedTensors(set);
+    return std::all_of(entries.begin(), entries.end(), [](const ConstNamedTensor& entry) {
+        return std::all_of(entry.tensor.values.begin(), entry.tensor.values.end(),
+                           [](double value) { return std::isfinite(value); });
+    });
+}
+
+}  // namespace
+
+Bytes encodeVttCheckpoint(std::uint64_t specFingerprint, std::uint64_t configFingerprint,
+                          const TrainingCounters& counters, CheckpointTensorSets<const TransformerWeights> sets) {
+    Bytes image;
+    ByteWriter out(image);
+    out.raw(magic);
+    out.u64(specFingerprint);
+    out.u64(configFingerprint);
+    out.u64(counters.steps);
+    out.u64(counters.examplesSeen);
+    out.u64(counters.dataOrderState);
+    out.u64(counters.accumulatedBatches);
+    out.f64(counters.accumulatedLoss);
+    out.u64(counters.windowStartExamples);
+    forEachSet(sets, [&](const TransformerWeights& set) {
+        for (const ConstNamedTensor& entry : namedTensors(set)) {
+            out.u64(entry.tensor.values.size());
+            out.f64s(entry.tensor.values);
+        }
+    });
+    out.u64(vestraFnv1a64(image));
+    return image;
+}
+
+std::span<const std::uint8_t> checkedVttPayload(std::span<const std::uint8_t> image) {
+    if (image.size() < shortestImage) {
+        throw std::invalid_argument(truncated);
+    }
+    const auto payload = image.first(image.size() - checksumSize);
+    ByteReader checksum(image.last(checksumSize), truncated);
+    if (checksum.u64() != vestraFnv1a64(payload)) {
+        throw std::invalid_argument("VTT checksum mismatch");
+    }
+    return payload;
+}
+
+void decodeVttPayload(std::span<const std::uint8_t> payload, std::uint64_t specFingerprint,
+                      std::uint64_t configFingerprint, TrainingCounters& counters,
+                      CheckpointTensorSets<TransformerWeights> sets) {
+    ByteReader in(payload, truncated);
+    const auto readMagic = in.raw(magic.size());
+    if (!std::equal(readMagic.begin(), readMagic.end(), magic.begin(), magic.end())) {
+        throw std::invalid_argument("unknown VTT checkpoint format");
+    }
+    if (in.u64() != specFingerprint) {
+        throw std::invalid_argument("VTT model spec mismatch");
+    }
+    if (in.u64() != configFingerprint) {
+        throw std::invalid_argument("VTT training config mismatch");
+    }
+    counters.steps = in.u64();
+    counters.examplesSeen = in.u64();
+    counters.dataOrderState = in.u64();
+    counters.accumulatedBatches = in.u64();
+    counters.accumulatedLoss = in.f64();
+    counters.windowStartExamples = in.u64();
+
+    forEachSet(sets, [&](TransformerWeights& set) {
+        for (const NamedTensor& entry : namedTensors(set)) {
+            if (in.u64() != entry.tensor.values.size()) {
+                throw std::invalid_argument("VTT tensor shape mismatch");
+            }
+            in.f64s(entry.tensor.values, "truncated VTT tensor");
+        }
+    });
+    if (!in.atEnd()) {
+        throw std::invalid_argument("VTT checkpoint has trailing payload");
+    }
+
+    bool finite = true;
+    forEachSet(sets, [&](const TransformerWeights& set) { finite = finite && allFinite(set); });
+    if (!finite) {
+        throw std::invalid_argument("VTT contains non-finite tensor state");
+    }
+    if (!std::isfinite(counters.accumulatedLoss)) {
+        throw std::invalid_argument("VTT contains non-finite loss");
+    }
+}
+
+}  // namespace Halcyne::Core::Vestra
