@@ -10,7 +10,6 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-
 // Reads the image back independently of the writer.
 struct Reader {
     const Bytes& bytes;

@@ -7,7 +7,6 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-
 TEST(WeightLayout, CanonicalNamesOfTiedSingleLayerModel) {
     const TransformerWeights weights = zeroWeights(fixtureSpec());
     EXPECT_TRUE(weights.output_embedding.empty());
