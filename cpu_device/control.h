@@ -28,9 +28,11 @@ void injectFault(FaultSite site, std::uint64_t nth, int status);
 // Drops every pending fault.
 void clearFaults() noexcept;
 
-// Live device allocations and their bytes.
+// What is alive on the device: allocations and their bytes, streams, cuBLAS handles.
 [[nodiscard]] std::uint64_t liveAllocations();
 [[nodiscard]] std::uint64_t liveAllocationBytes();
+[[nodiscard]] std::uint64_t liveStreams();
+[[nodiscard]] std::uint64_t liveBlasHandles();
 
 // What the last launch that failed while running found, for example a barrier reached by only part
 // of a block; empty until one has.

@@ -7,7 +7,7 @@
 
 #include "cpu_device/cuda_runtime.h"
 
-enum cublasStatus_t {
+enum cublasStatus_t : int {
     CUBLAS_STATUS_SUCCESS = 0,
     CUBLAS_STATUS_NOT_INITIALIZED = 1,
     CUBLAS_STATUS_ALLOC_FAILED = 3,
@@ -20,13 +20,13 @@ enum cublasStatus_t {
     CUBLAS_STATUS_LICENSE_ERROR = 16,
 };
 
-enum cublasOperation_t {
+enum cublasOperation_t : int {
     CUBLAS_OP_N = 0,
     CUBLAS_OP_T = 1,
     CUBLAS_OP_C = 2,
 };
 
-enum cublasMath_t {
+enum cublasMath_t : int {
     CUBLAS_DEFAULT_MATH = 0,
     CUBLAS_TENSOR_OP_MATH = 1,
     CUBLAS_PEDANTIC_MATH = 2,
@@ -34,21 +34,21 @@ enum cublasMath_t {
     CUBLAS_MATH_DISALLOW_REDUCED_PRECISION_REDUCTION = 16,
 };
 
-enum cudaDataType_t {
+enum cudaDataType_t : int {
     CUDA_R_32F = 0,
     CUDA_R_64F = 1,
     CUDA_R_16BF = 14,
 };
 typedef enum cudaDataType_t cudaDataType;
 
-enum cublasComputeType_t {
+enum cublasComputeType_t : int {
     CUBLAS_COMPUTE_32F = 68,
     CUBLAS_COMPUTE_32F_PEDANTIC = 69,
     CUBLAS_COMPUTE_32F_FAST_16BF = 75,
     CUBLAS_COMPUTE_64F = 70,
 };
 
-enum cublasGemmAlgo_t {
+enum cublasGemmAlgo_t : int {
     CUBLAS_GEMM_DEFAULT = -1,
     CUBLAS_GEMM_DEFAULT_TENSOR_OP = 99,
 };

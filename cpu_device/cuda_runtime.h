@@ -3,7 +3,8 @@
 // stream order, so a synchronisation never waits. Device memory is host memory the stand-in tracks:
 // a copy, memset or launch that touches memory outside a live allocation, a bad handle or a
 // configuration CUDA would refuse fails with the error CUDA reports, which also becomes the thread's
-// last error (cudaGetLastError returns and clears it).
+// last error (cudaGetLastError returns and clears it). The enumerations have a fixed underlying
+// type so that any status value, named here or not, can be held and passed on.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,7 @@
 
 #include "cpu_device/kernel_language.h"
 
-enum cudaError {
+enum cudaError : int {
     cudaSuccess = 0,
     cudaErrorInvalidValue = 1,
     cudaErrorMemoryAllocation = 2,
@@ -34,7 +35,7 @@ enum cudaError {
 };
 typedef enum cudaError cudaError_t;
 
-enum cudaMemcpyKind {
+enum cudaMemcpyKind : int {
     cudaMemcpyHostToHost = 0,
     cudaMemcpyHostToDevice = 1,
     cudaMemcpyDeviceToHost = 2,
@@ -42,7 +43,7 @@ enum cudaMemcpyKind {
     cudaMemcpyDefault = 4,
 };
 
-enum cudaDeviceAttr {
+enum cudaDeviceAttr : int {
     cudaDevAttrMaxThreadsPerBlock = 1,
     cudaDevAttrMaxSharedMemoryPerBlock = 8,
 };

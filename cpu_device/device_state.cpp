@@ -142,6 +142,16 @@ std::uint64_t liveAllocationBytes() {
     return state().allocatedBytes;
 }
 
+std::uint64_t liveStreams() {
+    const std::lock_guard lock(state().mutex);
+    return state().streams.size();
+}
+
+std::uint64_t liveBlasHandles() {
+    const std::lock_guard lock(state().mutex);
+    return state().handles.size();
+}
+
 cudaError_t createStream(cudaStream_t* stream, unsigned int flags) {
     auto created = std::make_unique<CUstream_st>(CUstream_st{flags});
     const std::lock_guard lock(state().mutex);

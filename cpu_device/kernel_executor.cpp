@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "cpu_device/block_pool.h"
@@ -136,12 +137,9 @@ Event resume(HostWorker& worker, unsigned thread) {
     return worker.event;
 }
 
-std::string divergence(unsigned waiting, unsigned returned, unsigned threads) {
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "__syncthreads in block (%u, %u, %u) of %u threads: %u waiting at it, %u returned without it",
-                  blockIdx.x, blockIdx.y, blockIdx.z, threads, waiting, returned);
-    return text;
+std::string divergence(unsigned threads, const std::string& what) {
+    return "__syncthreads in block (" + std::to_string(blockIdx.x) + ", " + std::to_string(blockIdx.y) + ", " +
+           std::to_string(blockIdx.z) + ") of " + std::to_string(threads) + " threads: " + what;
 }
 
 std::optional<std::string> runBlock(HostWorker& worker) {
@@ -154,7 +152,8 @@ std::optional<std::string> runBlock(HostWorker& worker) {
         }
         // A thread after the first reached a barrier that the threads before it had returned past.
         worker.stacks.discardFrames(1);
-        return divergence(1, worker.current, worker.threads);
+        return divergence(worker.threads, "thread " + std::to_string(worker.current) + " reached it after " +
+                                              std::to_string(worker.current) + " returned without it");
     }
     // Thread 0 waits at the block's first barrier; every other thread starts and runs up to it.
     unsigned waiting = 1;
@@ -169,7 +168,8 @@ std::optional<std::string> runBlock(HostWorker& worker) {
     while (waiting > 0) {
         if (returned > 0) {
             worker.stacks.discardFrames(worker.threads);
-            return divergence(waiting, returned, worker.threads);
+            return divergence(worker.threads, std::to_string(waiting) + " waiting at it, " +
+                                                  std::to_string(returned) + " returned without it");
         }
         waiting = 0;
         for (unsigned thread = 0; thread < worker.threads; ++thread) {

@@ -1,0 +1,147 @@
+// The device layer on whichever backend the build has: allocator counters, buffers, the context
+// check, the status checks' messages and the transfer helpers.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "cuda/device_transfers.h"
+#include "cuda/transformer_cuda_session.h"
+#include "support/expect_throw.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+using Testing::expectThrowWithMessage;
+
+// Forwards to a real allocator and records what it was asked.
+class RecordingAllocator final : public ITransformerDeviceAllocator {
+  public:
+    void* allocate(std::uint64_t bytes, cudaStream_t stream) override {
+        allocations.push_back(bytes);
+        return inner.allocate(bytes, stream);
+    }
+    void deallocate(void* pointer, std::uint64_t bytes, cudaStream_t stream) override {
+        deallocations.push_back(bytes);
+        inner.deallocate(pointer, bytes, stream);
+    }
+    std::uint64_t allocatedBytes() const override { return inner.allocatedBytes(); }
+    std::uint64_t peakBytes() const override { return inner.peakBytes(); }
+
+    TransformerCudaAllocator inner;
+    std::vector<std::uint64_t> allocations;
+    std::vector<std::uint64_t> deallocations;
+};
+
+TEST(DeviceAllocator, CountsLiveAndPeakBytesAndClampsAtZero) {
+    const TransformerCudaSession session(0);
+    const TransformerCudaContext& context = session.context();
+    TransformerCudaAllocator allocator;
+    void* first = allocator.allocate(800, context.stream);
+    allocator.deallocate(first, 800, context.stream);
+    void* second = allocator.allocate(400, context.stream);
+    EXPECT_EQ(allocator.allocatedBytes(), 400u);
+    EXPECT_EQ(allocator.peakBytes(), 800u);
+    allocator.deallocate(nullptr, 400, context.stream);  // ignored
+    EXPECT_EQ(allocator.allocatedBytes(), 400u);
+    allocator.deallocate(second, 1000, context.stream);
+    EXPECT_EQ(allocator.allocatedBytes(), 0u);
+    EXPECT_EQ(allocator.peakBytes(), 800u);
+}
+
+TEST(DeviceBuffer, TakesAndReturnsItsBytesThroughTheContextAllocator) {
+    RecordingAllocator allocator;
+    const TransformerCudaSession session(0, &allocator);
+    const TransformerCudaContext& context = session.context();
+    ASSERT_EQ(context.allocator, &allocator);
+    {
+        const DeviceBuffer<double> none(context, 0);
+        EXPECT_EQ(none.get(), nullptr);
+        DeviceBuffer<std::uint32_t> tokens(context, 5);
+        DeviceBuffer<__nv_bfloat16> mirror(context, 3);
+        EXPECT_EQ(allocator.allocatedBytes(), 26u);
+        DeviceBuffer<std::uint32_t> moved = std::move(tokens);
+        EXPECT_EQ(tokens.get(), nullptr);
+        EXPECT_EQ(moved.count(), 5u);
+    }
+    EXPECT_EQ(allocator.allocations, (std::vector<std::uint64_t>{20, 6}));
+    EXPECT_EQ(allocator.deallocations, (std::vector<std::uint64_t>{20, 6}));
+    EXPECT_EQ(allocator.allocatedBytes(), 0u);
+    EXPECT_EQ(allocator.peakBytes(), 26u);
+}
+
+TEST(DeviceContext, IncompleteContextsAreRefusedBeforeAnyDeviceWork) {
+    const TransformerCudaSession session(0);
+    const TransformerCudaContext& complete = session.context();
+    EXPECT_EQ(complete.device, 0);
+    EXPECT_NE(complete.cublas, nullptr);
+    EXPECT_NO_THROW(requireCompleteContext({-1, complete.stream, nullptr, complete.allocator}));
+    for (const TransformerCudaContext& incomplete :
+         {TransformerCudaContext{0, nullptr, complete.cublas, complete.allocator},
+          TransformerCudaContext{0, complete.stream, complete.cublas, nullptr}, TransformerCudaContext{}}) {
+        try {
+            requireCompleteContext(incomplete);
+            ADD_FAILURE() << "an incomplete context passed";
+        } catch (const TransformerCudaError& error) {
+            EXPECT_STREQ(error.what(), "incomplete CUDA training context");
+            EXPECT_EQ(error.kind, TransformerCudaErrorKind::Context);
+        }
+    }
+    expectThrowWithMessage<TransformerCudaError>(
+        [&] { (void)DeviceBuffer<double>({0, complete.stream, nullptr, nullptr}, 1); },
+        "incomplete CUDA training context");
+}
+
+TEST(DeviceStatus, ChecksNameTheOperationAndKeepTheKind) {
+    expectThrowWithMessage<TransformerCudaError>([] { checkCuda(cudaErrorMemoryAllocation, "upload logits"); },
+                                                 "upload logits: out of memory");
+    expectThrowWithMessage<TransformerCudaError>([] { checkCublas(CUBLAS_STATUS_NOT_INITIALIZED, "cublasCreate"); },
+                                                 "cublasCreate failed with status 1");
+    EXPECT_NO_THROW(checkCuda(cudaSuccess, "unused"));
+    EXPECT_NO_THROW(checkCublas(CUBLAS_STATUS_SUCCESS, "unused"));
+    try {
+        checkCublas(CUBLAS_STATUS_INVALID_VALUE, "cublasSetMathMode");
+    } catch (const TransformerCudaError& error) {
+        const TransformerCudaError copy = error;
+        EXPECT_EQ(copy.kind, TransformerCudaErrorKind::Blas);
+        EXPECT_STREQ(copy.what(), "cublasSetMathMode failed with status 7");
+    }
+}
+
+TEST(DeviceTransfers, RoundTripClearAndRefuseMismatchedCounts) {
+    const TransformerCudaSession session(0);
+    const TransformerCudaContext& context = session.context();
+    const std::uint64_t before = context.allocator->allocatedBytes();
+    {
+        const auto empty = uploadBuffer(context, std::vector<double>{}, "upload nothing");
+        EXPECT_TRUE(empty.empty());
+        EXPECT_EQ(context.allocator->allocatedBytes(), before);
+
+        auto values = uploadBuffer(context, std::vector<double>{1.5, -2.0, 3.25}, "upload values");
+        auto zeros = clearedBuffer<double>(context, 2, "clear zeros");
+        std::vector<double> roundTrip(3);
+        std::vector<double> cleared(2, 7.0);
+        download(context, roundTrip, values, "download values");
+        download(context, cleared, zeros, "download zeros");
+        synchronize(context, "synchronize transfers");
+        EXPECT_EQ(roundTrip, (std::vector<double>{1.5, -2.0, 3.25}));
+        EXPECT_EQ(cleared, (std::vector<double>{0.0, 0.0}));
+
+        upload(context, values, std::vector<double>{4.0, 5.0, 6.0}, "upload again");
+        clear(context, zeros, "clear again");
+        download(context, roundTrip, values, "download again");
+        synchronize(context, "synchronize again");
+        EXPECT_EQ(roundTrip, (std::vector<double>{4.0, 5.0, 6.0}));
+
+        std::vector<double> tooShort(2);
+        expectThrowWithMessage<std::invalid_argument>([&] { download(context, tooShort, values, "download logits"); },
+                                                      "download logits: host and device element counts differ");
+        expectThrowWithMessage<std::invalid_argument>(
+            [&] { upload(context, values, std::vector<double>(4), "upload logits"); },
+            "upload logits: host and device element counts differ");
+    }
+    EXPECT_EQ(context.allocator->allocatedBytes(), before);
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
