@@ -47,9 +47,8 @@ cublasStatus_t checkShape(cublasHandle_t handle, cublasOperation_t transa, cubla
         return CUBLAS_STATUS_NOT_INITIALIZED;
     }
     shape = {transa != CUBLAS_OP_N, transb != CUBLAS_OP_N, m, n, k, lda, ldb, ldc};
-    if (!isOperation(transa) || !isOperation(transb) || m < 0 || n < 0 || k < 0 ||
-        lda < std::max(1, shape.rowsA()) || ldb < std::max(1, shape.rowsB()) || ldc < std::max(1, m) ||
-        alpha == nullptr || beta == nullptr) {
+    if (!isOperation(transa) || !isOperation(transb) || m < 0 || n < 0 || k < 0 || lda < std::max(1, shape.rowsA()) ||
+        ldb < std::max(1, shape.rowsB()) || ldc < std::max(1, m) || alpha == nullptr || beta == nullptr) {
         return CUBLAS_STATUS_INVALID_VALUE;
     }
     return CUBLAS_STATUS_SUCCESS;
@@ -60,8 +59,8 @@ bool isDeviceMatrix(const void* matrix, int rows, int columns, int ld, std::size
     if (rows == 0 || columns == 0) {
         return true;
     }
-    const std::size_t extent = static_cast<std::size_t>(columns - 1) * static_cast<std::size_t>(ld) +
-                               static_cast<std::size_t>(rows);
+    const std::size_t extent =
+        static_cast<std::size_t>(columns - 1) * static_cast<std::size_t>(ld) + static_cast<std::size_t>(rows);
     return isDeviceRange(matrix, extent * elementBytes);
 }
 
@@ -73,8 +72,8 @@ bool isDeviceProblem(const GemmShape& shape, const void* a, const void* b, const
 }
 
 template <class Accumulator, class Input, class Load>
-void gemm(const GemmShape& shape, Accumulator alpha, const Input* a, const Input* b, Accumulator beta,
-          Accumulator* c, Load load) {
+void gemm(const GemmShape& shape, Accumulator alpha, const Input* a, const Input* b, Accumulator beta, Accumulator* c,
+          Load load) {
     const auto at = [](const Input* matrix, int row, int column, int ld) {
         return matrix[static_cast<std::size_t>(row) + static_cast<std::size_t>(column) * static_cast<std::size_t>(ld)];
     };
@@ -161,8 +160,8 @@ cublasStatus_t cublasSetMathMode(cublasHandle_t handle, cublasMath_t mode) {
     return CUBLAS_STATUS_SUCCESS;
 }
 
-cublasStatus_t cublasDgemm_v2(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m,
-                              int n, int k, const double* alpha, const double* A, int lda, const double* B, int ldb,
+cublasStatus_t cublasDgemm_v2(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
+                              int k, const double* alpha, const double* A, int lda, const double* B, int ldb,
                               const double* beta, double* C, int ldc) {
     if (const cublasStatus_t status = injected()) {
         return status;

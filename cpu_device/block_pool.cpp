@@ -17,9 +17,13 @@ std::atomic<unsigned>& executionThreadCount() {
 
 }  // namespace
 
-void setExecutionThreads(unsigned count) { executionThreadCount() = std::max(count, 1u); }
+void setExecutionThreads(unsigned count) {
+    executionThreadCount() = std::max(count, 1u);
+}
 
-unsigned executionThreads() { return executionThreadCount(); }
+unsigned executionThreads() {
+    return executionThreadCount();
+}
 
 BlockPool& BlockPool::instance() {
     static BlockPool pool;

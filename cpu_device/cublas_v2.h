@@ -60,8 +60,8 @@ cublasStatus_t cublasCreate_v2(cublasHandle_t* handle);
 cublasStatus_t cublasDestroy_v2(cublasHandle_t handle);
 cublasStatus_t cublasSetStream_v2(cublasHandle_t handle, cudaStream_t stream);
 cublasStatus_t cublasSetMathMode(cublasHandle_t handle, cublasMath_t mode);
-cublasStatus_t cublasDgemm_v2(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m,
-                              int n, int k, const double* alpha, const double* A, int lda, const double* B, int ldb,
+cublasStatus_t cublasDgemm_v2(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
+                              int k, const double* alpha, const double* A, int lda, const double* B, int ldb,
                               const double* beta, double* C, int ldc);
 cublasStatus_t cublasGemmEx(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
                             int k, const void* alpha, const void* A, cudaDataType Atype, int lda, const void* B,

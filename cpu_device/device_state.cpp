@@ -7,9 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <utility>
 #include <set>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace Halcyne::Core::Vestra::CpuDevice {
@@ -82,7 +82,9 @@ cudaError_t recordError(cudaError_t error) noexcept {
     return error;
 }
 
-cudaError_t takeLastError() noexcept { return std::exchange(lastError, cudaSuccess); }
+cudaError_t takeLastError() noexcept {
+    return std::exchange(lastError, cudaSuccess);
+}
 
 cudaError_t allocateDevice(void** pointer, std::size_t bytes) {
     if (bytes == 0) {
@@ -95,8 +97,8 @@ cudaError_t allocateDevice(void** pointer, std::size_t bytes) {
             return cudaErrorMemoryAllocation;
         }
     }
-    auto* memory = static_cast<unsigned char*>(
-        ::operator new(bytes, std::align_val_t{kAllocationAlignment}, std::nothrow));
+    auto* memory =
+        static_cast<unsigned char*>(::operator new (bytes, std::align_val_t{kAllocationAlignment}, std::nothrow));
     if (memory == nullptr) {
         return cudaErrorMemoryAllocation;
     }
@@ -116,7 +118,7 @@ cudaError_t freeDevice(void* pointer) {
     }
     state().allocatedBytes -= found->second;
     state().allocations.erase(found);
-    ::operator delete(pointer, std::align_val_t{kAllocationAlignment});
+    ::operator delete (pointer, std::align_val_t{kAllocationAlignment});
     return cudaSuccess;
 }
 

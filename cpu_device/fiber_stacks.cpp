@@ -31,8 +31,8 @@ unsigned char* reserveRegion() {
         throw std::bad_alloc();
     }
 #else
-    void* region = mmap(nullptr, kRegionBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                        -1, 0);
+    void* region =
+        mmap(nullptr, kRegionBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (region == MAP_FAILED) {
         throw std::bad_alloc();
     }
@@ -74,11 +74,17 @@ void FiberStacks::reserve(unsigned count) {
     }
 }
 
-void* FiberStacks::bottom(unsigned index) const noexcept { return region_ + index * kSlotBytes + kGuardBytes; }
+void* FiberStacks::bottom(unsigned index) const noexcept {
+    return region_ + index * kSlotBytes + kGuardBytes;
+}
 
-void* FiberStacks::top(unsigned index) const noexcept { return region_ + (index + 1) * kSlotBytes; }
+void* FiberStacks::top(unsigned index) const noexcept {
+    return region_ + (index + 1) * kSlotBytes;
+}
 
-std::size_t FiberStacks::size() noexcept { return kStackBytes; }
+std::size_t FiberStacks::size() noexcept {
+    return kStackBytes;
+}
 
 void FiberStacks::discardFrames(unsigned count) const noexcept {
 #if VESTRA_CPU_DEVICE_ASAN

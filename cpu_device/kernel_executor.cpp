@@ -168,8 +168,8 @@ std::optional<std::string> runBlock(HostWorker& worker) {
     while (waiting > 0) {
         if (returned > 0) {
             worker.stacks.discardFrames(worker.threads);
-            return divergence(worker.threads, std::to_string(waiting) + " waiting at it, " +
-                                                  std::to_string(returned) + " returned without it");
+            return divergence(worker.threads, std::to_string(waiting) + " waiting at it, " + std::to_string(returned) +
+                                                  " returned without it");
         }
         waiting = 0;
         for (unsigned thread = 0; thread < worker.threads; ++thread) {
@@ -276,7 +276,9 @@ std::optional<std::string> executeGrid(dim3 grid, dim3 block, std::size_t shared
     return std::move(job.fault);
 }
 
-void* dynamicSharedMemory() noexcept { return runningWorker != nullptr ? runningWorker->shared : nullptr; }
+void* dynamicSharedMemory() noexcept {
+    return runningWorker != nullptr ? runningWorker->shared : nullptr;
+}
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice
 

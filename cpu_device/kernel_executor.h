@@ -14,7 +14,6 @@ namespace Halcyne::Core::Vestra::CpuDevice {
 
 // Runs every block of a launch whose configuration was checked. Gives the description of the fault
 // of the faulting block with the lowest linear index, when any block faulted.
-[[nodiscard]] std::optional<std::string> executeGrid(dim3 grid, dim3 block, std::size_t sharedBytes,
-                                                     KernelBody body);
+[[nodiscard]] std::optional<std::string> executeGrid(dim3 grid, dim3 block, std::size_t sharedBytes, KernelBody body);
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice

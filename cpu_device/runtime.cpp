@@ -16,7 +16,9 @@ using namespace Halcyne::Core::Vestra::CpuDevice;
 constexpr int kMaxSharedMemoryPerBlock = 49152;
 constexpr int kMaxThreadsPerBlock = 1024;
 
-cudaError_t fail(cudaError_t error) { return recordError(error); }
+cudaError_t fail(cudaError_t error) {
+    return recordError(error);
+}
 
 cudaError_t injected(FaultSite site) {
     const auto status = takeFault(site);
@@ -29,8 +31,7 @@ struct CopySides {
     bool source;
 };
 
-bool copySides(cudaMemcpyKind kind, const void* destination, const void* source, std::size_t bytes,
-               CopySides& sides) {
+bool copySides(cudaMemcpyKind kind, const void* destination, const void* source, std::size_t bytes, CopySides& sides) {
     switch (kind) {
         case cudaMemcpyHostToHost:
             sides = {false, false};
@@ -88,7 +89,9 @@ cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags) 
     return createStream(stream, flags);
 }
 
-cudaError_t cudaStreamDestroy(cudaStream_t stream) { return fail(destroyStream(stream)); }
+cudaError_t cudaStreamDestroy(cudaStream_t stream) {
+    return fail(destroyStream(stream));
+}
 
 cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
     if (const cudaError_t error = injected(FaultSite::Synchronization)) {
@@ -160,7 +163,9 @@ cudaError_t cudaMemsetAsync(void* pointer, int value, std::size_t bytes, cudaStr
     return cudaSuccess;
 }
 
-cudaError_t cudaGetLastError() { return takeLastError(); }
+cudaError_t cudaGetLastError() {
+    return takeLastError();
+}
 
 const char* cudaGetErrorString(cudaError_t error) {
     switch (error) {

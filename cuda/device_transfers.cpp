@@ -20,7 +20,9 @@ void clearDevice(const TransformerCudaContext& context, void* device, std::uint6
     checkCuda(cudaMemsetAsync(device, 0, static_cast<std::size_t>(bytes), context.stream), operation);
 }
 
-void checkKernels(const char* operation) { checkCuda(cudaGetLastError(), operation); }
+void checkKernels(const char* operation) {
+    checkCuda(cudaGetLastError(), operation);
+}
 
 void synchronize(const TransformerCudaContext& context, const char* operation) {
     checkCuda(cudaStreamSynchronize(context.stream), operation);

@@ -22,7 +22,9 @@ TransformerCudaSession::TransformerCudaSession(std::int32_t device, ITransformer
     }
 }
 
-TransformerCudaSession::~TransformerCudaSession() { release(); }
+TransformerCudaSession::~TransformerCudaSession() {
+    release();
+}
 
 void TransformerCudaSession::release() noexcept {
     if (context_.cublas != nullptr) {

