@@ -10,6 +10,7 @@
 #include "cuda/device_transfers.h"
 #include "cuda/transformer_cuda_session.h"
 #include "support/cpu_device_test.h"
+#include "support/expect_throw.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -18,13 +19,8 @@ using CpuDevice::FaultSite;
 using DeviceFaults = Testing::CpuDeviceTest;
 
 void expectDeviceError(const std::function<void()>& call, TransformerCudaErrorKind kind, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "expected \"" << message << "\"";
-    } catch (const TransformerCudaError& error) {
-        EXPECT_EQ(error.what(), message);
-        EXPECT_EQ(error.kind, kind);
-    }
+    Testing::expectThrowWithMessage<TransformerCudaError>(
+        call, message, [kind](const TransformerCudaError& error) { EXPECT_EQ(error.kind, kind); });
 }
 
 TEST_F(DeviceFaults, SessionThatFailsReleasesWhatItCreated) {

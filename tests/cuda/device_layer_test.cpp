@@ -79,13 +79,9 @@ TEST(DeviceContext, IncompleteContextsAreRefusedBeforeAnyDeviceWork) {
     for (const TransformerCudaContext& incomplete :
          {TransformerCudaContext{0, nullptr, complete.cublas, complete.allocator},
           TransformerCudaContext{0, complete.stream, complete.cublas, nullptr}, TransformerCudaContext{}}) {
-        try {
-            requireCompleteContext(incomplete);
-            ADD_FAILURE() << "an incomplete context passed";
-        } catch (const TransformerCudaError& error) {
-            EXPECT_STREQ(error.what(), "incomplete CUDA training context");
-            EXPECT_EQ(error.kind, TransformerCudaErrorKind::Context);
-        }
+        expectThrowWithMessage<TransformerCudaError>(
+            [&] { requireCompleteContext(incomplete); }, "incomplete CUDA training context",
+            [](const TransformerCudaError& error) { EXPECT_EQ(error.kind, TransformerCudaErrorKind::Context); });
     }
     expectThrowWithMessage<TransformerCudaError>(
         [&] {

@@ -10,6 +10,7 @@
 #include "cuda/device_transfers.h"
 #include "cuda/launch.h"
 #include "cuda/transformer_cuda_session.h"
+#include "support/expect_throw.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -128,13 +129,9 @@ TEST_F(Launch, RefusedConfigurationsSurfaceAtTheKernelCheck) {
              Case{1, 256, static_cast<std::size_t>(sharedLimit) + 1, "fill kernel: invalid argument"},
          }) {
         launch(fillKernel, refused.grid, refused.block, refused.shared, context.stream, out.get(), 4, 1.0);
-        try {
-            checkKernels("fill kernel");
-            ADD_FAILURE() << "expected " << refused.message;
-        } catch (const TransformerCudaError& error) {
-            EXPECT_EQ(error.what(), std::string(refused.message));
-            EXPECT_EQ(error.kind, TransformerCudaErrorKind::Runtime);
-        }
+        Testing::expectThrowWithMessage<TransformerCudaError>(
+            [] { checkKernels("fill kernel"); }, refused.message,
+            [](const TransformerCudaError& error) { EXPECT_EQ(error.kind, TransformerCudaErrorKind::Runtime); });
     }
     // The failure was consumed; a valid launch after it checks clean.
     launch(fillKernel, 1, 256, static_cast<std::size_t>(sharedLimit), context.stream, out.get(), 4, 2.0);
