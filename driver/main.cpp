@@ -1,15 +1,10 @@
-// Verification driver. The parity scenarios need the device layer, which is not built yet; until
-// then the program only proves that the host library links and says what it is waiting for.
-#include <cstdio>
+// transformer_cuda_training_test: the verification driver. No arguments, no files; one line on
+// standard output and status 0 when every parity scenario passes, one line on standard error and
+// status 1 at the first failure.
+#include <iostream>
 
-#include "vestra.h"
+#include "driver/verification_run.h"
 
 int main() {
-    using namespace Halcyne::Core::Vestra;
-    const TokenizerContract contract = ByteTokenizer().contract();
-    std::printf(
-        "transformer_cuda_training_test: host library ready (tokenizer %s); "
-        "parity scenarios arrive with the device layer\n",
-        contract.fingerprint.c_str());
-    return 0;
+    return Halcyne::Core::Vestra::runVerification(std::cout, std::cerr);
 }

@@ -17,4 +17,17 @@ void expectThrowWithMessage(Call&& call, const std::string& message) {
     }
 }
 
+// The same, then hands the caught exception to `inspect` for checks beyond the message (a kind,
+// a code).
+template <class Exception, class Call, class Inspect>
+void expectThrowWithMessage(Call&& call, const std::string& message, Inspect&& inspect) {
+    try {
+        call();
+        ADD_FAILURE() << "expected an exception with \"" << message << "\"";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.what(), message);
+        inspect(error);
+    }
+}
+
 }  // namespace Halcyne::Core::Vestra::Testing

@@ -1,0 +1,86 @@
+// Launch throughput of the CPU device: CUDA threads per second for an element-wise kernel (the
+// barrier-free path) and barrier passes per second for a kernel whose threads meet at barriers
+// (one fiber switch each), on one host thread and on all of them.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "cpu_device/control.h"
+#include "cuda/device_transfers.h"
+#include "cuda/launch.h"
+#include "cuda/transformer_cuda_session.h"
+#include "driver/harness.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+constexpr unsigned kBlock = 256;
+constexpr unsigned kBarriers = 16;
+
+__global__ void scaleAddKernel(const double* __restrict__ in,  // [count]
+                               double* __restrict__ out,       // [count]
+                               std::uint64_t count) {
+    const std::uint64_t i = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    if (i >= count) {
+        return;
+    }
+    out[i] = in[i] * 2.0 + 1.0;
+}
+
+__global__ void barrierKernel(double* __restrict__ out) {  // [blocks, blockDim]
+    __shared__ double cache[kBlock];
+    double value = threadIdx.x;
+    for (unsigned round = 0; round < kBarriers; ++round) {
+        cache[threadIdx.x] = value;
+        __syncthreads();
+        value += cache[(threadIdx.x + 1) % blockDim.x];
+    }
+    out[std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x] = value;
+}
+
+// Seconds per call of `run`, from the fastest of a few repetitions.
+template <class Run>
+double fastestSeconds(Run run) {
+    double best = 1e30;
+    for (int repetition = 0; repetition < 5; ++repetition) {
+        const auto start = std::chrono::steady_clock::now();
+        run();
+        const auto end = std::chrono::steady_clock::now();
+        best = std::min(best, std::chrono::duration<double>(end - start).count());
+    }
+    return best;
+}
+
+void measure(const TransformerCudaContext& context, unsigned hostThreads) {
+    CpuDevice::setExecutionThreads(hostThreads);
+    const std::uint64_t count = std::uint64_t{1} << 24;
+    const auto in = clearedBuffer<double>(context, count, "clear input");
+    DeviceBuffer<double> out(context, count);
+    const double elementwise = fastestSeconds([&] {
+        launch(scaleAddKernel, blocksFor(count, kBlock), kBlock, 0, context.stream, in.get(), out.get(), count);
+        checkKernels("scale-add kernel");
+    });
+    const unsigned blocks = 2048;
+    const double barrier = fastestSeconds([&] {
+        launch(barrierKernel, blocks, kBlock, 0, context.stream, out.get());
+        checkKernels("barrier kernel");
+    });
+    const double switches = double{blocks} * kBlock * kBarriers;
+    std::printf("cpu device, %u host thread(s): element-wise %.1f M threads/s, barrier %.1f M thread switches/s\n",
+                hostThreads, static_cast<double>(count) / elementwise / 1e6, switches / barrier / 1e6);
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
+
+int main() {
+    using namespace Halcyne::Core::Vestra;
+    const TransformerCudaSession session(0);
+    const unsigned all = CpuDevice::executionThreads();
+    measure(session.context(), 1);
+    if (all > 1) {
+        measure(session.context(), all);
+    }
+    return 0;
+}

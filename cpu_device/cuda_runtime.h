@@ -1,0 +1,98 @@
+// CPU stand-in for the CUDA runtime calls the device layer makes, under their real names, types
+// and error codes. There is one device (0) and everything runs at once on the calling thread in
+// stream order, so a synchronisation never waits. Device memory is host memory the stand-in tracks:
+// a copy, memset or launch that touches memory outside a live allocation, a bad handle or a
+// configuration CUDA would refuse fails with the error CUDA reports, which also becomes the thread's
+// last error (cudaGetLastError returns and clears it). The enumerations have a fixed underlying
+// type so that any status value, named here or not, can be held and passed on.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "cpu_device/kernel_language.h"
+
+enum cudaError : int {
+    cudaSuccess = 0,
+    cudaErrorInvalidValue = 1,
+    cudaErrorMemoryAllocation = 2,
+    cudaErrorInitializationError = 3,
+    cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidDevicePointer = 17,
+    cudaErrorInvalidMemcpyDirection = 21,
+    cudaErrorInsufficientDriver = 35,
+    cudaErrorInvalidDeviceFunction = 98,
+    cudaErrorNoDevice = 100,
+    cudaErrorInvalidDevice = 101,
+    cudaErrorInvalidResourceHandle = 400,
+    cudaErrorNotReady = 600,
+    cudaErrorIllegalAddress = 700,
+    cudaErrorLaunchOutOfResources = 701,
+    cudaErrorLaunchTimeout = 702,
+    cudaErrorLaunchFailure = 719,
+    cudaErrorNotSupported = 801,
+    cudaErrorUnknown = 999,
+};
+typedef enum cudaError cudaError_t;
+
+enum cudaMemcpyKind : int {
+    cudaMemcpyHostToHost = 0,
+    cudaMemcpyHostToDevice = 1,
+    cudaMemcpyDeviceToHost = 2,
+    cudaMemcpyDeviceToDevice = 3,
+    cudaMemcpyDefault = 4,
+};
+
+enum cudaDeviceAttr : int {
+    cudaDevAttrMaxThreadsPerBlock = 1,
+    cudaDevAttrMaxSharedMemoryPerBlock = 8,
+};
+
+#define cudaStreamDefault 0x00
+#define cudaStreamNonBlocking 0x01
+
+struct CUstream_st;
+typedef struct CUstream_st* cudaStream_t;
+
+// Launch attributes are not supported: numAttrs must be 0.
+struct cudaLaunchAttribute;
+
+struct cudaLaunchConfig_t {
+    dim3 gridDim;
+    dim3 blockDim;
+    std::size_t dynamicSmemBytes;
+    cudaStream_t stream;
+    cudaLaunchAttribute* attrs;
+    unsigned int numAttrs;
+};
+
+cudaError_t cudaSetDevice(int device);
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int device);
+cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags);
+cudaError_t cudaStreamDestroy(cudaStream_t stream);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+cudaError_t cudaMallocAsync(void** pointer, std::size_t bytes, cudaStream_t stream);
+cudaError_t cudaFreeAsync(void* pointer, cudaStream_t stream);
+cudaError_t cudaMemcpyAsync(void* destination, const void* source, std::size_t bytes, cudaMemcpyKind kind,
+                            cudaStream_t stream = nullptr);
+cudaError_t cudaMemsetAsync(void* pointer, int value, std::size_t bytes, cudaStream_t stream = nullptr);
+cudaError_t cudaGetLastError();
+const char* cudaGetErrorString(cudaError_t error);
+
+namespace Halcyne::Core::Vestra::CpuDevice {
+
+// Checks the configuration and runs every block of the grid; what cudaLaunchKernelEx ends in.
+cudaError_t launchKernel(const cudaLaunchConfig_t* config, KernelBody body);
+
+}  // namespace Halcyne::Core::Vestra::CpuDevice
+
+// Arguments convert to the kernel's parameter types as in a CUDA launch, and each CUDA thread
+// receives its own copies.
+template <class... ExpTypes, class... ActTypes>
+cudaError_t cudaLaunchKernelEx(const cudaLaunchConfig_t* config, void (*kernel)(ExpTypes...), ActTypes&&... args) {
+    return [&](ExpTypes... coercedArgs) {
+        const auto body = [&] { kernel(coercedArgs...); };
+        return Halcyne::Core::Vestra::CpuDevice::launchKernel(config,
+                                                              Halcyne::Core::Vestra::CpuDevice::KernelBody::of(body));
+    }(std::forward<ActTypes>(args)...);
+}

@@ -1,0 +1,50 @@
+// What the runtime and cuBLAS stand-ins share: the live allocations, streams and handles, the
+// pending faults, the calling thread's last error and the last kernel fault. Guarded by one mutex,
+// as the CUDA runtime may be called from any host thread.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "cpu_device/control.h"
+#include "cpu_device/cublas_v2.h"
+#include "cpu_device/cuda_runtime.h"
+
+struct CUstream_st {
+    unsigned int flags;
+};
+
+struct cublasContext {
+    cudaStream_t stream = nullptr;
+    cublasMath_t mode = CUBLAS_DEFAULT_MATH;
+};
+
+namespace Halcyne::Core::Vestra::CpuDevice {
+
+// Counts a call at the site; gives the injected status when a fault fires on it.
+[[nodiscard]] std::optional<int> takeFault(FaultSite site);
+
+// Records a failed runtime call as the thread's last error and returns the error.
+cudaError_t recordError(cudaError_t error) noexcept;
+[[nodiscard]] cudaError_t takeLastError() noexcept;
+
+// Device memory: host memory aligned to 256 bytes, filled with 0xFF bytes (NaN in every floating
+// type) so that a kernel that leaves part of its output unwritten shows it.
+cudaError_t allocateDevice(void** pointer, std::size_t bytes);
+cudaError_t freeDevice(void* pointer);
+
+// Whether [pointer, pointer + bytes) lies inside one live allocation.
+[[nodiscard]] bool isDeviceRange(const void* pointer, std::size_t bytes);
+
+cudaError_t createStream(cudaStream_t* stream, unsigned int flags);
+cudaError_t destroyStream(cudaStream_t stream);
+[[nodiscard]] bool isLiveStream(cudaStream_t stream);  // null, the legacy stream, is always live
+
+[[nodiscard]] cublasHandle_t createHandle();
+[[nodiscard]] bool destroyHandle(cublasHandle_t handle);
+[[nodiscard]] bool isLiveHandle(cublasHandle_t handle);
+
+void recordKernelFault(std::string description);
+
+}  // namespace Halcyne::Core::Vestra::CpuDevice

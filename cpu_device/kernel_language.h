@@ -1,0 +1,55 @@
+// The CUDA C++ kernel vocabulary for device sources compiled by the host compiler: qualifiers,
+// index variables, barriers and dynamic shared memory. A block's threads run as fibers of one host
+// thread, so `__shared__` variables are thread_local statics and the index variables are
+// thread_local values that the executor sets before it runs or resumes each CUDA thread.
+#pragma once
+
+#include <cstdint>
+
+#define __global__
+#define __device__
+#define __host__
+#define __forceinline__ inline __attribute__((always_inline))
+#define __shared__ static thread_local
+
+struct uint3 {
+    unsigned int x;
+    unsigned int y;
+    unsigned int z;
+};
+
+struct dim3 {
+    unsigned int x;
+    unsigned int y;
+    unsigned int z;
+    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+inline constinit thread_local uint3 threadIdx{0, 0, 0};
+inline constinit thread_local uint3 blockIdx{0, 0, 0};
+inline constinit thread_local dim3 blockDim{1, 1, 1};
+inline constinit thread_local dim3 gridDim{1, 1, 1};
+
+// Waits until every thread of the block has reached a barrier. A barrier that only part of the
+// block reaches ends the launch with cudaErrorLaunchFailure instead of hanging (see
+// CpuDevice::lastKernelFault). Only valid inside a kernel launched through cudaLaunchKernelEx.
+void __syncthreads();
+
+namespace Halcyne::Core::Vestra::CpuDevice {
+
+// The running block's dynamic shared memory (the launch's dynamicSmemBytes, 256-byte aligned and
+// filled with 0xFF bytes, a NaN pattern, before every block so that reads before writes show).
+[[nodiscard]] void* dynamicSharedMemory() noexcept;
+
+// A kernel call with its arguments bound, run once per CUDA thread.
+struct KernelBody {
+    void (*invoke)(const void* closure);
+    const void* closure;
+
+    template <class Function>
+    static KernelBody of(const Function& function) {
+        return {[](const void* bound) { (*static_cast<const Function*>(bound))(); }, &function};
+    }
+};
+
+}  // namespace Halcyne::Core::Vestra::CpuDevice

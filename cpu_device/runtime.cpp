@@ -1,0 +1,246 @@
+// The CUDA runtime calls of the CPU device. Work runs at once on the calling thread, so every call
+// on a stream is complete when it returns, and a stream-ordered free may release at once.
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "cpu_device/cuda_runtime.h"
+#include "cpu_device/device_state.h"
+#include "cpu_device/kernel_executor.h"
+
+namespace {
+
+using namespace Halcyne::Core::Vestra::CpuDevice;
+
+constexpr int kMaxSharedMemoryPerBlock = 49152;
+constexpr int kMaxThreadsPerBlock = 1024;
+
+cudaError_t fail(cudaError_t error) {
+    return recordError(error);
+}
+
+cudaError_t injected(FaultSite site) {
+    const auto status = takeFault(site);
+    return status ? fail(static_cast<cudaError_t>(*status)) : cudaSuccess;
+}
+
+// Which sides of a copy are device memory; cudaMemcpyDefault infers it from the pointers.
+struct CopySides {
+    bool destination;
+    bool source;
+};
+
+bool copySides(cudaMemcpyKind kind, const void* destination, const void* source, std::size_t bytes, CopySides& sides) {
+    switch (kind) {
+        case cudaMemcpyHostToHost:
+            sides = {false, false};
+            return true;
+        case cudaMemcpyHostToDevice:
+            sides = {true, false};
+            return true;
+        case cudaMemcpyDeviceToHost:
+            sides = {false, true};
+            return true;
+        case cudaMemcpyDeviceToDevice:
+            sides = {true, true};
+            return true;
+        case cudaMemcpyDefault:
+            sides = {isDeviceRange(destination, bytes), isDeviceRange(source, bytes)};
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+cudaError_t cudaSetDevice(int device) {
+    if (const cudaError_t error = injected(FaultSite::DeviceSelection)) {
+        return error;
+    }
+    return device == 0 ? cudaSuccess : fail(cudaErrorInvalidDevice);
+}
+
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int device) {
+    if (value == nullptr) {
+        return fail(cudaErrorInvalidValue);
+    }
+    if (device != 0) {
+        return fail(cudaErrorInvalidDevice);
+    }
+    switch (attribute) {
+        case cudaDevAttrMaxThreadsPerBlock:
+            *value = kMaxThreadsPerBlock;
+            return cudaSuccess;
+        case cudaDevAttrMaxSharedMemoryPerBlock:
+            *value = kMaxSharedMemoryPerBlock;
+            return cudaSuccess;
+    }
+    return fail(cudaErrorInvalidValue);
+}
+
+cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags) {
+    if (const cudaError_t error = injected(FaultSite::StreamCreation)) {
+        return error;
+    }
+    if (stream == nullptr || (flags != cudaStreamDefault && flags != cudaStreamNonBlocking)) {
+        return fail(cudaErrorInvalidValue);
+    }
+    return createStream(stream, flags);
+}
+
+cudaError_t cudaStreamDestroy(cudaStream_t stream) {
+    return fail(destroyStream(stream));
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
+    if (const cudaError_t error = injected(FaultSite::Synchronization)) {
+        return error;
+    }
+    return isLiveStream(stream) ? cudaSuccess : fail(cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t cudaMallocAsync(void** pointer, std::size_t bytes, cudaStream_t stream) {
+    if (const cudaError_t error = injected(FaultSite::Allocation)) {
+        return error;
+    }
+    if (pointer == nullptr) {
+        return fail(cudaErrorInvalidValue);
+    }
+    if (!isLiveStream(stream)) {
+        return fail(cudaErrorInvalidResourceHandle);
+    }
+    return fail(allocateDevice(pointer, bytes));
+}
+
+cudaError_t cudaFreeAsync(void* pointer, cudaStream_t stream) {
+    if (pointer == nullptr) {
+        return cudaSuccess;
+    }
+    if (!isLiveStream(stream)) {
+        return fail(cudaErrorInvalidResourceHandle);
+    }
+    return fail(freeDevice(pointer));
+}
+
+cudaError_t cudaMemcpyAsync(void* destination, const void* source, std::size_t bytes, cudaMemcpyKind kind,
+                            cudaStream_t stream) {
+    if (const cudaError_t error = injected(FaultSite::Copy)) {
+        return error;
+    }
+    CopySides sides{};
+    if (!copySides(kind, destination, source, bytes, sides)) {
+        return fail(cudaErrorInvalidMemcpyDirection);
+    }
+    if (!isLiveStream(stream)) {
+        return fail(cudaErrorInvalidResourceHandle);
+    }
+    if (bytes == 0) {
+        return cudaSuccess;
+    }
+    if (destination == nullptr || source == nullptr || (sides.destination && !isDeviceRange(destination, bytes)) ||
+        (sides.source && !isDeviceRange(source, bytes))) {
+        return fail(cudaErrorInvalidValue);
+    }
+    std::memmove(destination, source, bytes);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemsetAsync(void* pointer, int value, std::size_t bytes, cudaStream_t stream) {
+    if (const cudaError_t error = injected(FaultSite::Memset)) {
+        return error;
+    }
+    if (!isLiveStream(stream)) {
+        return fail(cudaErrorInvalidResourceHandle);
+    }
+    if (bytes == 0) {
+        return cudaSuccess;
+    }
+    if (!isDeviceRange(pointer, bytes)) {
+        return fail(cudaErrorInvalidValue);
+    }
+    std::memset(pointer, value, bytes);
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetLastError() {
+    return takeLastError();
+}
+
+const char* cudaGetErrorString(cudaError_t error) {
+    switch (error) {
+        case cudaSuccess:
+            return "no error";
+        case cudaErrorInvalidValue:
+            return "invalid argument";
+        case cudaErrorMemoryAllocation:
+            return "out of memory";
+        case cudaErrorInitializationError:
+            return "initialization error";
+        case cudaErrorInvalidConfiguration:
+            return "invalid configuration argument";
+        case cudaErrorInvalidDevicePointer:
+            return "invalid device pointer";
+        case cudaErrorInvalidMemcpyDirection:
+            return "invalid copy direction for memcpy";
+        case cudaErrorInsufficientDriver:
+            return "CUDA driver version is insufficient for CUDA runtime version";
+        case cudaErrorInvalidDeviceFunction:
+            return "invalid device function";
+        case cudaErrorNoDevice:
+            return "no CUDA-capable device is detected";
+        case cudaErrorInvalidDevice:
+            return "invalid device ordinal";
+        case cudaErrorInvalidResourceHandle:
+            return "invalid resource handle";
+        case cudaErrorNotReady:
+            return "device not ready";
+        case cudaErrorIllegalAddress:
+            return "an illegal memory access was encountered";
+        case cudaErrorLaunchOutOfResources:
+            return "too many resources requested for launch";
+        case cudaErrorLaunchTimeout:
+            return "the launch timed out and was terminated";
+        case cudaErrorLaunchFailure:
+            return "unspecified launch failure";
+        case cudaErrorNotSupported:
+            return "operation not supported";
+        case cudaErrorUnknown:
+            return "unknown error";
+    }
+    return "unrecognized error code";
+}
+
+namespace Halcyne::Core::Vestra::CpuDevice {
+
+cudaError_t launchKernel(const cudaLaunchConfig_t* config, KernelBody body) {
+    if (config == nullptr) {
+        return fail(cudaErrorInvalidValue);
+    }
+    if (const cudaError_t error = injected(FaultSite::Launch)) {
+        return error;
+    }
+    if (config->numAttrs != 0) {
+        return fail(cudaErrorNotSupported);
+    }
+    if (!isLiveStream(config->stream)) {
+        return fail(cudaErrorInvalidResourceHandle);
+    }
+    const dim3 block = config->blockDim;
+    const dim3 grid = config->gridDim;
+    const std::uint64_t threads = std::uint64_t{block.x} * block.y * block.z;
+    if (threads == 0 || block.x > 1024 || block.y > 1024 || block.z > 64 || threads > kMaxThreadsPerBlock ||
+        grid.x == 0 || grid.y == 0 || grid.z == 0 || grid.x > 0x7FFFFFFFu || grid.y > 65535 || grid.z > 65535) {
+        return fail(cudaErrorInvalidConfiguration);
+    }
+    if (config->dynamicSmemBytes > static_cast<std::size_t>(kMaxSharedMemoryPerBlock)) {
+        return fail(cudaErrorInvalidValue);
+    }
+    if (auto fault = executeGrid(grid, block, config->dynamicSmemBytes, body)) {
+        recordKernelFault(std::move(*fault));
+        return fail(cudaErrorLaunchFailure);
+    }
+    return cudaSuccess;
+}
+
+}  // namespace Halcyne::Core::Vestra::CpuDevice

@@ -1,0 +1,47 @@
+// The launch helper every kernel goes through, so that one device source launches for real under
+// nvcc and runs on the CPU device under the host compiler. A launch is not checked by itself: the
+// caller checks cudaGetLastError() once after its group of launches, under the group's name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "cuda/device_platform.h"
+
+namespace Halcyne::Core::Vestra {
+
+// Blocks of blockSize threads that cover count elements: (count + blockSize - 1) / blockSize in 64
+// bits, as a 32-bit grid dimension. A count of 0 gives 0 blocks, which CUDA refuses as a grid.
+[[nodiscard]] constexpr unsigned blocksFor(std::uint64_t count, unsigned blockSize) {
+    return static_cast<unsigned>((count + blockSize - 1) / blockSize);
+}
+
+#if defined(__CUDACC__) || !defined(VESTRA_DEVICE_CUDA)
+
+// The block's dynamic shared memory, as many bytes as the launch's sharedBytes.
+template <class T>
+__device__ __forceinline__ T* dynamicSharedMemory() {
+#if defined(VESTRA_DEVICE_CUDA)
+    extern __shared__ __align__(16) unsigned char vestraDynamicShared[];
+    return reinterpret_cast<T*>(vestraDynamicShared);
+#else
+    return static_cast<T*>(CpuDevice::dynamicSharedMemory());
+#endif
+}
+
+// Arguments convert to the kernel's parameter types as they would in a <<<>>> launch.
+template <class... Params, class... Args>
+void launch(void (*kernel)(Params...), dim3 grid, dim3 block, std::size_t sharedBytes, cudaStream_t stream,
+            Args&&... args) {
+    cudaLaunchConfig_t config{};
+    config.gridDim = grid;
+    config.blockDim = block;
+    config.dynamicSmemBytes = sharedBytes;
+    config.stream = stream;
+    (void)cudaLaunchKernelEx(&config, kernel, std::forward<Args>(args)...);
+}
+
+#endif
+
+}  // namespace Halcyne::Core::Vestra

@@ -1,0 +1,40 @@
+#include "cuda/transformer_cuda_session.h"
+
+#include "cuda/transformer_cuda_error.h"
+
+namespace Halcyne::Core::Vestra {
+
+TransformerCudaSession::TransformerCudaSession(std::int32_t device, ITransformerDeviceAllocator* allocator)
+    : context_{device, nullptr, nullptr, allocator != nullptr ? allocator : &allocator_} {
+    checkCuda(cudaSetDevice(device), "cudaSetDevice");
+    cudaStream_t stream = nullptr;
+    checkCuda(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking), "cudaStreamCreate");
+    context_.stream = stream;
+    try {
+        cublasHandle_t handle = nullptr;
+        checkCublas(cublasCreate_v2(&handle), "cublasCreate");
+        context_.cublas = handle;
+        checkCublas(cublasSetStream_v2(handle, stream), "cublasSetStream");
+        checkCublas(cublasSetMathMode(handle, CUBLAS_PEDANTIC_MATH), "cublasSetMathMode");
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+TransformerCudaSession::~TransformerCudaSession() {
+    release();
+}
+
+void TransformerCudaSession::release() noexcept {
+    if (context_.cublas != nullptr) {
+        (void)cublasDestroy_v2(context_.cublas);
+        context_.cublas = nullptr;
+    }
+    if (context_.stream != nullptr) {
+        (void)cudaStreamDestroy(context_.stream);
+        context_.stream = nullptr;
+    }
+}
+
+}  // namespace Halcyne::Core::Vestra

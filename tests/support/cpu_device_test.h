@@ -1,0 +1,32 @@
+// Base of the tests that drive the CPU device directly: every test starts and ends with no pending
+// fault and no last error, and must give back every allocation it made.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "cpu_device/control.h"
+#include "cuda/device_platform.h"
+
+namespace Halcyne::Core::Vestra::Testing {
+
+class CpuDeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CpuDevice::clearFaults();
+        (void)cudaGetLastError();
+        allocationsBefore_ = CpuDevice::liveAllocations();
+    }
+
+    void TearDown() override {
+        CpuDevice::clearFaults();
+        (void)cudaGetLastError();
+        EXPECT_EQ(CpuDevice::liveAllocations(), allocationsBefore_) << "device memory leaked";
+    }
+
+  private:
+    std::uint64_t allocationsBefore_ = 0;
+};
+
+}  // namespace Halcyne::Core::Vestra::Testing
