@@ -1,6 +1,7 @@
 // CPU trainer figures the device trainer is measured against: for the fixture model and the
-// community shape, the size of the forward tape of the common batch and the wall time of one
-// accumulate + step (best of several runs on fresh trainers, so each run does the same work).
+// community shape, the size of the forward tape and the wall time of one accumulate + step (best of
+// several runs on fresh trainers, so each run does the same work). The community shape is measured on
+// the common four-token batch and on one full row of its 64-token context.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,9 +16,18 @@ namespace {
 
 constexpr int runs = 5;
 
-void measure(const char* name, const TransformerSpec& spec, const TransformerWeights& weights) {
-    const TokenBatch batch = commonBatch();
-    const std::vector<std::uint32_t> targets = commonTargets();
+// One row that fills the context: token i is 1 + i mod 255, each target the next token.
+TokenBatch fullContextBatch(std::uint32_t context, std::vector<std::uint32_t>& targets) {
+    TokenBatch batch{1, context, {}, {}, {}};
+    for (std::uint32_t i = 0; i < context; ++i) {
+        batch.tokens.push_back(1 + i % 255);
+        targets.push_back(1 + (i + 1) % 255);
+    }
+    return batch;
+}
+
+void measure(const char* name, const TransformerSpec& spec, const TransformerWeights& weights, const TokenBatch& batch,
+             const std::vector<std::uint32_t>& targets) {
     const TransformerForwardTape tape = gradientForward(spec, weights, batch);
 
     double best = 0.0;
@@ -29,7 +39,7 @@ void measure(const char* name, const TransformerSpec& spec, const TransformerWei
         const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
         best = run == 0 ? elapsed.count() : std::min(best, elapsed.count());
     }
-    std::printf("%-10s tape nodes %12llu  tape bytes %14llu  accumulate+step %10.3f ms\n", name,
+    std::printf("%-12s tape nodes %12llu  tape bytes %14llu  accumulate+step %10.3f ms\n", name,
                 static_cast<unsigned long long>(tape.nodeCount()), static_cast<unsigned long long>(tape.byteSize()),
                 best);
 }
@@ -40,8 +50,12 @@ void measure(const char* name, const TransformerSpec& spec, const TransformerWei
 int main() {
     using namespace Halcyne::Core::Vestra;
     const auto model = fixtureModel();
-    measure("fixture", model->spec(), model->weights());
+    measure("fixture", model->spec(), model->weights(), commonBatch(), commonTargets());
     const TransformerSpec community = communitySpec();
-    measure("community", community, randomWeights(community));
+    const TransformerWeights communityWeights = randomWeights(community);
+    measure("community", community, communityWeights, commonBatch(), commonTargets());
+    std::vector<std::uint32_t> targets;
+    const TokenBatch full = fullContextBatch(community.context, targets);
+    measure("community64", community, communityWeights, full, targets);
     return 0;
 }
