@@ -4,14 +4,39 @@
 #include <exception>
 
 #include "cuda/transformer_cuda_session.h"
+#include "driver/scenarios/attention_parity.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
 
 // Each scenario runs one computation on both implementations and throws on its first failed
-// requirement; they run in this order, against the one session's context.
-using ParityScenario = void (*)(const TransformerCudaContext&);
-constexpr std::array<ParityScenario, 0> kParityScenarios{};
+// requirement. The timing scenarios also write their fragment to the run's standard output.
+class ParityScenario {
+  public:
+    using Plain = void (*)(const TransformerCudaContext&);
+    using Timed = void (*)(const TransformerCudaContext&, std::ostream&);
+
+    constexpr ParityScenario(Plain plain) : plain_(plain) {}
+    constexpr ParityScenario(Timed timed) : timed_(timed) {}
+
+    void operator()(const TransformerCudaContext& context, std::ostream& out) const {
+        if (plain_ != nullptr) {
+            plain_(context);
+        } else {
+            timed_(context, out);
+        }
+    }
+
+  private:
+    Plain plain_ = nullptr;
+    Timed timed_ = nullptr;
+};
+
+// In run order, against the one session's context.
+constexpr auto kParityScenarios = std::to_array<ParityScenario>({
+    verifyAttentionRopeEmbeddingBackward,  // 6
+    verifyAttentionBackwardAtContext64,    // 7
+});
 
 constexpr const char* kSummary =
     " transformer-cuda-training loss+gradient=CPU-PARITY+ASSISTANT-MASK "
@@ -26,7 +51,7 @@ int runVerification(std::ostream& out, std::ostream& err) {
     try {
         const TransformerCudaSession session(0);
         for (const ParityScenario scenario : kParityScenarios) {
-            scenario(session.context());
+            scenario(session.context(), out);
         }
         out << kSummary << std::flush;
         return 0;

@@ -1,0 +1,365 @@
+// Gradients of the causal grouped-query attention of reference/attention.*: query head h reads KV
+// head h / (queryHeads / kvHeads), query position i attends to key positions 0..i, and every key,
+// value or query row at or beyond its batch row's length gets a zero gradient. Each kernel writes
+// every element of its output (the buffers are not cleared). Include from one .cu only.
+//
+// With P the softmax of the scaled scores S = scale * Q K^T and dP = dO V^T, per query row i:
+//   D_i = sum_j P_ij dP_ij,  dS_ij = P_ij (dP_ij - D_i),
+//   dQ_i = scale * sum_j dS_ij K_j,  dK_j = scale * sum_{h, i} dS_ij Q_i,  dV_j = sum_{h, i} P_ij dO_i.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "cuda/launch.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+// Every attention backward kernel runs 128-thread blocks; the fused pair's static shared memory is
+// one double per thread (1024 bytes).
+constexpr unsigned kAttentionBackwardBlock = 128;
+constexpr double kNegativeInfinity = -std::numeric_limits<double>::infinity();
+
+__device__ __forceinline__ double dotProduct(const double* __restrict__ a, const double* __restrict__ b,
+                                             std::uint64_t count) {
+    double sum = 0.0;
+    for (std::uint64_t d = 0; d < count; ++d) {
+        sum += a[d] * b[d];
+    }
+    return sum;
+}
+
+// Row strides of the query and key/value tensors, the head width and the score scale.
+struct AttentionRowLayout {
+    std::uint64_t queryStride;  // queryHeads * headDim
+    std::uint64_t kvStride;     // kvHeads * headDim
+    std::uint64_t headDim;
+    double scale;  // 1 / sqrt(headDim)
+
+    __device__ static AttentionRowLayout of(std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
+        return {queryHeads * headDim, kvHeads * headDim, headDim, 1.0 / sqrt(static_cast<double>(headDim))};
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Element-parallel path: one thread per gradient element, no shared memory. Each thread recomputes
+// the softmax statistics of every query row it needs, so the path serves any sequence length.
+
+struct SoftmaxRowStatistics {
+    double maximum;
+    double normalizer;    // sum_j exp(S_ij - maximum)
+    double gradientMean;  // D_i; 0 unless asked for
+};
+
+// Statistics of query row `queryRow` against key rows 0..count-1 (`keys` is key row 0 of the batch
+// row at the query's KV head; `values` and `gradientRow` likewise, read only WithGradient), in one
+// pass that rescales the running sums whenever the maximum grows.
+template <bool WithGradient>
+__device__ SoftmaxRowStatistics softmaxRowStatistics(const double* __restrict__ queryRow,     // [headDim]
+                                                     const double* __restrict__ gradientRow,  // [headDim]
+                                                     const double* __restrict__ keys,         // [count, kvStride]
+                                                     const double* __restrict__ values,       // [count, kvStride]
+                                                     std::uint64_t count, const AttentionRowLayout& layout) {
+    double maximum = kNegativeInfinity;
+    double normalizer = 0.0;
+    double weighted = 0.0;
+    for (std::uint64_t j = 0; j < count; ++j) {
+        const double score = layout.scale * dotProduct(queryRow, keys + j * layout.kvStride, layout.headDim);
+        if (score > maximum) {
+            const double rescale = exp(maximum - score);
+            normalizer *= rescale;
+            weighted *= rescale;
+            maximum = score;
+        }
+        const double e = exp(score - maximum);
+        normalizer += e;
+        if constexpr (WithGradient) {
+            weighted += e * dotProduct(gradientRow, values + j * layout.kvStride, layout.headDim);
+        }
+    }
+    return {maximum, normalizer, weighted / normalizer};
+}
+
+__device__ __forceinline__ double softmaxProbability(const double* __restrict__ queryRow,
+                                                     const double* __restrict__ keyRow, const SoftmaxRowStatistics& row,
+                                                     const AttentionRowLayout& layout) {
+    return exp(layout.scale * dotProduct(queryRow, keyRow, layout.headDim) - row.maximum) / row.normalizer;
+}
+
+__global__ void attentionQueryBackwardKernel(const double* __restrict__ query,           // [rows, queryHeads * headDim]
+                                             const double* __restrict__ key,             // [rows, kvHeads * headDim]
+                                             const double* __restrict__ value,           // [rows, kvHeads * headDim]
+                                             const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+                                             double* __restrict__ queryGradient,         // [rows, queryHeads * headDim]
+                                             const std::uint64_t* __restrict__ lengths,  // [batch]
+                                             std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                                             std::uint64_t kvHeads, std::uint64_t headDim) {
+    const std::uint64_t element = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    if (element >= batch * sequence * queryHeads * headDim) {
+        return;
+    }
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    const std::uint64_t d = element % headDim;
+    const std::uint64_t h = element / headDim % queryHeads;
+    const std::uint64_t row = element / layout.queryStride;
+    const std::uint64_t b = row / sequence;
+    const std::uint64_t i = row % sequence;
+    if (i >= lengths[b]) {
+        queryGradient[element] = 0.0;
+        return;
+    }
+    const std::uint64_t headOffset = h / (queryHeads / kvHeads) * headDim;
+    const double* queryRow = query + row * layout.queryStride + h * headDim;
+    const double* gradientRow = outputGradient + row * layout.queryStride + h * headDim;
+    const double* keys = key + b * sequence * layout.kvStride + headOffset;
+    const double* values = value + b * sequence * layout.kvStride + headOffset;
+    const SoftmaxRowStatistics statistics =
+        softmaxRowStatistics<true>(queryRow, gradientRow, keys, values, i + 1, layout);
+    double sum = 0.0;
+    for (std::uint64_t j = 0; j <= i; ++j) {
+        const double* keyRow = keys + j * layout.kvStride;
+        const double p = softmaxProbability(queryRow, keyRow, statistics, layout);
+        const double dp = dotProduct(gradientRow, values + j * layout.kvStride, headDim);
+        sum += p * (dp - statistics.gradientMean) * keyRow[d];
+    }
+    queryGradient[element] = layout.scale * sum;
+}
+
+// Sums over every query head of the KV head's group and every query position from j to the row's
+// length.
+__global__ void attentionKeyBackwardKernel(const double* __restrict__ query,           // [rows, queryHeads * headDim]
+                                           const double* __restrict__ key,             // [rows, kvHeads * headDim]
+                                           const double* __restrict__ value,           // [rows, kvHeads * headDim]
+                                           const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+                                           double* __restrict__ keyGradient,           // [rows, kvHeads * headDim]
+                                           const std::uint64_t* __restrict__ lengths,  // [batch]
+                                           std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                                           std::uint64_t kvHeads, std::uint64_t headDim) {
+    const std::uint64_t element = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    if (element >= batch * sequence * kvHeads * headDim) {
+        return;
+    }
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    const std::uint64_t d = element % headDim;
+    const std::uint64_t kv = element / headDim % kvHeads;
+    const std::uint64_t row = element / layout.kvStride;
+    const std::uint64_t b = row / sequence;
+    const std::uint64_t j = row % sequence;
+    const std::uint64_t length = lengths[b];
+    const std::uint64_t group = queryHeads / kvHeads;
+    const double* keys = key + b * sequence * layout.kvStride + kv * headDim;
+    const double* values = value + b * sequence * layout.kvStride + kv * headDim;
+    const double* keyRow = keys + j * layout.kvStride;
+    const double* valueRow = values + j * layout.kvStride;
+    double sum = 0.0;
+    for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
+        for (std::uint64_t i = j; i < length; ++i) {
+            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
+            const double* queryRow = query + queryOffset;
+            const double* gradientRow = outputGradient + queryOffset;
+            const SoftmaxRowStatistics statistics =
+                softmaxRowStatistics<true>(queryRow, gradientRow, keys, values, i + 1, layout);
+            const double p = softmaxProbability(queryRow, keyRow, statistics, layout);
+            const double dp = dotProduct(gradientRow, valueRow, headDim);
+            sum += p * (dp - statistics.gradientMean) * queryRow[d];
+        }
+    }
+    keyGradient[element] = layout.scale * sum;
+}
+
+__global__ void attentionValueBackwardKernel(const double* __restrict__ query,           // [rows, queryHeads * headDim]
+                                             const double* __restrict__ key,             // [rows, kvHeads * headDim]
+                                             const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+                                             double* __restrict__ valueGradient,         // [rows, kvHeads * headDim]
+                                             const std::uint64_t* __restrict__ lengths,  // [batch]
+                                             std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                                             std::uint64_t kvHeads, std::uint64_t headDim) {
+    const std::uint64_t element = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    if (element >= batch * sequence * kvHeads * headDim) {
+        return;
+    }
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    const std::uint64_t d = element % headDim;
+    const std::uint64_t kv = element / headDim % kvHeads;
+    const std::uint64_t row = element / layout.kvStride;
+    const std::uint64_t b = row / sequence;
+    const std::uint64_t j = row % sequence;
+    const std::uint64_t length = lengths[b];
+    const std::uint64_t group = queryHeads / kvHeads;
+    const double* keys = key + b * sequence * layout.kvStride + kv * headDim;
+    const double* keyRow = keys + j * layout.kvStride;
+    double sum = 0.0;
+    for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
+        for (std::uint64_t i = j; i < length; ++i) {
+            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
+            const double* queryRow = query + queryOffset;
+            const SoftmaxRowStatistics statistics =
+                softmaxRowStatistics<false>(queryRow, nullptr, keys, nullptr, i + 1, layout);
+            sum += softmaxProbability(queryRow, keyRow, statistics, layout) * outputGradient[queryOffset + d];
+        }
+    }
+    valueGradient[element] = sum;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fused path: one block per query row for the query gradient, one block per (batch row, KV head)
+// for the key and value gradients, with a query row's probabilities and score gradients held in
+// dynamic shared memory. Thread t owns the key positions j = t (mod blockDim.x) of a row, and in the
+// KV block the accumulator elements e = t (mod blockDim.x), from the first touch to the write-out.
+
+struct SumOf {
+    __device__ double operator()(double a, double b) const { return a + b; }
+};
+struct MaximumOf {
+    __device__ double operator()(double a, double b) const { return b > a ? b : a; }
+};
+
+// Every thread gets the partials of threads 0..holders-1 combined in thread order (holders at most
+// blockDim.x); the cache may be reused as soon as this returns. Each thread reads the partials
+// itself: two barriers instead of a tree's one per level.
+template <class Combine>
+__device__ double combineAcrossBlock(double* cache,  // [blockDim.x]
+                                     double partial, std::uint64_t holders, Combine combine) {
+    cache[threadIdx.x] = partial;
+    __syncthreads();
+    double result = cache[0];
+    for (std::uint64_t t = 1; t < holders; ++t) {
+        result = combine(result, cache[t]);
+    }
+    __syncthreads();
+    return result;
+}
+
+// Fills probability[j] = P_ij and scoreGradient[j] = dS_ij for j < count, the row's key positions,
+// and returns once every thread may read all of them.
+__device__ void softmaxRowGradient(double* probability,                     // [count], shared
+                                   double* scoreGradient,                   // [count], shared
+                                   double* cache,                           // [blockDim.x], shared
+                                   const double* __restrict__ queryRow,     // [headDim]
+                                   const double* __restrict__ gradientRow,  // [headDim]
+                                   const double* __restrict__ keys,         // [count, kvStride]
+                                   const double* __restrict__ values,       // [count, kvStride]
+                                   std::uint64_t count, const AttentionRowLayout& layout) {
+    double maximum = kNegativeInfinity;
+    for (std::uint64_t j = threadIdx.x; j < count; j += blockDim.x) {
+        const double score = layout.scale * dotProduct(queryRow, keys + j * layout.kvStride, layout.headDim);
+        probability[j] = score;
+        scoreGradient[j] = dotProduct(gradientRow, values + j * layout.kvStride, layout.headDim);
+        maximum = score > maximum ? score : maximum;
+    }
+    const std::uint64_t holders = count < blockDim.x ? count : blockDim.x;
+    maximum = combineAcrossBlock(cache, maximum, holders, MaximumOf{});
+    double normalizer = 0.0;
+    for (std::uint64_t j = threadIdx.x; j < count; j += blockDim.x) {
+        probability[j] = exp(probability[j] - maximum);
+        normalizer += probability[j];
+    }
+    normalizer = combineAcrossBlock(cache, normalizer, holders, SumOf{});
+    double weighted = 0.0;
+    for (std::uint64_t j = threadIdx.x; j < count; j += blockDim.x) {
+        probability[j] /= normalizer;
+        weighted += probability[j] * scoreGradient[j];
+    }
+    const double gradientMean = combineAcrossBlock(cache, weighted, holders, SumOf{});
+    for (std::uint64_t j = threadIdx.x; j < count; j += blockDim.x) {
+        scoreGradient[j] = probability[j] * (scoreGradient[j] - gradientMean);
+    }
+    __syncthreads();
+}
+
+// Block (b * queryHeads + h) * sequence + i computes query row i of head h in batch row b. Dynamic
+// shared memory: sequence * 16 bytes.
+__global__ void attentionQueryRowBackwardKernel(
+    const double* __restrict__ query,           // [rows, queryHeads * headDim]
+    const double* __restrict__ key,             // [rows, kvHeads * headDim]
+    const double* __restrict__ value,           // [rows, kvHeads * headDim]
+    const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+    double* __restrict__ queryGradient,         // [rows, queryHeads * headDim]
+    const std::uint64_t* __restrict__ lengths,  // [batch]
+    std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
+    __shared__ double cache[kAttentionBackwardBlock];
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    const std::uint64_t block = blockIdx.x;
+    const std::uint64_t i = block % sequence;
+    const std::uint64_t h = block / sequence % queryHeads;
+    const std::uint64_t b = block / sequence / queryHeads;
+    const std::uint64_t row = b * sequence + i;
+    double* gradientOut = queryGradient + row * layout.queryStride + h * headDim;
+    if (i >= lengths[b]) {
+        for (std::uint64_t d = threadIdx.x; d < headDim; d += blockDim.x) {
+            gradientOut[d] = 0.0;
+        }
+        return;
+    }
+    const std::uint64_t headOffset = h / (queryHeads / kvHeads) * headDim;
+    const double* keys = key + b * sequence * layout.kvStride + headOffset;
+    const double* values = value + b * sequence * layout.kvStride + headOffset;
+    double* probability = dynamicSharedMemory<double>();  // [sequence]
+    double* scoreGradient = probability + sequence;       // [sequence]
+    softmaxRowGradient(probability, scoreGradient, cache, query + row * layout.queryStride + h * headDim,
+                       outputGradient + row * layout.queryStride + h * headDim, keys, values, i + 1, layout);
+    for (std::uint64_t d = threadIdx.x; d < headDim; d += blockDim.x) {
+        double sum = 0.0;
+        for (std::uint64_t j = 0; j <= i; ++j) {
+            sum += scoreGradient[j] * keys[j * layout.kvStride + d];
+        }
+        gradientOut[d] = layout.scale * sum;
+    }
+}
+
+// Block b * kvHeads + kv accumulates the key and value gradients of KV head kv in batch row b over
+// every query head of its group and every query position. Dynamic shared memory:
+// (headDim + 1) * sequence * 16 bytes.
+__global__ void attentionKvHeadBackwardKernel(
+    const double* __restrict__ query,           // [rows, queryHeads * headDim]
+    const double* __restrict__ key,             // [rows, kvHeads * headDim]
+    const double* __restrict__ value,           // [rows, kvHeads * headDim]
+    const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+    double* __restrict__ keyGradient,           // [rows, kvHeads * headDim]
+    double* __restrict__ valueGradient,         // [rows, kvHeads * headDim]
+    const std::uint64_t* __restrict__ lengths,  // [batch]
+    std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
+    __shared__ double cache[kAttentionBackwardBlock];
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    const std::uint64_t kv = blockIdx.x % kvHeads;
+    const std::uint64_t b = blockIdx.x / kvHeads;
+    const std::uint64_t length = lengths[b];
+    const std::uint64_t group = queryHeads / kvHeads;
+    const std::uint64_t headElements = sequence * headDim;
+    double* keySum = dynamicSharedMemory<double>();  // [sequence, headDim]
+    double* valueSum = keySum + headElements;        // [sequence, headDim]
+    double* probability = valueSum + headElements;   // [sequence]
+    double* scoreGradient = probability + sequence;  // [sequence]
+    for (std::uint64_t e = threadIdx.x; e < headElements; e += blockDim.x) {
+        keySum[e] = 0.0;
+        valueSum[e] = 0.0;
+    }
+    const double* keys = key + b * sequence * layout.kvStride + kv * headDim;
+    const double* values = value + b * sequence * layout.kvStride + kv * headDim;
+    for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
+        for (std::uint64_t i = 0; i < length; ++i) {
+            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
+            const double* queryRow = query + queryOffset;
+            const double* gradientRow = outputGradient + queryOffset;
+            softmaxRowGradient(probability, scoreGradient, cache, queryRow, gradientRow, keys, values, i + 1, layout);
+            for (std::uint64_t e = threadIdx.x; e < (i + 1) * headDim; e += blockDim.x) {
+                const std::uint64_t j = e / headDim;
+                const std::uint64_t d = e % headDim;
+                keySum[e] += scoreGradient[j] * queryRow[d];
+                valueSum[e] += probability[j] * gradientRow[d];
+            }
+            // The next row overwrites the probabilities and score gradients read above.
+            __syncthreads();
+        }
+    }
+    for (std::uint64_t e = threadIdx.x; e < headElements; e += blockDim.x) {
+        const std::uint64_t offset = (b * sequence + e / headDim) * layout.kvStride + kv * headDim + e % headDim;
+        keyGradient[offset] = layout.scale * keySum[e];
+        valueGradient[offset] = valueSum[e];
+    }
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
