@@ -20,6 +20,18 @@ std::vector<std::string> canonicalTensorNames(const TransformerWeights& weights)
     return names;
 }
 
+std::vector<WeightSlot> canonicalWeightSlots(std::size_t layers, bool withOutputEmbedding) {
+    TransformerWeights skeleton;
+    skeleton.layers.resize(layers);
+    if (withOutputEmbedding) {
+        // One value makes the walk visit the slot.
+        skeleton.output_embedding = Tensor(Extents{});
+    }
+    std::vector<WeightSlot> slots;
+    forEachWeightTensor(skeleton, [&](const WeightSlot& slot, const Tensor&) { slots.push_back(slot); });
+    return slots;
+}
+
 Extents expectedWeightShape(const TransformerSpec& spec, WeightTensor tensor) {
     const std::uint64_t vocabulary = spec.vocabulary;
     const std::uint64_t model = spec.model_dim;

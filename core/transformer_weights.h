@@ -94,6 +94,45 @@ void forEachWeightTensor(Weights& weights, Visit&& visit) {
 
 [[nodiscard]] std::vector<std::string> canonicalTensorNames(const TransformerWeights& weights);
 
+// The slots forEachWeightTensor visits for a set of `layers` layers, with the output embedding's
+// slot only when withOutputEmbedding: the walk without a weight set, for per-tensor records that
+// mirror the layout (optimizer states) and are walked in the same order.
+[[nodiscard]] std::vector<WeightSlot> canonicalWeightSlots(std::size_t layers, bool withOutputEmbedding);
+
+// The member a slot names in any set that mirrors the layout member for member (weights,
+// gradients, per-tensor optimizer states): same member names, layers in `layers`. The slot's layer
+// must exist in the set.
+template <class Set>
+auto& weightSlotMember(Set& set, const WeightSlot& slot) {
+    switch (slot.tensor) {
+        case WeightTensor::TokenEmbedding:
+            return set.token_embedding;
+        case WeightTensor::AttentionNorm:
+            return set.layers[*slot.layer].attention_norm;
+        case WeightTensor::Query:
+            return set.layers[*slot.layer].query;
+        case WeightTensor::Key:
+            return set.layers[*slot.layer].key;
+        case WeightTensor::Value:
+            return set.layers[*slot.layer].value;
+        case WeightTensor::AttentionOutput:
+            return set.layers[*slot.layer].attention_output;
+        case WeightTensor::FfnNorm:
+            return set.layers[*slot.layer].ffn_norm;
+        case WeightTensor::FfnGate:
+            return set.layers[*slot.layer].ffn_gate;
+        case WeightTensor::FfnUp:
+            return set.layers[*slot.layer].ffn_up;
+        case WeightTensor::FfnDown:
+            return set.layers[*slot.layer].ffn_down;
+        case WeightTensor::FinalNorm:
+            return set.final_norm;
+        case WeightTensor::OutputEmbedding:
+            break;
+    }
+    return set.output_embedding;
+}
+
 // The shape each canonical tensor has under a spec (Q = query_heads * head_dim, K = kv_heads *
 // head_dim). For the output embedding it is the shape the tensor has when embeddings are untied.
 [[nodiscard]] Extents expectedWeightShape(const TransformerSpec& spec, WeightTensor tensor);

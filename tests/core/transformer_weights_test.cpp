@@ -47,5 +47,23 @@ TEST(WeightLayout, ZeroWeightsFollowTheSpecShapes) {
     EXPECT_EQ(canonicalTensorNames(weights).back(), "output_embedding");
 }
 
+// The slot list and the member lookup are the walk's, slot for slot, on any layer count.
+TEST(WeightLayout, SlotsAndMemberLookupFollowTheWalk) {
+    TransformerSpec spec = fixtureSpec();
+    spec.layers = 2;
+    spec.tied_embeddings = false;
+    TransformerWeights weights = zeroWeights(spec);
+    const std::vector<WeightSlot> slots = canonicalWeightSlots(2, true);
+    std::size_t index = 0;
+    forEachWeightTensor(weights, [&](const WeightSlot& slot, Tensor& tensor) {
+        ASSERT_LT(index, slots.size());
+        EXPECT_EQ(canonicalTensorName(slots[index]), canonicalTensorName(slot));
+        EXPECT_EQ(&weightSlotMember(weights, slots[index]), &tensor) << canonicalTensorName(slot);
+        ++index;
+    });
+    EXPECT_EQ(index, slots.size());
+    EXPECT_EQ(canonicalWeightSlots(2, false).size(), slots.size() - 1);
+}
+
 }  // namespace
 }  // namespace Halcyne::Core::Vestra
