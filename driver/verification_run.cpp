@@ -6,7 +6,10 @@
 
 #include "cuda/transformer_cuda_session.h"
 #include "driver/scenarios/attention_parity.h"
+#include "driver/scenarios/model_backward.h"
 #include "driver/scenarios/operator_parity.h"
+#include "driver/scenarios/persistent_optimizer.h"
+#include "driver/scenarios/step_parity.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -38,9 +41,13 @@ class ParityScenario {
 constexpr auto kParityScenarios = std::to_array<ParityScenario>({
     verifyCrossEntropyParity,              // 1
     verifyAdamWParity,                     // 2
+    verifyPersistentAdamW,                 // 3
+    verifyPersistentModelAdamW,            // 4
     verifyOperatorBackwardParity,          // 5
     verifyAttentionRopeEmbeddingBackward,  // 6
     verifyAttentionBackwardAtContext64,    // 7
+    verifyModelBackwardAtCommunityShape,   // 8
+    verifyCudaStepParity,                  // 9
 });
 
 constexpr const char* kSummary =
