@@ -113,14 +113,15 @@ TEST(CudaModelBackward, RefusesMalformedInputsBeforeAnyDeviceWork) {
     paddedBadToken.tokens[2] = spec.vocabulary;
 
     const std::string mismatch = "CUDA model backward input mismatch";
-    for (const Testing::Refusal& refusal : std::vector<Testing::Refusal>{
+    const TransformerCudaSession session(0);
+    for (const auto& [message, call] : std::vector<std::pair<std::string, Testing::DeviceCall>>{
              {mismatch, backward(tooWide, std::vector<std::uint32_t>(spec.context + 1, 1), weights)},
              {mismatch, backward(Testing::tokenRows(0, 3, {}), {}, weights)},
              {mismatch, backward(batch, {2, 3}, weights)},
              {mismatch, backward(batch, targets, oneLayerMore)},
              {"CUDA embedding token exceeds vocabulary", backward(paddedBadToken, targets, weights)},
          }) {
-        Testing::expectRefusedBeforeDeviceWork(refusal);
+        Testing::expectRefusedBeforeDeviceWork(call, session.context(), message);
     }
     // The context is first checked by the first device function, after the host forward.
     Testing::expectIncompleteContextRefused({"model backward", backward(batch, targets, weights), {}, "", 1, ""});
@@ -130,14 +131,15 @@ TEST(CudaModelBackward, ADeviceFailurePartWayReleasesEveryBuffer) {
     const TransformerSpec spec = Testing::tinySpec();
     const TransformerWeights weights = randomWeights(spec);
     const TokenBatch batch = Testing::tokenRows(1, 3, {1, 2, 3});
-    Testing::CountingAllocator allocator;
-    const TransformerCudaSession session(0, &allocator);
-    CpuDevice::injectFault(CpuDevice::FaultSite::Launch, 6, cudaErrorIllegalAddress);
+    const TransformerCudaSession session(0);
+    const std::uint64_t live = CpuDevice::liveAllocations();
+    CpuDevice::injectFault(CpuDevice::FaultSite::Launch, 6, Testing::kInjectedFault);
     EXPECT_THROW((void)cudaModelBackward(spec, weights, batch, {2, 3, 4}, session.context()), TransformerCudaError);
     CpuDevice::clearFaults();
     (void)cudaGetLastError();
-    EXPECT_GT(allocator.allocations, 0u);
-    EXPECT_EQ(allocator.allocatedBytes(), 0u);
+    EXPECT_GT(session.context().allocator->peakBytes(), 0u);
+    EXPECT_EQ(session.context().allocator->allocatedBytes(), 0u);
+    EXPECT_EQ(CpuDevice::liveAllocations(), live);
 }
 
 TEST(CudaModelAdamW, RefusesMismatchedLayerCountsBeforeAnyUpdate) {
@@ -154,8 +156,10 @@ TEST(CudaModelAdamW, RefusesMismatchedLayerCountsBeforeAnyUpdate) {
             cudaModelAdamW(w, gradients, s, {}, context);
         };
     };
-    Testing::expectRefusedBeforeDeviceWork({"CUDA model AdamW layer mismatch", step(twoLayers, {})});
-    Testing::expectRefusedBeforeDeviceWork({"CUDA model AdamW state mismatch", step(weights, twoLayerState)});
+    const TransformerCudaSession session(0);
+    Testing::expectRefusedBeforeDeviceWork(step(twoLayers, {}), session.context(), "CUDA model AdamW layer mismatch");
+    Testing::expectRefusedBeforeDeviceWork(step(weights, twoLayerState), session.context(),
+                                           "CUDA model AdamW state mismatch");
 }
 
 }  // namespace

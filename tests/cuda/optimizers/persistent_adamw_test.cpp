@@ -64,8 +64,8 @@ TEST(PersistentCudaModelAdamW, StepsLikeModelAdamWAndTheCpuTrainerWithoutAllocat
         const CudaAdamWConfig coefficients{config.learning_rate, config.beta1, config.beta2, config.epsilon,
                                            config.weight_decay};
 
-        Testing::CountingAllocator allocator;
-        const TransformerCudaSession session(0, &allocator);
+        const TransformerCudaSession session(0);
+        const ITransformerDeviceAllocator& allocator = *session.context().allocator;
         PersistentCudaModelAdamW persistent(start, {}, session.context());
         EXPECT_EQ(persistent.residentBytes(), 32 * elementsWithValues(start));
         EXPECT_EQ(allocator.allocatedBytes(), persistent.residentBytes());
@@ -77,9 +77,10 @@ TEST(PersistentCudaModelAdamW, StepsLikeModelAdamWAndTheCpuTrainerWithoutAllocat
             (void)trainer.accumulate(batch, targets);
             (void)trainer.step();
             cudaModelAdamW(hostState, gradients, state, coefficients, session.context());
-            const std::uint64_t allocations = allocator.allocations;
+            // Any allocation inside the step would fail and throw.
+            CpuDevice::injectFault(CpuDevice::FaultSite::Allocation, 1, Testing::kInjectedFault);
             persistent.step(gradients, coefficients);
-            EXPECT_EQ(allocator.allocations, allocations);
+            CpuDevice::clearFaults();
             EXPECT_EQ(allocator.allocatedBytes(), persistent.residentBytes());
         }
 
@@ -212,15 +213,16 @@ TEST(PersistentCudaAdamW, ReportsEveryDeviceFailureAndReleasesItsBuffers) {
                    "download persistent AdamW weights", "download persistent AdamW first moment",
                    "download persistent AdamW second moment"},
         .kernelCheck = "persistent AdamW kernel",
+        .launches = 1,
         .synchronize = "synchronize persistent AdamW boundary",
     });
 
     // The model's constructor, failing inside its third tensor, releases the tensors built before.
     const TransformerSpec spec = Testing::tinySpec();
     const TransformerWeights model = randomWeights(spec);
-    const std::string failure = std::string(": ") + cudaGetErrorString(cudaErrorIllegalAddress);
-    Testing::CountingAllocator allocator;
-    const TransformerCudaSession session(0, &allocator);
+    const std::string failure = std::string(": ") + cudaGetErrorString(Testing::kInjectedFault);
+    const TransformerCudaSession session(0);
+    const ITransformerDeviceAllocator& allocator = *session.context().allocator;
     struct Fault {
         CpuDevice::FaultSite site;
         std::uint64_t nth;  // four allocations and three uploads per tensor
@@ -230,7 +232,7 @@ TEST(PersistentCudaAdamW, ReportsEveryDeviceFailureAndReleasesItsBuffers) {
              Fault{CpuDevice::FaultSite::Allocation, 10, "cudaMallocAsync" + failure},
              Fault{CpuDevice::FaultSite::Copy, 8, "upload persistent AdamW first moment" + failure},
          }) {
-        CpuDevice::injectFault(site, nth, cudaErrorIllegalAddress);
+        CpuDevice::injectFault(site, nth, Testing::kInjectedFault);
         expectThrowWithMessage<TransformerCudaError>([&] { PersistentCudaModelAdamW(model, {}, session.context()); },
                                                      message);
         CpuDevice::clearFaults();
@@ -239,7 +241,7 @@ TEST(PersistentCudaAdamW, ReportsEveryDeviceFailureAndReleasesItsBuffers) {
     // A state without moments clears them on the device instead of uploading zeros.
     for (const std::string name : {"clear persistent AdamW first moment", "clear persistent AdamW second moment"}) {
         CpuDevice::injectFault(CpuDevice::FaultSite::Memset, name.find("first") != std::string::npos ? 1 : 2,
-                               cudaErrorIllegalAddress);
+                               Testing::kInjectedFault);
         expectThrowWithMessage<TransformerCudaError>([&] { PersistentCudaAdamW(weights, {}, session.context()); },
                                                      name + failure);
         CpuDevice::clearFaults();
