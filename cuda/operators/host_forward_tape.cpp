@@ -12,15 +12,9 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-Tensor add(const Tensor& a, const Tensor& b) {
-    if (a.shape != b.shape || a.values.size() != b.values.size()) {
-        throw std::invalid_argument("host tape add shape mismatch");
-    }
-    Tensor sum = a;
-    for (std::size_t i = 0; i < sum.values.size(); ++i) {
-        sum.values[i] += b.values[i];
-    }
-    return sum;
+Tensor add(Tensor a, const Tensor& b) {
+    addInPlace(a, b, "host tape add shape mismatch");
+    return a;
 }
 
 Tensor activate(const Tensor& gate, const Tensor& up, FeedForwardKind kind) {
@@ -38,6 +32,15 @@ Tensor activate(const Tensor& gate, const Tensor& up, FeedForwardKind kind) {
 }
 
 }  // namespace
+
+void addInPlace(Tensor& sum, const Tensor& addend, const char* mismatchMessage) {
+    if (sum.shape != addend.shape || sum.values.size() != addend.values.size()) {
+        throw std::invalid_argument(mismatchMessage);
+    }
+    for (std::size_t i = 0; i < sum.values.size(); ++i) {
+        sum.values[i] += addend.values[i];
+    }
+}
 
 HostForwardTape hostForwardTape(const TransformerSpec& spec, const TransformerWeights& weights,
                                 const TokenBatch& batch) {

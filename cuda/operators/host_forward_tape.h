@@ -41,4 +41,7 @@ struct HostForwardTape {
 [[nodiscard]] HostForwardTape hostForwardTape(const TransformerSpec& spec, const TransformerWeights& weights,
                                               const TokenBatch& batch);
 
+// sum += addend element by element; std::invalid_argument(mismatchMessage) when the shapes differ.
+void addInPlace(Tensor& sum, const Tensor& addend, const char* mismatchMessage);
+
 }  // namespace Halcyne::Core::Vestra

@@ -18,12 +18,7 @@ namespace Halcyne::Core::Vestra {
 namespace {
 
 void addInto(Tensor& sum, const Tensor& addend) {
-    if (sum.shape != addend.shape || sum.values.size() != addend.values.size()) {
-        throw std::invalid_argument("gradient add shape mismatch");
-    }
-    for (std::size_t i = 0; i < sum.values.size(); ++i) {
-        sum.values[i] += addend.values[i];
-    }
+    addInPlace(sum, addend, "gradient add shape mismatch");
 }
 
 bool inputsMatch(const TransformerSpec& spec, const TransformerWeights& weights, const TokenBatch& batch,
