@@ -1,5 +1,6 @@
 #include "cuda/operators/rope_backward.h"
 
+#include <optional>
 #include <stdexcept>
 
 #include "cuda/device_transfers.h"
@@ -12,10 +13,9 @@ namespace Halcyne::Core::Vestra {
 Tensor cudaRopeBackward(const Tensor& outputGradient, std::uint64_t batch, std::uint64_t sequence, std::uint64_t heads,
                         std::uint64_t headDim, double base, const TransformerCudaContext& context) {
     requireCompleteContext(context);
-    std::uint64_t rows = 0;
-    std::uint64_t width = 0;
-    if (headDim % 2 != 0 || !multiplyWithin64Bits(batch, sequence, rows) ||
-        !multiplyWithin64Bits(heads, headDim, width) || !isMatrix(outputGradient, rows, width) || !(base > 0.0)) {
+    const std::optional<std::uint64_t> rows = checkedElementCount({batch, sequence});
+    const std::optional<std::uint64_t> width = checkedElementCount({heads, headDim});
+    if (headDim % 2 != 0 || !rows || !width || !isMatrix(outputGradient, *rows, *width) || !(base > 0.0)) {
         throw std::invalid_argument("CUDA RoPE backward shape mismatch");
     }
 

@@ -1,25 +1,23 @@
 #include "cuda/operators/tensor_arguments.h"
 
-#include <limits>
+#include <exception>
 
 namespace Halcyne::Core::Vestra {
 
-bool multiplyWithin64Bits(std::uint64_t a, std::uint64_t b, std::uint64_t& product) noexcept {
-    if (b != 0 && a > std::numeric_limits<std::uint64_t>::max() / b) {
-        return false;
+std::optional<std::uint64_t> checkedElementCount(std::span<const std::uint64_t> shape) noexcept {
+    try {
+        return elementCount(shape);
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
-    product = a * b;
-    return true;
+}
+
+std::optional<std::uint64_t> checkedElementCount(std::initializer_list<std::uint64_t> shape) noexcept {
+    return checkedElementCount(std::span<const std::uint64_t>(shape.begin(), shape.size()));
 }
 
 bool isWellFormed(const Tensor& tensor) noexcept {
-    std::uint64_t count = 1;
-    for (const std::uint64_t extent : tensor.shape) {
-        if (extent == 0 || !multiplyWithin64Bits(count, extent, count)) {
-            return false;
-        }
-    }
-    return count == tensor.values.size();
+    return checkedElementCount(tensor.shape) == tensor.values.size();
 }
 
 bool isMatrix(const Tensor& tensor, std::uint64_t rows, std::uint64_t columns) noexcept {

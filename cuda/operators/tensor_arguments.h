@@ -4,13 +4,21 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
 
 #include "core/tensor.h"
 
 namespace Halcyne::Core::Vestra {
 
-// Every extent positive, their product within 64 bits and equal to the number of values. A rank-0
-// tensor holding one value is well-formed; a default-constructed (absent) tensor is not.
+// elementCount(shape), or nothing where it refuses the shape (a zero extent, a product beyond 64
+// bits).
+[[nodiscard]] std::optional<std::uint64_t> checkedElementCount(std::span<const std::uint64_t> shape) noexcept;
+[[nodiscard]] std::optional<std::uint64_t> checkedElementCount(std::initializer_list<std::uint64_t> shape) noexcept;
+
+// The values fill a shape that elementCount accepts. A rank-0 tensor holding one value is
+// well-formed; a default-constructed (absent) tensor is not.
 [[nodiscard]] bool isWellFormed(const Tensor& tensor) noexcept;
 
 // Well-formed with exactly the extents {rows, columns}.
@@ -18,8 +26,5 @@ namespace Halcyne::Core::Vestra {
 
 // Both well-formed with equal extent lists.
 [[nodiscard]] bool haveSameShape(const Tensor& a, const Tensor& b) noexcept;
-
-// a * b, or false when the product passes 64 bits.
-[[nodiscard]] bool multiplyWithin64Bits(std::uint64_t a, std::uint64_t b, std::uint64_t& product) noexcept;
 
 }  // namespace Halcyne::Core::Vestra
