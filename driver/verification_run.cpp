@@ -2,9 +2,11 @@
 
 #include <array>
 #include <exception>
+#include <ostream>
 
 #include "cuda/transformer_cuda_session.h"
 #include "driver/scenarios/attention_parity.h"
+#include "driver/scenarios/operator_parity.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -34,6 +36,9 @@ class ParityScenario {
 
 // In run order, against the one session's context.
 constexpr auto kParityScenarios = std::to_array<ParityScenario>({
+    verifyCrossEntropyParity,              // 1
+    verifyAdamWParity,                     // 2
+    verifyOperatorBackwardParity,          // 5
     verifyAttentionRopeEmbeddingBackward,  // 6
     verifyAttentionBackwardAtContext64,    // 7
 });

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "cuda/kernels/thread_index.cuh"
 #include "cuda/launch.h"
 
 namespace Halcyne::Core::Vestra {
@@ -96,7 +97,7 @@ __global__ void attentionQueryBackwardKernel(const double* __restrict__ query,  
                                              const std::uint64_t* __restrict__ lengths,  // [batch]
                                              std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                              std::uint64_t kvHeads, std::uint64_t headDim) {
-    const std::uint64_t element = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    const std::uint64_t element = globalThreadIndex();
     if (element >= batch * sequence * queryHeads * headDim) {
         return;
     }
@@ -137,7 +138,7 @@ __global__ void attentionKeyBackwardKernel(const double* __restrict__ query,    
                                            const std::uint64_t* __restrict__ lengths,  // [batch]
                                            std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                            std::uint64_t kvHeads, std::uint64_t headDim) {
-    const std::uint64_t element = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    const std::uint64_t element = globalThreadIndex();
     if (element >= batch * sequence * kvHeads * headDim) {
         return;
     }
@@ -176,7 +177,7 @@ __global__ void attentionValueBackwardKernel(const double* __restrict__ query,  
                                              const std::uint64_t* __restrict__ lengths,  // [batch]
                                              std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                              std::uint64_t kvHeads, std::uint64_t headDim) {
-    const std::uint64_t element = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    const std::uint64_t element = globalThreadIndex();
     if (element >= batch * sequence * kvHeads * headDim) {
         return;
     }
