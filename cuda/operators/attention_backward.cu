@@ -4,7 +4,6 @@
 
 #include <limits>
 #include <optional>
-#include <span>
 #include <stdexcept>
 
 #include "cuda/device_transfers.h"
