@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "cuda/kernels/thread_index.cuh"
 #include "cuda/launch.h"
 
 namespace Halcyne::Core::Vestra {
@@ -40,6 +41,21 @@ struct AttentionRowLayout {
 
     __device__ static AttentionRowLayout of(std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
         return {queryHeads * headDim, kvHeads * headDim, headDim, 1.0 / sqrt(static_cast<double>(headDim))};
+    }
+};
+
+// Where element `element` of a [batch * sequence, heads * headDim] gradient sits.
+struct GradientElement {
+    std::uint64_t row;       // b * sequence + position
+    std::uint64_t b;         // batch row
+    std::uint64_t position;  // within the batch row
+    std::uint64_t head;
+    std::uint64_t d;  // within the head
+
+    __device__ static GradientElement of(std::uint64_t element, std::uint64_t sequence, std::uint64_t heads,
+                                         std::uint64_t headDim) {
+        const std::uint64_t row = element / (heads * headDim);
+        return {row, row / sequence, row % sequence, element / headDim % heads, element % headDim};
     }
 };
 
@@ -96,16 +112,12 @@ __global__ void attentionQueryBackwardKernel(const double* __restrict__ query,  
                                              const std::uint64_t* __restrict__ lengths,  // [batch]
                                              std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                              std::uint64_t kvHeads, std::uint64_t headDim) {
-    const std::uint64_t element = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    const std::uint64_t element = globalThreadIndex();
     if (element >= batch * sequence * queryHeads * headDim) {
         return;
     }
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const std::uint64_t d = element % headDim;
-    const std::uint64_t h = element / headDim % queryHeads;
-    const std::uint64_t row = element / layout.queryStride;
-    const std::uint64_t b = row / sequence;
-    const std::uint64_t i = row % sequence;
+    const auto [row, b, i, h, d] = GradientElement::of(element, sequence, queryHeads, headDim);
     if (i >= lengths[b]) {
         queryGradient[element] = 0.0;
         return;
@@ -127,8 +139,50 @@ __global__ void attentionQueryBackwardKernel(const double* __restrict__ query,  
     queryGradient[element] = layout.scale * sum;
 }
 
-// Sums over every query head of the KV head's group and every query position from j to the row's
-// length.
+// One key-gradient (KeyGradient) or value-gradient element: a sum over every query head of the KV
+// head's group and every query position from the element's own to the row's length. The value
+// gradient reads no values.
+template <bool KeyGradient>
+__device__ void keyValueGradientElement(const double* __restrict__ query,           // [rows, queryHeads * headDim]
+                                        const double* __restrict__ key,             // [rows, kvHeads * headDim]
+                                        const double* __restrict__ value,           // [rows, kvHeads * headDim]
+                                        const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+                                        double* __restrict__ gradient,              // [rows, kvHeads * headDim]
+                                        const std::uint64_t* __restrict__ lengths,  // [batch]
+                                        std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                                        std::uint64_t kvHeads, std::uint64_t headDim) {
+    const std::uint64_t element = globalThreadIndex();
+    if (element >= batch * sequence * kvHeads * headDim) {
+        return;
+    }
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    const auto [row, b, j, kv, d] = GradientElement::of(element, sequence, kvHeads, headDim);
+    const std::uint64_t length = lengths[b];
+    const std::uint64_t group = queryHeads / kvHeads;
+    const std::uint64_t headStart = b * sequence * layout.kvStride + kv * headDim;
+    const double* keys = key + headStart;
+    const double* values = KeyGradient ? value + headStart : nullptr;
+    const double* keyRow = keys + j * layout.kvStride;
+    double sum = 0.0;
+    for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
+        for (std::uint64_t i = j; i < length; ++i) {
+            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
+            const double* queryRow = query + queryOffset;
+            const double* gradientRow = outputGradient + queryOffset;
+            const SoftmaxRowStatistics statistics =
+                softmaxRowStatistics<KeyGradient>(queryRow, gradientRow, keys, values, i + 1, layout);
+            const double p = softmaxProbability(queryRow, keyRow, statistics, layout);
+            if constexpr (KeyGradient) {
+                const double dp = dotProduct(gradientRow, values + j * layout.kvStride, headDim);
+                sum += p * (dp - statistics.gradientMean) * queryRow[d];
+            } else {
+                sum += p * gradientRow[d];
+            }
+        }
+    }
+    gradient[element] = KeyGradient ? layout.scale * sum : sum;
+}
+
 __global__ void attentionKeyBackwardKernel(const double* __restrict__ query,           // [rows, queryHeads * headDim]
                                            const double* __restrict__ key,             // [rows, kvHeads * headDim]
                                            const double* __restrict__ value,           // [rows, kvHeads * headDim]
@@ -137,36 +191,8 @@ __global__ void attentionKeyBackwardKernel(const double* __restrict__ query,    
                                            const std::uint64_t* __restrict__ lengths,  // [batch]
                                            std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                            std::uint64_t kvHeads, std::uint64_t headDim) {
-    const std::uint64_t element = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-    if (element >= batch * sequence * kvHeads * headDim) {
-        return;
-    }
-    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const std::uint64_t d = element % headDim;
-    const std::uint64_t kv = element / headDim % kvHeads;
-    const std::uint64_t row = element / layout.kvStride;
-    const std::uint64_t b = row / sequence;
-    const std::uint64_t j = row % sequence;
-    const std::uint64_t length = lengths[b];
-    const std::uint64_t group = queryHeads / kvHeads;
-    const double* keys = key + b * sequence * layout.kvStride + kv * headDim;
-    const double* values = value + b * sequence * layout.kvStride + kv * headDim;
-    const double* keyRow = keys + j * layout.kvStride;
-    const double* valueRow = values + j * layout.kvStride;
-    double sum = 0.0;
-    for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
-        for (std::uint64_t i = j; i < length; ++i) {
-            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
-            const double* queryRow = query + queryOffset;
-            const double* gradientRow = outputGradient + queryOffset;
-            const SoftmaxRowStatistics statistics =
-                softmaxRowStatistics<true>(queryRow, gradientRow, keys, values, i + 1, layout);
-            const double p = softmaxProbability(queryRow, keyRow, statistics, layout);
-            const double dp = dotProduct(gradientRow, valueRow, headDim);
-            sum += p * (dp - statistics.gradientMean) * queryRow[d];
-        }
-    }
-    keyGradient[element] = layout.scale * sum;
+    keyValueGradientElement<true>(query, key, value, outputGradient, keyGradient, lengths, batch, sequence, queryHeads,
+                                  kvHeads, headDim);
 }
 
 __global__ void attentionValueBackwardKernel(const double* __restrict__ query,           // [rows, queryHeads * headDim]
@@ -176,31 +202,8 @@ __global__ void attentionValueBackwardKernel(const double* __restrict__ query,  
                                              const std::uint64_t* __restrict__ lengths,  // [batch]
                                              std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                              std::uint64_t kvHeads, std::uint64_t headDim) {
-    const std::uint64_t element = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-    if (element >= batch * sequence * kvHeads * headDim) {
-        return;
-    }
-    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const std::uint64_t d = element % headDim;
-    const std::uint64_t kv = element / headDim % kvHeads;
-    const std::uint64_t row = element / layout.kvStride;
-    const std::uint64_t b = row / sequence;
-    const std::uint64_t j = row % sequence;
-    const std::uint64_t length = lengths[b];
-    const std::uint64_t group = queryHeads / kvHeads;
-    const double* keys = key + b * sequence * layout.kvStride + kv * headDim;
-    const double* keyRow = keys + j * layout.kvStride;
-    double sum = 0.0;
-    for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
-        for (std::uint64_t i = j; i < length; ++i) {
-            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
-            const double* queryRow = query + queryOffset;
-            const SoftmaxRowStatistics statistics =
-                softmaxRowStatistics<false>(queryRow, nullptr, keys, nullptr, i + 1, layout);
-            sum += softmaxProbability(queryRow, keyRow, statistics, layout) * outputGradient[queryOffset + d];
-        }
-    }
-    valueGradient[element] = sum;
+    keyValueGradientElement<false>(query, key, nullptr, outputGradient, valueGradient, lengths, batch, sequence,
+                                   queryHeads, kvHeads, headDim);
 }
 
 // ---------------------------------------------------------------------------------------------

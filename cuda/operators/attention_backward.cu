@@ -4,11 +4,12 @@
 
 #include <limits>
 #include <optional>
-#include <span>
 #include <stdexcept>
 
 #include "cuda/device_transfers.h"
 #include "cuda/kernels/attention_backward.cuh"
+#include "cuda/launch.h"
+#include "cuda/operators/tensor_arguments.h"
 #include "cuda/transformer_cuda_error.h"
 
 namespace Halcyne::Core::Vestra {
@@ -16,29 +17,17 @@ namespace {
 
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 
-// a * b == product with both factors non-zero, without forming a product that could wrap.
-bool isProduct(std::uint64_t product, std::uint64_t a, std::uint64_t b) {
-    return a != 0 && b != 0 && product % a == 0 && product / a == b;
-}
-
-// Two extents whose product is the value count, equal to rows x columns.
-bool isMatrix(const Tensor& tensor, std::uint64_t batch, std::uint64_t sequence, std::uint64_t heads,
-              std::uint64_t headDim) {
-    return tensor.shape.size() == 2 && isProduct(tensor.shape[0], batch, sequence) &&
-           isProduct(tensor.shape[1], heads, headDim) &&
-           isProduct(tensor.values.size(), tensor.shape[0], tensor.shape[1]);
-}
-
 // The lengths the kernels read: one per batch row, an empty list meaning every row is full.
 std::vector<std::uint64_t> checkedArguments(const Tensor& query, const Tensor& key, const Tensor& value,
                                             const Tensor& outputGradient, std::uint64_t batch, std::uint64_t sequence,
                                             std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim,
                                             const std::vector<std::uint64_t>& lengths) {
-    const bool shapesMatch = queryHeads != 0 && kvHeads != 0 && queryHeads % kvHeads == 0 &&
-                             isMatrix(query, batch, sequence, queryHeads, headDim) &&
-                             isMatrix(key, batch, sequence, kvHeads, headDim) && value.shape == key.shape &&
-                             value.values.size() == key.values.size() && outputGradient.shape == query.shape &&
-                             outputGradient.values.size() == query.values.size();
+    const std::optional<std::uint64_t> rows = checkedElementCount({batch, sequence});
+    const std::optional<std::uint64_t> queryWidth = checkedElementCount({queryHeads, headDim});
+    const std::optional<std::uint64_t> kvWidth = checkedElementCount({kvHeads, headDim});
+    const bool shapesMatch = queryHeads != 0 && kvHeads != 0 && queryHeads % kvHeads == 0 && rows && queryWidth &&
+                             kvWidth && isMatrix(query, *rows, *queryWidth) && isMatrix(key, *rows, *kvWidth) &&
+                             haveSameShape(value, key) && haveSameShape(outputGradient, query);
     if (!shapesMatch) {
         throw std::invalid_argument("CUDA attention backward shape mismatch");
     }

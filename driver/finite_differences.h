@@ -1,9 +1,10 @@
-// One attention backward problem (inputs, output gradient and shape) and the gradients that the
-// CPU attention itself implies for it, by central finite differences of
-// L = sum(output * outputGradient), independent of any hand-derived backward formula.
+// Gradients that a CPU forward computation itself implies, by central finite differences of
+// L = sum(output * outputGradient): independent of any hand-derived backward formula, and so the
+// reference for the device backward functions. Two forward passes per element: for small inputs.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/tensor.h"
@@ -11,6 +12,13 @@
 
 namespace Halcyne::Core::Vestra {
 
+// With respect to every element of x, which forward reads: each element in turn is moved by +1e-5
+// and -1e-5 and restored, and its gradient is (L+ - L-) / 2e-5. forward's output must have
+// outputGradient's shape.
+[[nodiscard]] Tensor centralDifferences(Tensor& x, const std::function<Tensor()>& forward,
+                                        const Tensor& outputGradient);
+
+// One attention backward problem: inputs, output gradient and shape.
 struct AttentionBackwardProblem {
     Tensor query;           // [batch * sequence, queryHeads * headDim]
     Tensor key;             // [batch * sequence, kvHeads * headDim]
@@ -24,8 +32,7 @@ struct AttentionBackwardProblem {
     std::vector<std::uint64_t> lengths;  // empty: every row full
 };
 
-// Each element of query, key and value in turn is moved by +1e-5 and -1e-5 and restored; its
-// gradient is (L+ - L-) / 2e-5. Two CPU attention passes per element: meant for small problems.
+// centralDifferences of the CPU attention output for query, key and value.
 [[nodiscard]] AttentionGradients attentionFiniteDifferences(const AttentionBackwardProblem& problem);
 
 // cudaAttentionBackward on the problem's tensors and shape.

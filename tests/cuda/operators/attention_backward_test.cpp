@@ -8,20 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "cpu_device/control.h"
 #include "cuda/operators/attention_backward.h"
 #include "cuda/transformer_cuda_error.h"
 #include "cuda/transformer_cuda_session.h"
-#include "driver/attention_gradient_check.h"
+#include "driver/finite_differences.h"
 #include "driver/fixtures.h"
 #include "support/compare.h"
 #include "support/cpu_device_test.h"
+#include "support/device_operation.h"
 #include "support/expect_throw.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
 
-using CpuDevice::FaultSite;
 using Testing::expectThrowWithMessage;
 using Testing::tensorsNear;
 
@@ -48,6 +47,10 @@ AttentionBackwardProblem problemOf(const Shape& shape) {
             shape.kvHeads,
             shape.headDim,
             shape.lengths};
+}
+
+Tensor uniformMatrix(std::uint64_t rows, std::uint64_t columns) {
+    return uniformTensor({rows, columns}, 5, 1.0);
 }
 
 AttentionGradients onPath(const AttentionBackwardProblem& problem, AttentionBackwardPath path,
@@ -140,105 +143,66 @@ TEST_F(AttentionBackward, TheSharedMemoryLimitChoosesThePath) {
     expectGradientsNear(chosenLeading, fused, 1e-13);
 }
 
-TEST_F(AttentionBackward, MalformedArgumentsAreRefusedBeforeAnyDeviceWork) {
+TEST(AttentionBackwardArguments, MalformedInputsAreRefusedBeforeDeviceWork) {
+    using Problem = AttentionBackwardProblem;
     struct Case {
         const char* message;
-        std::function<void(AttentionBackwardProblem&)> spoil;
+        std::function<void(Problem&)> spoil;
     };
     constexpr const char* kShape = "CUDA attention backward shape mismatch";
     const std::vector<Case> cases = {
-        {kShape, [](AttentionBackwardProblem& p) { p.queryHeads = 0; }},
-        {kShape, [](AttentionBackwardProblem& p) { p.kvHeads = 0; }},
-        {kShape, [](AttentionBackwardProblem& p) { p.kvHeads = 3; }},
-        {kShape, [](AttentionBackwardProblem& p) { p.headDim = 0; }},
-        {kShape, [](AttentionBackwardProblem& p) { p.sequence = 4; }},
-        {kShape,
-         [](AttentionBackwardProblem& p) {
-             p.query.shape = {2, 3, 8};
-         }},
-        {kShape, [](AttentionBackwardProblem& p) { p.query.values.pop_back(); }},
-        {kShape,
-         [](AttentionBackwardProblem& p) {
-             p.key = uniformTensor({6, 6}, 5, 1.0);
-         }},
-        {kShape,
-         [](AttentionBackwardProblem& p) {
-             p.value = uniformTensor({6, 2}, 5, 1.0);
-         }},
-        {kShape,
-         [](AttentionBackwardProblem& p) {
-             p.outputGradient = uniformTensor({6, 4}, 5, 1.0);
-         }},
-        {"CUDA attention backward lengths mismatch", [](AttentionBackwardProblem& p) { p.lengths = {3}; }},
-        {"CUDA attention backward length exceeds sequence",
-         [](AttentionBackwardProblem& p) {
-             p.lengths = {3, 4};
-         }},
+        {kShape, [](Problem& p) { p.queryHeads = 0; }},
+        {kShape, [](Problem& p) { p.kvHeads = 0; }},
+        {kShape, [](Problem& p) { p.kvHeads = 3; }},
+        {kShape, [](Problem& p) { p.headDim = 0; }},
+        {kShape, [](Problem& p) { p.sequence = 4; }},
+        // 2 * sequence wraps to 6, the rows the tensors have.
+        {kShape, [](Problem& p) { p.sequence = (std::uint64_t{1} << 63) + 3; }},
+        {kShape, [](Problem& p) { p.query.shape.push_back(1); }},
+        {kShape, [](Problem& p) { p.query.values.pop_back(); }},
+        {kShape, [](Problem& p) { p.key = uniformMatrix(6, 6); }},
+        {kShape, [](Problem& p) { p.value = uniformMatrix(6, 2); }},
+        {kShape, [](Problem& p) { p.outputGradient = uniformMatrix(6, 4); }},
+        {"CUDA attention backward lengths mismatch", [](Problem& p) { p.lengths.pop_back(); }},
+        {"CUDA attention backward length exceeds sequence", [](Problem& p) { p.lengths.back() = 4; }},
     };
+    const TransformerCudaSession session(0);
     for (const Case& refused : cases) {
         AttentionBackwardProblem problem = problemOf({2, 3, 4, 2, 2, {3, 1}});
         refused.spoil(problem);
-        expectThrowWithMessage<std::invalid_argument>([&] { (void)cudaAttentionBackward(problem, context); },
-                                                      refused.message);
-        EXPECT_EQ(context.allocator->peakBytes(), 0u) << refused.message;
+        Testing::expectRefusedBeforeDeviceWork(
+            [&](const TransformerCudaContext& context) { (void)cudaAttentionBackward(problem, context); },
+            session.context(), refused.message);
     }
-    for (const TransformerCudaContext incomplete : {TransformerCudaContext{0, nullptr, nullptr, context.allocator},
-                                                    TransformerCudaContext{0, context.stream, nullptr, nullptr}}) {
-        expectThrowWithMessage<TransformerCudaError>(
-            [&] {
-                (void)cudaAttentionBackward(problemOf({1, 2, 1, 1, 1, {}}), incomplete);
-            },
-            "incomplete CUDA training context",
-            [](const TransformerCudaError& error) { EXPECT_EQ(error.kind, TransformerCudaErrorKind::Context); });
-    }
-    EXPECT_EQ(context.allocator->peakBytes(), 0u);
 }
 
-TEST_F(AttentionBackward, DeviceFailuresCarryTheirOperationAndReleaseEveryBuffer) {
-    struct Case {
-        FaultSite site;
-        std::uint64_t nth;
-        AttentionBackwardPath path;
-        std::string operation;
-    };
-    const auto fused = AttentionBackwardPath::Fused;
-    const auto elementParallel = AttentionBackwardPath::ElementParallel;
-    const std::vector<Case> cases = {
-        {FaultSite::Copy, 1, fused, "upload attention query"},
-        {FaultSite::Copy, 2, fused, "upload attention key"},
-        {FaultSite::Copy, 3, fused, "upload attention value"},
-        {FaultSite::Copy, 4, fused, "upload attention gradient"},
-        {FaultSite::Copy, 5, fused, "upload attention lengths"},
-        {FaultSite::Launch, 1, fused, "attention backward kernels"},
-        {FaultSite::Launch, 2, fused, "attention backward kernels"},
-        {FaultSite::Launch, 3, elementParallel, "attention backward kernels"},
-        {FaultSite::Copy, 6, fused, "download query gradient"},
-        {FaultSite::Copy, 7, elementParallel, "download key gradient"},
-        {FaultSite::Copy, 8, fused, "download value gradient"},
-        {FaultSite::Synchronization, 1, elementParallel, "synchronize attention backward"},
-    };
+TEST(AttentionBackwardFailures, EveryDeviceFailureIsReportedAndReleasesEverything) {
     const AttentionBackwardProblem problem = problemOf({2, 3, 4, 2, 2, {3, 1}});
-    const std::uint64_t allocated = context.allocator->allocatedBytes();
-    for (const Case& failure : cases) {
-        CpuDevice::injectFault(failure.site, failure.nth, cudaErrorLaunchFailure);
-        expectThrowWithMessage<TransformerCudaError>(
-            [&] { (void)onPath(problem, failure.path, context); },
-            failure.operation + ": " + cudaGetErrorString(cudaErrorLaunchFailure),
-            [](const TransformerCudaError& error) { EXPECT_EQ(error.kind, TransformerCudaErrorKind::Runtime); });
-        EXPECT_EQ(context.allocator->allocatedBytes(), allocated) << failure.operation;
-        CpuDevice::clearFaults();
+    const std::vector<std::string> copies = {
+        "upload attention query",   "upload attention key",    "upload attention value", "upload attention gradient",
+        "upload attention lengths", "download query gradient", "download key gradient",  "download value gradient"};
+    const std::vector<Testing::DeviceOperation> operations = {
+        {"attention backward, device-chosen (fused) path",
+         [&](const TransformerCudaContext& context) { (void)cudaAttentionBackward(problem, context); }, copies,
+         "attention backward kernels", 2, "synchronize attention backward"},
+        {"attention backward, element-parallel path",
+         [&](const TransformerCudaContext& context) {
+             (void)onPath(problem, AttentionBackwardPath::ElementParallel, context);
+         },
+         copies, "attention backward kernels", 3, "synchronize attention backward"},
+    };
+    for (const Testing::DeviceOperation& operation : operations) {
+        Testing::expectEveryDeviceFailureReported(operation);
+        Testing::expectIncompleteContextRefused(operation);
     }
-    CpuDevice::injectFault(FaultSite::Allocation, 8, cudaErrorMemoryAllocation);
-    expectThrowWithMessage<TransformerCudaError>([&] { (void)cudaAttentionBackward(problem, context); },
-                                                 "cudaMallocAsync: out of memory");
-    EXPECT_EQ(context.allocator->allocatedBytes(), allocated);
 
     // The limit is asked of the context's device; device 1 does not exist.
-    TransformerCudaContext otherDevice = context;
+    const TransformerCudaSession session(0);
+    TransformerCudaContext otherDevice = session.context();
     otherDevice.device = 1;
     expectThrowWithMessage<TransformerCudaError>([&] { (void)cudaAttentionBackward(problem, otherDevice); },
                                                  "query attention shared-memory limit: invalid device ordinal");
-    EXPECT_EQ(context.allocator->allocatedBytes(), allocated);
+    EXPECT_EQ(session.context().allocator->allocatedBytes(), 0u);
 }
 
 }  // namespace
