@@ -38,53 +38,30 @@ struct GradientCase {
 // Together these cover grouped-query attention (4 query heads over 2 KV heads, and 2 over 1), GELU
 // and SwiGLU, tied and untied embeddings, two layers, per-row lengths including 0, and a loss mask.
 std::vector<GradientCase> gradientCases() {
-    std::vector<GradientCase> cases;
-    {
-        const TransformerSpec spec = variantSpec({.vocabulary = 11,
-                                                  .layers = 2,
-                                                  .queryHeads = 4,
-                                                  .kvHeads = 2,
-                                                  .feedForward = FeedForwardKind::SwiGlu,
-                                                  .tiedEmbeddings = false});
-        // Row 1 has length 0; padding tokens and targets beyond the vocabulary are never read.
-        TokenBatch batch{3, 4, {1, 2, 3, 4, 9, 9, 9, 9, 5, 6, 1, 99}, {4, 0, 3}, {1, 1, 0, 1, 1, 1, 1, 1, 0, 1, 1, 1}};
-        cases.push_back({"gqa-swiglu-untied-lengths-mask",
-                         spec,
-                         variantWeights(spec),
-                         batch,
-                         {2, 3, 4, 5, 99, 99, 99, 99, 6, 7, 8, 99}});
-    }
-    {
-        const TransformerSpec spec = variantSpec({.vocabulary = 11,
-                                                  .layers = 2,
-                                                  .queryHeads = 4,
-                                                  .kvHeads = 2,
-                                                  .feedForward = FeedForwardKind::Gelu,
-                                                  .tiedEmbeddings = true});
-        cases.push_back({"gqa-gelu-tied",
-                         spec,
-                         variantWeights(spec),
-                         TokenBatch{2, 3, {3, 1, 3, 2, 3, 5}, {}, {}},
-                         {1, 3, 2, 3, 5, 0}});
-    }
-    {
-        const TransformerSpec spec = variantSpec({.vocabulary = 7,
-                                                  .layers = 1,
-                                                  .queryHeads = 2,
-                                                  .kvHeads = 1,
-                                                  .headDim = 4,
-                                                  .feedForward = FeedForwardKind::Gelu,
-                                                  .tiedEmbeddings = false});
-        cases.push_back({"gelu-untied-lengths",
-                         spec,
-                         variantWeights(spec),
-                         TokenBatch{2, 3, {1, 2, 3, 4, 5, 6}, {2, 3}, {}},
-                         {2, 3, 0, 5, 6, 1}});
-    }
-    // The fixture's shape (two query heads over one KV head, SwiGLU, tied) with weights large enough
-    // for finite differences to resolve every gradient above rounding.
-    cases.push_back({"fixture-shape", fixtureSpec(), variantWeights(fixtureSpec()), commonBatch(), commonTargets()});
-    return cases;
+    const auto make = [](const char* name, const SpecShape& shape, TokenBatch batch,
+                         std::vector<std::uint32_t> targets) {
+        const TransformerSpec spec = variantSpec(shape);
+        return GradientCase{name, spec, variantWeights(spec), std::move(batch), std::move(targets)};
+    };
+    // Row 1 has length 0; padding tokens and targets beyond the vocabulary are never read.
+    return {
+        make("gqa-swiglu-untied-lengths-mask", {},
+             {3, 4, {1, 2, 3, 4, 9, 9, 9, 9, 5, 6, 1, 99}, {4, 0, 3}, {1, 1, 0, 1, 1, 1, 1, 1, 0, 1, 1, 1}},
+             {2, 3, 4, 5, 99, 99, 99, 99, 6, 7, 8, 99}),
+        make("gqa-gelu-tied", {.feedForward = FeedForwardKind::Gelu, .tiedEmbeddings = true},
+             {2, 3, {3, 1, 3, 2, 3, 5}, {}, {}}, {1, 3, 2, 3, 5, 0}),
+        make("gelu-untied-lengths",
+             {.vocabulary = 7,
+              .layers = 1,
+              .queryHeads = 2,
+              .kvHeads = 1,
+              .headDim = 4,
+              .feedForward = FeedForwardKind::Gelu},
+             {2, 3, {1, 2, 3, 4, 5, 6}, {2, 3}, {}}, {2, 3, 0, 5, 6, 1}),
+        // The fixture's shape (two query heads over one KV head, SwiGLU, tied) with weights large
+        // enough for finite differences to resolve every gradient above rounding.
+        GradientCase{"fixture-shape", fixtureSpec(), variantWeights(fixtureSpec()), commonBatch(), commonTargets()},
+    };
 }
 
 double forwardLoss(const GradientCase& c, const TransformerWeights& weights) {
@@ -200,15 +177,13 @@ TEST(TapeGradients, InputEmbeddingGradientIsWhatTheLookupPassesOn) {
     }
 }
 
-TEST(TransformerForwardTape, LogitsMatchTheForwardAndTheNodeCountIsReservedExactly) {
+TEST(TransformerForwardTape, LogitsMatchTheForwardAndParentsComeFirst) {
     for (const GradientCase& c : gradientCases()) {
         SCOPED_TRACE(c.name);
         const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
         const Tensor logits = transformerForward(c.spec, c.weights, c.batch);
         EXPECT_TRUE(tensorsNear(tape.logits(), logits, 1e-14));
         EXPECT_EQ(tape.nodeCount(), tapeNodeCount(c.spec, c.batch));
-        EXPECT_EQ(tape.data().nodes.capacity(), tape.data().nodes.size());
-        EXPECT_GT(tape.byteSize(), tape.nodeCount() * sizeof(TapeNode));
         for (std::size_t n = 0; n < tape.data().nodes.size(); ++n) {
             const TapeNode& node = tape.data().nodes[n];
             ASSERT_TRUE(node.parent0 == noTapeParent || node.parent0 < n);
@@ -217,21 +192,10 @@ TEST(TransformerForwardTape, LogitsMatchTheForwardAndTheNodeCountIsReservedExact
     }
 }
 
-TEST(TransformerBackward, ZeroAndPaddingGradientsContributeNothing) {
+// Any gradient at padding logits (row 1 entirely, row 2 position 3) is absorbed.
+TEST(TransformerBackward, PaddingGradientsContributeNothing) {
     const GradientCase c = gradientCases().front();
     const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
-    const TransformerGradients zero = transformerBackward(tape, Tensor(tape.logits().shape));
-    TransformerGradients copy = zero;
-    forEachWeightTensor(copy, [](const WeightSlot&, const Tensor& tensor) {
-        for (const double g : tensor.values) {
-            ASSERT_EQ(g, 0.0);
-        }
-    });
-    for (const double g : zero.inputEmbeddings.values) {
-        ASSERT_EQ(g, 0.0);
-    }
-
-    // Any gradient at padding logits (row 1 entirely, row 2 position 3) is absorbed.
     const Tensor logitsGradient = crossEntropy(tape.logits(), c.batch, c.targets).logitsGradient;
     Tensor noisy = logitsGradient;
     for (std::uint64_t v = 0; v < c.spec.vocabulary; ++v) {
@@ -244,22 +208,6 @@ TEST(TransformerBackward, ZeroAndPaddingGradientsContributeNothing) {
     const TransformerGradients padded = transformerBackward(tape, noisy);
     EXPECT_EQ(maxModelDifference(clean, padded), 0.0);
     EXPECT_TRUE(tensorsEqual(clean.inputEmbeddings, padded.inputEmbeddings));
-}
-
-TEST(TransformerBackward, TiedHasNoOutputGradientAndGeluHasAZeroGate) {
-    const std::vector<GradientCase> cases = gradientCases();
-    const TransformerGradients tiedGelu = tapeGradients(cases[1]);
-    EXPECT_TRUE(tiedGelu.output_embedding.shape.empty());
-    EXPECT_TRUE(tiedGelu.output_embedding.values.empty());
-    for (const TransformerLayerWeights& layer : tiedGelu.layers) {
-        ASSERT_EQ(layer.ffn_gate.shape, (Extents{6, 8}));
-        for (const double g : layer.ffn_gate.values) {
-            EXPECT_EQ(g, 0.0);
-        }
-    }
-    const TransformerGradients untied = tapeGradients(cases[0]);
-    EXPECT_EQ(untied.output_embedding.shape, (Extents{11, 8}));
-    EXPECT_EQ(untied.layers.size(), 2u);
 }
 
 TEST(TransformerBackward, ObserverSeesTokenEmbeddingThenInputEmbeddings) {
@@ -276,34 +224,15 @@ TEST(TransformerBackward, ObserverSeesTokenEmbeddingThenInputEmbeddings) {
     EXPECT_TRUE(tensorsEqual(seen[1].second, gradients.inputEmbeddings));
 }
 
-TEST(TransformerForwardTape, CopiesShareOnePayload) {
-    const GradientCase c = gradientCases().back();
-    const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
-    const TransformerForwardTape copy = tape;  // NOLINT(performance-unnecessary-copy-initialization)
-    EXPECT_EQ(&copy.data(), &tape.data());
-    const Tensor logitsGradient = crossEntropy(tape.logits(), c.batch, c.targets).logitsGradient;
-    const TransformerGradients a = transformerBackward(tape, logitsGradient);
-    const TransformerGradients b = transformerBackward(copy, logitsGradient);
-    EXPECT_EQ(maxModelDifference(a, b), 0.0);
-}
-
 TEST(TransformerBackward, RefusesEmptyTapesAndMismatchedGradients) {
     const TransformerForwardTape empty;
-    EXPECT_TRUE(empty.empty());
-    EXPECT_EQ(empty.nodeCount(), 0u);
-    EXPECT_EQ(empty.byteSize(), 0u);
-    expectThrowWithMessage<std::logic_error>([&] { (void)empty.logits(); }, "empty transformer forward tape");
-    expectThrowWithMessage<std::invalid_argument>(
-        [&] {
-            (void)transformerBackward(empty, Tensor(Extents{1, 4, 258}));
-        },
-        "backward requires a non-empty tape");
     const TransformerForwardTape tape = gradientForward(fixtureSpec(), fixtureWeights(), commonBatch());
-    expectThrowWithMessage<std::invalid_argument>(
-        [&] {
-            (void)transformerBackward(tape, Tensor(Extents{4, 258}));
-        },
-        "logits gradient shape mismatch");
+    const Tensor logitsShaped(Extents{1, 4, 258}), flat(Extents{4, 258});
+    expectThrowWithMessage<std::logic_error>([&] { (void)empty.logits(); }, "empty transformer forward tape");
+    expectThrowWithMessage<std::invalid_argument>([&] { (void)transformerBackward(empty, logitsShaped); },
+                                                  "backward requires a non-empty tape");
+    expectThrowWithMessage<std::invalid_argument>([&] { (void)transformerBackward(tape, flat); },
+                                                  "logits gradient shape mismatch");
 }
 
 TEST(GradientForward, ValidatesThroughTheForwardAndChecksEveryLeaf) {
