@@ -38,16 +38,5 @@ TEST(Tensor, IndexingIsRowMajorAndChecked) {
     EXPECT_THROW((void)Tensor().at({}), std::out_of_range);
 }
 
-TEST(RequireShape, NamesTheTensorOnMismatch) {
-    EXPECT_NO_THROW(requireShape(Tensor(Extents{4, 8}), {4, 8}, "query weight"));
-    expectThrowWithMessage<std::invalid_argument>(
-        [] {
-            requireShape(Tensor(Extents{4, 8}), {8, 4}, "query weight");
-        },
-        "query weight has an invalid shape");
-    expectThrowWithMessage<std::invalid_argument>([] { requireShape(Tensor(), {4}, "norm"); },
-                                                  "norm has an invalid shape");
-}
-
 }  // namespace
 }  // namespace Halcyne::Core::Vestra

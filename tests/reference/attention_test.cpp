@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <stdexcept>
-#include <tuple>
 
 #include "driver/fixtures.h"
 #include "support/expect_throw.h"
@@ -43,58 +42,35 @@ AttentionResult run(const Inputs& in, const std::vector<std::uint64_t>& lengths 
                                  in.headDim, lengths, true);
 }
 
-TEST(Attention, FirstPositionAttendsOnlyToItself) {
-    const Inputs in = inputs(2, 4, 4, 2, 3);
+// Scores are scaled dot products with the KV head of the query head's group, each causal row a
+// softmax, the output its weighted values, and everything above the diagonal zero. The first
+// position attends only to itself: probability exactly 1, output exactly its value.
+TEST(Attention, CausalGroupedRowsFollowTheDefinition) {
+    const Inputs in = inputs(2, 5, 4, 2, 3);
     const AttentionResult result = run(in);
-    for (std::uint64_t b = 0; b < in.batch; ++b) {
-        for (std::uint64_t h = 0; h < in.queryHeads; ++h) {
-            EXPECT_EQ(result.probabilities.at({b, h, 0, 0}), 1.0);
-            for (std::uint64_t d = 0; d < in.headDim; ++d) {
-                EXPECT_EQ(result.output.at({b * in.sequence, h * in.headDim + d}),
-                          in.value.at({b * in.sequence, (h / 2) * in.headDim + d}));
-            }
-        }
-    }
-}
-
-// Scores are scaled dot products, each causal row a softmax, the output its weighted values, and
-// everything above the diagonal zero.
-TEST(Attention, CausalRowsFollowTheDefinition) {
-    const Inputs in = inputs(1, 5, 2, 1, 4);
-    const AttentionResult result = run(in);
-    for (std::uint64_t h = 0; h < 2; ++h) {
-        for (std::uint64_t i = 0; i < 5; ++i) {
-            double total = 0.0;
-            std::vector<double> output(4, 0.0);
-            for (std::uint64_t j = 0; j < 5; ++j) {
-                double dot = 0.0;
-                for (std::uint64_t d = 0; d < 4; ++d) {
-                    dot += in.query.at({i, h * 4 + d}) * in.key.at({j, d});
-                    output[d] += j <= i ? in.value.at({j, d}) * result.probabilities.at({0, h, i, j}) : 0.0;
+    for (std::uint64_t b = 0; b < 2; ++b) {
+        for (std::uint64_t h = 0; h < 4; ++h) {
+            const std::uint64_t kv = (h / 2) * 3;
+            for (std::uint64_t i = 0; i < 5; ++i) {
+                double total = 0.0;
+                std::vector<double> output(3, 0.0);
+                for (std::uint64_t j = 0; j < 5; ++j) {
+                    const double p = result.probabilities.at({b, h, i, j});
+                    double dot = 0.0;
+                    for (std::uint64_t d = 0; d < 3; ++d) {
+                        dot += in.query.at({b * 5 + i, h * 3 + d}) * in.key.at({b * 5 + j, kv + d});
+                        output[d] += j <= i ? in.value.at({b * 5 + j, kv + d}) * p : 0.0;
+                    }
+                    EXPECT_EQ(result.scores.at({b, h, i, j}), j <= i ? dot * (1.0 / std::sqrt(3.0)) : 0.0);
+                    EXPECT_EQ(p == 0.0, j > i);
+                    total += p;
                 }
-                EXPECT_EQ(result.scores.at({0, h, i, j}), j <= i ? dot / 2.0 : 0.0);
-                EXPECT_EQ(result.probabilities.at({0, h, i, j}) == 0.0, j > i);
-                total += result.probabilities.at({0, h, i, j});
+                EXPECT_NEAR(total, 1.0, 1e-15);
+                EXPECT_TRUE(i > 0 || result.probabilities.at({b, h, 0, 0}) == 1.0);
+                for (std::uint64_t d = 0; d < 3; ++d) {
+                    EXPECT_EQ(result.output.at({b * 5 + i, h * 3 + d}), output[d]);
+                }
             }
-            EXPECT_NEAR(total, 1.0, 1e-15);
-            for (std::uint64_t d = 0; d < 4; ++d) {
-                EXPECT_EQ(result.output.at({i, h * 4 + d}), output[d]);
-            }
-        }
-    }
-}
-
-TEST(Attention, ConsecutiveQueryHeadsShareOneKvHead) {
-    for (const auto& [queryHeads, kvHeads] : {std::tuple<std::uint64_t, std::uint64_t>{2, 1}, {4, 2}, {6, 3}, {3, 3}}) {
-        Inputs in = inputs(1, 3, queryHeads, kvHeads, 2);
-        // Every value of KV head k is k + 1, so a head's output shows which KV head it read.
-        for (std::uint64_t i = 0; i < in.value.values.size(); ++i) {
-            in.value.values[i] = static_cast<double>(i % (kvHeads * 2) / 2 + 1);
-        }
-        const AttentionResult result = run(in);
-        for (std::uint64_t h = 0; h < queryHeads; ++h) {
-            EXPECT_NEAR(result.output.at({2, h * 2 + 1}), static_cast<double>(h / (queryHeads / kvHeads) + 1), 1e-14)
-                << queryHeads << "/" << kvHeads << " head " << h;
         }
     }
 }

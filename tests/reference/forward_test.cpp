@@ -43,31 +43,38 @@ TEST(TransformerForward, ObserverSeesEveryActivationInOrder) {
     std::vector<Observed> seen;
     const Tensor logits = transformerForward(spec, weights, batch, recordingInto(seen));
 
-    std::vector<std::string> expected{"embedding"};
+    std::string names, expected = "embedding ";
+    for (const Observed& observed : seen) {
+        names += observed.name + " ";
+    }
     for (const std::string layer : {"layer.0", "layer.1"}) {
-        for (const char* name : {".q", ".k", ".v", ".scores", ".probabilities", ".attention", ".mlp"}) {
-            expected.push_back(layer + name);
+        for (const char* name : {".q ", ".k ", ".v ", ".scores ", ".probabilities ", ".attention ", ".mlp "}) {
+            expected += layer + name;
         }
     }
-    expected.insert(expected.end(), {"final_norm", "logits"});
-    std::vector<std::string> names;
-    for (const Observed& observed : seen) {
-        names.push_back(observed.name);
-    }
-    EXPECT_EQ(names, expected);
+    EXPECT_EQ(names, expected + "final_norm logits ");
     EXPECT_EQ(logits.shape, (Extents{2, 3, 11}));
     EXPECT_TRUE(tensorsEqual(seen.back().tensor, logits));
     EXPECT_TRUE(tensorsEqual(transformerForward(spec, weights, batch), logits));
 
-    // Without logits the forward stops after the final norm.
+    // In single precision every stored value is rounded; without logits the forward stops after
+    // the final norm.
     seen.clear();
     ForwardOptions options = recordingInto(seen);
+    options.doublePrecision = false;
+    EXPECT_FALSE(transformerForward(spec, weights, batch, options).doublePrecision);
+    for (const Observed& observed : seen) {
+        for (const double value : observed.tensor.values) {
+            ASSERT_EQ(value, static_cast<double>(static_cast<float>(value))) << observed.name;
+        }
+    }
+    seen.clear();
     options.computeLogits = false;
     EXPECT_TRUE(transformerForward(spec, weights, batch, options).values.empty());
     EXPECT_EQ(seen.size(), 16u);
 }
 
-TEST(TransformerForward, PaddingStaysZeroAndIsNeverChecked) {
+TEST(TransformerForward, PaddingStaysZeroAndRowsSeeOnlyTheirEarlierTokens) {
     const TransformerSpec spec = variantSpec({});
     const TransformerWeights weights = variantWeights(spec);
     // Row 1 has length 0 and row 2 length 2; their padding tokens lie outside the vocabulary.
@@ -83,35 +90,15 @@ TEST(TransformerForward, PaddingStaysZeroAndIsNeverChecked) {
             }
         }
     }
-    // A row's logits are those of its used prefix alone, and zero beyond it.
+    // A row's logits are those of its used prefix alone, and zero beyond it; later tokens do not
+    // change earlier logits.
     const Tensor alone = transformerForward(spec, weights, TokenBatch{1, 2, {5, 6}, {}, {}});
+    const Tensor changed = transformerForward(spec, weights, TokenBatch{1, 4, {1, 2, 7, 8}, {}, {}});
     for (std::uint64_t s = 0; s < 4; ++s) {
         for (std::uint64_t v = 0; v < 11; ++v) {
             EXPECT_EQ(logits.at({1, s, v}), 0.0);
             EXPECT_EQ(logits.at({2, s, v}), s < 2 ? alone.at({0, s, v}) : 0.0);
-        }
-    }
-}
-
-TEST(TransformerForward, LaterTokensDoNotChangeEarlierLogits) {
-    const TransformerSpec spec = variantSpec({.feedForward = FeedForwardKind::Gelu, .tiedEmbeddings = true});
-    const TransformerWeights weights = variantWeights(spec);
-    const Tensor a = transformerForward(spec, weights, TokenBatch{1, 4, {1, 2, 3, 4}, {}, {}});
-    const Tensor b = transformerForward(spec, weights, TokenBatch{1, 4, {1, 2, 7, 8}, {}, {}});
-    for (std::uint64_t v = 0; v < 11; ++v) {
-        EXPECT_EQ(a.at({0, 1, v}), b.at({0, 1, v}));
-        EXPECT_NE(a.at({0, 2, v}), b.at({0, 2, v}));
-    }
-}
-
-TEST(TransformerForward, SinglePrecisionRoundsEveryStoredValue) {
-    std::vector<Observed> seen;
-    ForwardOptions options = recordingInto(seen);
-    options.doublePrecision = false;
-    EXPECT_FALSE(transformerForward(fixtureSpec(), fixtureWeights(), commonBatch(), options).doublePrecision);
-    for (const Observed& observed : seen) {
-        for (const double value : observed.tensor.values) {
-            ASSERT_EQ(value, static_cast<double>(static_cast<float>(value))) << observed.name;
+            EXPECT_EQ(logits.at({0, s, v}) == changed.at({0, s, v}), s < 2);
         }
     }
 }
@@ -155,16 +142,6 @@ TEST(ValidateForwardInputs, RefusesEachFaultWithItsMessage) {
             }
         }
     }
-    // A padding token may be anything; tied embeddings need no output embedding.
-    TokenBatch padded = good;
-    padded.lengths = {4, 3};
-    padded.tokens[7] = 1000;
-    EXPECT_NO_THROW(validateForwardInputs(spec, weights, padded));
-    TransformerSpec tied = spec;
-    tied.tied_embeddings = true;
-    TransformerWeights noOutput = weights;
-    noOutput.output_embedding = Tensor();
-    EXPECT_NO_THROW((void)transformerForward(tied, noOutput, good));
 }
 
 TEST(TransformerForward, ChecksEachLayerTensorWhenTheLayerIsReached) {
