@@ -79,7 +79,7 @@ TEST(CrossEntropy, RefusesShapesAndTargetsBeyondTheVocabulary) {
         "cross-entropy target exceeds vocabulary");
 }
 
-TEST(CountActiveTargets, CountsPositionsBelowTheLengthSelectedByTheMask) {
+TEST(CountActiveTargets, CountsUsedMaskedPositionsAndRefusesMalformedBatchesInOrder) {
     TokenBatch batch = batchOf(3, 4);
     EXPECT_EQ(countActiveTargets(batch), 12u);
     batch.lengths = {4, 0, 2};
@@ -87,9 +87,7 @@ TEST(CountActiveTargets, CountsPositionsBelowTheLengthSelectedByTheMask) {
     // A row of length 0 contributes nothing, whatever its mask says.
     batch.lossMask = {0, 1, 1, 0, 1, 1, 1, 1, 1, 0, 1, 1};
     EXPECT_EQ(countActiveTargets(batch), 3u);
-}
 
-TEST(CountActiveTargets, RefusesMalformedBatchesInOrder) {
     const auto refused = [](std::vector<std::uint64_t> lengths, std::vector<std::uint8_t> mask, const char* message) {
         const TokenBatch batch{2, 3, Targets(6, 0), std::move(lengths), std::move(mask)};
         expectThrowWithMessage<std::invalid_argument>([&] { (void)countActiveTargets(batch); }, message);

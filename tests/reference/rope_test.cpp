@@ -34,7 +34,7 @@ TEST(RopeTable, PairFrequenciesAndOffset) {
     EXPECT_EQ(shifted.sin, std::vector<double>(longer.sin.begin() + 12, longer.sin.end()));
 }
 
-TEST(RopeTable, RefusesBadDimensionsBasesAndIndices) {
+TEST(Rope, RefusesDimensionsBasesIndicesShapesAndNonFiniteValues) {
     for (const auto& [positions, dimension] : {std::pair<std::uint64_t, std::uint64_t>{0, 4}, {4, 0}, {4, 3}}) {
         expectThrowWithMessage<std::invalid_argument>([&] { (void)buildRopeTable(positions, dimension, 10.0, 0); },
                                                       "RoPE table dimensions must be positive and even");
@@ -47,6 +47,22 @@ TEST(RopeTable, RefusesBadDimensionsBasesAndIndices) {
     EXPECT_NO_THROW((void)ropeSin(table, 2, 1));
     expectThrowWithMessage<std::out_of_range>([&] { (void)ropeCos(table, 3, 0); }, "RoPE table index out of bounds");
     expectThrowWithMessage<std::out_of_range>([&] { (void)ropeSin(table, 0, 2); }, "RoPE table index out of bounds");
+
+    Tensor query = sineTensor({4, 4}, 0.2);
+    Tensor key = sineTensor({4, 4}, 0.4);
+    expectThrowWithMessage<std::invalid_argument>(
+        [&] { applyRopeTable(query, key, 1, 4, 1, 1, buildRopeTable(3, 4, 10.0, 0), true, false); },
+        "RoPE table is shorter than the sequence");
+    expectThrowWithMessage<std::invalid_argument>([&] { applyRope(query, key, 1, 4, 2, 1, 2, 10.0, 0, true, false); },
+                                                  "RoPE key has an invalid shape");
+    expectThrowWithMessage<std::invalid_argument>([&] { applyRope(query, key, 2, 2, 1, 1, 8, 10.0, 0, true, false); },
+                                                  "RoPE query has an invalid shape");
+    // The base is refused before any shape is looked at.
+    expectThrowWithMessage<std::invalid_argument>([&] { applyRope(query, key, 9, 9, 9, 9, 4, nan, 0, true, false); },
+                                                  "RoPE base must be finite and positive");
+    key.values[5] = infinity;
+    expectThrowWithMessage<std::domain_error>([&] { applyRope(query, key, 1, 4, 1, 1, 4, 10.0, 0, true, false); },
+                                              "transformer operator produced NaN/Inf");
 }
 
 TEST(ApplyRope, RotatesAdjacentPairsInsideEachHeadByPosition) {
@@ -92,24 +108,6 @@ TEST(ApplyRope, InverseUndoesForwardAndATableMayBeLonger) {
     applyRopeTable(query, key, 2, 3, 2, 1, buildRopeTable(7, 4, 10000.0, 5), true, false);
     EXPECT_TRUE(tensorsEqual(query, rotated));
     EXPECT_TRUE(tensorsEqual(key, rotatedKey));
-}
-
-TEST(ApplyRope, RefusesShortTablesShapesAndNonFiniteValues) {
-    Tensor query = sineTensor({4, 4}, 0.2);
-    Tensor key = sineTensor({4, 4}, 0.4);
-    expectThrowWithMessage<std::invalid_argument>(
-        [&] { applyRopeTable(query, key, 1, 4, 1, 1, buildRopeTable(3, 4, 10.0, 0), true, false); },
-        "RoPE table is shorter than the sequence");
-    expectThrowWithMessage<std::invalid_argument>([&] { applyRope(query, key, 1, 4, 2, 1, 2, 10.0, 0, true, false); },
-                                                  "RoPE key has an invalid shape");
-    expectThrowWithMessage<std::invalid_argument>([&] { applyRope(query, key, 2, 2, 1, 1, 8, 10.0, 0, true, false); },
-                                                  "RoPE query has an invalid shape");
-    // The base is refused before any shape is looked at.
-    expectThrowWithMessage<std::invalid_argument>([&] { applyRope(query, key, 9, 9, 9, 9, 4, nan, 0, true, false); },
-                                                  "RoPE base must be finite and positive");
-    key.values[5] = infinity;
-    expectThrowWithMessage<std::domain_error>([&] { applyRope(query, key, 1, 4, 1, 1, 4, 10.0, 0, true, false); },
-                                              "transformer operator produced NaN/Inf");
 }
 
 }  // namespace
