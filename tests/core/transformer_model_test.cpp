@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "artifacts/vtm_artifact.h"
 #include "driver/fixtures.h"
@@ -27,18 +28,14 @@ TEST(TransformerModel, RefusesWhatTheForwardRefuses) {
         std::function<void(TransformerSpec&, TransformerWeights&)> change;
         const char* message;
     };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
     const Case cases[] = {
-        {[](auto&, auto& w) {
-             w.layers[0].ffn_down = Tensor(Extents{16, 8});
-         },
+        {[](auto&, auto& w) { std::swap(w.layers[0].ffn_down.shape[0], w.layers[0].ffn_down.shape[1]); },
          "feed-forward down weight has an invalid shape"},
         {[](auto& s, auto&) { s.ports.clear(); }, "transformer forward received invalid spec"},
         {[](auto& s, auto&) { s.tied_embeddings = false; }, "output embedding has an invalid shape"},
         // The probe row holds token 0, so a NaN in its embedding row is met.
-        {[](auto&, auto& w) {
-             w.token_embedding.at({0, 2}) = std::numeric_limits<double>::quiet_NaN();
-         },
-         "transformer forward produced NaN/Inf"},
+        {[&](auto&, auto& w) { w.token_embedding.values[2] = nan; }, "transformer forward produced NaN/Inf"},
     };
     for (const Case& c : cases) {
         TransformerSpec spec = fixtureSpec();
