@@ -62,12 +62,17 @@ TransformerSpec communitySpec() {
     return baseSpec(3, 48, 128, 6, 2, 8);
 }
 
-Tensor sineTensor(Extents shape, double seed) {
+Tensor waveTensor(Extents shape, Wave wave, double amplitude, double frequency, double phase) {
     Tensor tensor(std::move(shape));
     for (std::size_t i = 0; i < tensor.values.size(); ++i) {
-        tensor.values[i] = 0.03 * std::sin(0.13 * static_cast<double>(i) + seed);
+        const double angle = frequency * static_cast<double>(i) + phase;
+        tensor.values[i] = amplitude * (wave == Wave::Sine ? std::sin(angle) : std::cos(angle));
     }
     return tensor;
+}
+
+Tensor sineTensor(Extents shape, double seed) {
+    return waveTensor(std::move(shape), Wave::Sine, 0.03, 0.13, seed);
 }
 
 TransformerWeights fixtureWeights() {

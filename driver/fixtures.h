@@ -26,6 +26,11 @@ namespace Halcyne::Core::Vestra {
 // width 8 over 2 KV heads; otherwise as fixtureSpec.
 [[nodiscard]] TransformerSpec communitySpec();
 
+// The hand-made inputs of the scenarios: element i (row-major, from 0) = amplitude * sin or cos of
+// (frequency * i + phase).
+enum class Wave { Sine, Cosine };
+[[nodiscard]] Tensor waveTensor(Extents shape, Wave wave, double amplitude, double frequency, double phase);
+
 // Element i (row-major) = 0.03 * sin(0.13 * i + seed).
 [[nodiscard]] Tensor sineTensor(Extents shape, double seed);
 

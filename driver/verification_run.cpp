@@ -1,9 +1,9 @@
 #include "driver/verification_run.h"
 
-#include <array>
 #include <exception>
 
 #include "cuda/transformer_cuda_session.h"
+#include "driver/scenarios/operator_parity.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -11,7 +11,11 @@ namespace {
 // Each scenario runs one computation on both implementations and throws on its first failed
 // requirement; they run in this order, against the one session's context.
 using ParityScenario = void (*)(const TransformerCudaContext&);
-constexpr std::array<ParityScenario, 0> kParityScenarios{};
+constexpr ParityScenario kParityScenarios[] = {
+    verifyCrossEntropyParity,      // 1
+    verifyAdamWParity,             // 2
+    verifyOperatorBackwardParity,  // 5
+};
 
 constexpr const char* kSummary =
     " transformer-cuda-training loss+gradient=CPU-PARITY+ASSISTANT-MASK "

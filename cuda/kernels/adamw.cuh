@@ -1,0 +1,36 @@
+// AdamW on the device, one thread per element: the element update of the CPU trainer's step
+// (training/transformer_trainer.cpp) with the bias corrections computed once by the host.
+// Weights and both moments are updated in place; the decay term uses the weight before the update.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "cuda/device_platform.h"
+#include "cuda/kernels/thread_index.cuh"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+__global__ void adamKernel(double* __restrict__ weights,         // [count]
+                           const double* __restrict__ gradient,  // [count]
+                           double* __restrict__ firstMoment,     // [count]
+                           double* __restrict__ secondMoment,    // [count]
+                           std::uint64_t count, double learningRate, double beta1, double beta2, double epsilon,
+                           double weightDecay, double biasCorrection1, double biasCorrection2) {
+    const std::uint64_t i = globalThreadIndex();
+    if (i >= count) {
+        return;
+    }
+    const double g = gradient[i];
+    const double w = weights[i];
+    const double m = beta1 * firstMoment[i] + (1.0 - beta1) * g;
+    const double v = beta2 * secondMoment[i] + ((1.0 - beta2) * g) * g;
+    const double update = (m / biasCorrection1) / (sqrt(v / biasCorrection2) + epsilon) + weightDecay * w;
+    firstMoment[i] = m;
+    secondMoment[i] = v;
+    weights[i] = w - learningRate * update;
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra

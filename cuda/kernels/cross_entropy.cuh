@@ -1,0 +1,69 @@
+// Cross-entropy over the positions of a batch (reference/cross_entropy.*), one thread per position:
+// below its row's length a position gets the loss (log z + m) - logit[target] and the gradient row
+// softmax - onehot(target), m the row maximum and z the sum of exp(logit - m); every other position
+// gets a loss of 0 and a zero row. Every element of both outputs is written. The loss mask is a
+// second pass that zeroes the masked positions exactly.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "cuda/device_platform.h"
+#include "cuda/kernels/thread_index.cuh"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+__global__ void crossEntropyKernel(const double* __restrict__ logits,          // [batch * sequence, vocabulary]
+                                   const std::uint32_t* __restrict__ targets,  // [batch * sequence]
+                                   const std::uint64_t* __restrict__ lengths,  // [batch]
+                                   double* __restrict__ logitsGradient,        // [batch * sequence, vocabulary]
+                                   double* __restrict__ losses,                // [batch * sequence]
+                                   std::uint64_t batch, std::uint64_t sequence, std::uint64_t vocabulary) {
+    const std::uint64_t position = globalThreadIndex();
+    if (position >= batch * sequence) {
+        return;
+    }
+    const double* row = logits + position * vocabulary;
+    double* gradient = logitsGradient + position * vocabulary;
+    if (position % sequence >= lengths[position / sequence]) {
+        losses[position] = 0.0;
+        for (std::uint64_t v = 0; v < vocabulary; ++v) {
+            gradient[v] = 0.0;
+        }
+        return;
+    }
+    const std::uint32_t target = targets[position];
+    double maximum = -HUGE_VAL;
+    for (std::uint64_t v = 0; v < vocabulary; ++v) {
+        if (row[v] > maximum) {
+            maximum = row[v];
+        }
+    }
+    double normalizer = 0.0;
+    for (std::uint64_t v = 0; v < vocabulary; ++v) {
+        normalizer += exp(row[v] - maximum);
+    }
+    losses[position] = (log(normalizer) + maximum) - row[target];
+    for (std::uint64_t v = 0; v < vocabulary; ++v) {
+        gradient[v] = exp(row[v] - maximum) / normalizer - (v == target ? 1.0 : 0.0);
+    }
+}
+
+__global__ void applyLossMaskKernel(double* __restrict__ logitsGradient,     // [rows, vocabulary]
+                                    double* __restrict__ losses,             // [rows]
+                                    const std::uint32_t* __restrict__ mask,  // [rows]; 0 ignores the position
+                                    std::uint64_t rows, std::uint64_t vocabulary) {
+    const std::uint64_t position = globalThreadIndex();
+    if (position >= rows || mask[position] != 0) {
+        return;
+    }
+    losses[position] = 0.0;
+    double* gradient = logitsGradient + position * vocabulary;
+    for (std::uint64_t v = 0; v < vocabulary; ++v) {
+        gradient[v] = 0.0;
+    }
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
