@@ -3,48 +3,33 @@
 #include <gtest/gtest.h>
 
 #include "driver/fixtures.h"
+#include "support/spec_variants.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
 
-TEST(WeightLayout, CanonicalNamesOfTiedSingleLayerModel) {
-    const TransformerWeights weights = zeroWeights(fixtureSpec());
-    EXPECT_TRUE(weights.output_embedding.empty());
-    const std::vector<std::string> expected = {
-        "token_embedding", "layers.0.attention_norm",   "layers.0.query",    "layers.0.key",
-        "layers.0.value",  "layers.0.attention_output", "layers.0.ffn_norm", "layers.0.ffn_gate",
-        "layers.0.ffn_up", "layers.0.ffn_down",         "final_norm",
-    };
-    EXPECT_EQ(canonicalTensorNames(weights), expected);
-}
-
-TEST(WeightLayout, ZeroWeightsFollowTheSpecShapes) {
-    TransformerSpec spec = fixtureSpec();
-    spec.layers = 2;
-    spec.tied_embeddings = false;
-    spec.query_heads = 4;
-    spec.kv_heads = 2;
-    spec.head_dim = 2;
+// Two layers, grouped-query attention, untied embeddings: every tensor the walk visits counts
+// towards the parameter count exactly once, and only the norms are spared weight decay.
+TEST(WeightLayout, WalkCoversTheParameterCountAndSparesOnlyNorms) {
+    const TransformerSpec spec = Testing::variantSpec({.vocabulary = 11, .layers = 2, .ffnDim = 16});
     const TransformerWeights weights = zeroWeights(spec);
-
-    ASSERT_EQ(weights.layers.size(), 2u);
-    const TransformerLayerWeights& layer = weights.layers[1];
-    EXPECT_EQ(layer.key.shape, (Extents{4, 8}));
-    EXPECT_EQ(layer.attention_output.shape, (Extents{8, 8}));
-    EXPECT_EQ(layer.ffn_down.shape, (Extents{8, 16}));
-
-    // Every tensor the walk visits counts towards the parameter count, exactly once.
+    EXPECT_EQ(weights.layers[1].ffn_down.shape, (Extents{8, 16}));
     std::uint64_t total = 0;
-    std::vector<std::string> noDecay;
+    std::vector<std::string> names, noDecay;
     forEachWeightTensor(weights, [&](const WeightSlot& slot, const Tensor& tensor) {
         total += tensor.values.size();
+        names.push_back(canonicalTensorName(slot));
         if (!slot.decays)
-            noDecay.push_back(canonicalTensorName(slot));
+            noDecay.push_back(names.back());
     });
     EXPECT_EQ(total, transformerParameterCount(spec).count);
+    EXPECT_EQ(names, canonicalTensorNames(weights));
+    EXPECT_EQ(names[10], "layers.1.attention_norm");
+    EXPECT_EQ(names.back(), "output_embedding");
     EXPECT_EQ(noDecay, (std::vector<std::string>{"layers.0.attention_norm", "layers.0.ffn_norm",
                                                  "layers.1.attention_norm", "layers.1.ffn_norm", "final_norm"}));
-    EXPECT_EQ(canonicalTensorNames(weights).back(), "output_embedding");
+    // Tied embeddings: no output embedding to walk.
+    EXPECT_EQ(canonicalTensorNames(zeroWeights(fixtureSpec())).back(), "final_norm");
 }
 
 // The slot list and the member lookup are the walk's, slot for slot, on any layer count.

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <stdexcept>
-#include <tuple>
 
 #include "driver/fixtures.h"
 #include "support/expect_throw.h"
@@ -20,6 +18,7 @@ struct Inputs {
     Tensor query, key, value;
 };
 
+// Query and key scaled so that scores are a few units and the softmax is far from uniform.
 Inputs inputs(std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
               std::uint64_t headDim) {
     const std::uint64_t rows = batch * sequence;
@@ -31,104 +30,68 @@ Inputs inputs(std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHe
               sineTensor({rows, queryHeads * headDim}, 0.4),
               sineTensor({rows, kvHeads * headDim}, 1.1),
               sineTensor({rows, kvHeads * headDim}, 2.3)};
-    // Scores of a few units, so that the softmax is far from uniform.
-    for (double& q : in.query.values) {
-        q *= 100.0;
-    }
-    for (double& k : in.key.values) {
-        k *= 100.0;
+    for (Tensor* tensor : {&in.query, &in.key}) {
+        for (double& x : tensor->values)
+            x *= 100.0;
     }
     return in;
 }
 
-AttentionResult run(const Inputs& in, const std::vector<std::uint64_t>& lengths) {
+AttentionResult run(const Inputs& in, const std::vector<std::uint64_t>& lengths = {}) {
     return groupedQueryAttention(in.query, in.key, in.value, in.batch, in.sequence, in.queryHeads, in.kvHeads,
                                  in.headDim, lengths, true);
 }
 
-TEST(Attention, FirstPositionAttendsOnlyToItself) {
-    const Inputs in = inputs(2, 4, 4, 2, 3);
-    const AttentionResult result = run(in, {});
-    for (std::uint64_t b = 0; b < in.batch; ++b) {
-        for (std::uint64_t h = 0; h < in.queryHeads; ++h) {
-            EXPECT_EQ(result.probabilities.at({b, h, 0, 0}), 1.0);
-            for (std::uint64_t d = 0; d < in.headDim; ++d) {
-                EXPECT_EQ(result.output.at({b * in.sequence, h * in.headDim + d}),
-                          in.value.at({b * in.sequence, (h / 2) * in.headDim + d}));
+// Scores are scaled dot products with the KV head of the query head's group, each causal row a
+// softmax, the output its weighted values, and everything above the diagonal zero. The first
+// position attends only to itself: probability exactly 1, output exactly its value.
+TEST(Attention, CausalGroupedRowsFollowTheDefinition) {
+    const Inputs in = inputs(2, 5, 4, 2, 3);
+    const AttentionResult result = run(in);
+    for (std::uint64_t b = 0; b < 2; ++b) {
+        for (std::uint64_t h = 0; h < 4; ++h) {
+            const std::uint64_t kv = (h / 2) * 3;
+            for (std::uint64_t i = 0; i < 5; ++i) {
+                double total = 0.0;
+                std::vector<double> output(3, 0.0);
+                for (std::uint64_t j = 0; j < 5; ++j) {
+                    const double p = result.probabilities.at({b, h, i, j});
+                    double dot = 0.0;
+                    for (std::uint64_t d = 0; d < 3; ++d) {
+                        dot += in.query.at({b * 5 + i, h * 3 + d}) * in.key.at({b * 5 + j, kv + d});
+                        output[d] += j <= i ? in.value.at({b * 5 + j, kv + d}) * p : 0.0;
+                    }
+                    EXPECT_EQ(result.scores.at({b, h, i, j}), j <= i ? dot * (1.0 / std::sqrt(3.0)) : 0.0);
+                    EXPECT_EQ(p == 0.0, j > i);
+                    total += p;
+                }
+                EXPECT_NEAR(total, 1.0, 1e-15);
+                EXPECT_TRUE(i > 0 || result.probabilities.at({b, h, 0, 0}) == 1.0);
+                for (std::uint64_t d = 0; d < 3; ++d) {
+                    EXPECT_EQ(result.output.at({b * 5 + i, h * 3 + d}), output[d]);
+                }
             }
         }
     }
 }
 
-TEST(Attention, CausalRowsAreSoftmaxesOfScaledDotsAndTheRestIsZero) {
-    const Inputs in = inputs(1, 5, 2, 1, 4);
-    const AttentionResult result = run(in, {});
-    const double scale = 1.0 / std::sqrt(4.0);
-    for (std::uint64_t h = 0; h < 2; ++h) {
-        for (std::uint64_t i = 0; i < 5; ++i) {
-            double total = 0.0;
-            for (std::uint64_t j = 0; j < 5; ++j) {
-                if (j > i) {
-                    EXPECT_EQ(result.scores.at({0, h, i, j}), 0.0);
-                    EXPECT_EQ(result.probabilities.at({0, h, i, j}), 0.0);
-                    continue;
-                }
-                double dot = 0.0;
-                for (std::uint64_t d = 0; d < 4; ++d) {
-                    dot += in.query.at({i, h * 4 + d}) * in.key.at({j, d});
-                }
-                EXPECT_EQ(result.scores.at({0, h, i, j}), dot * scale);
-                total += result.probabilities.at({0, h, i, j});
-            }
-            EXPECT_NEAR(total, 1.0, 1e-15);
-            for (std::uint64_t d = 0; d < 4; ++d) {
-                double expected = 0.0;
-                for (std::uint64_t j = 0; j <= i; ++j) {
-                    expected += in.value.at({j, d}) * result.probabilities.at({0, h, i, j});
-                }
-                EXPECT_EQ(result.output.at({i, h * 4 + d}), expected);
-            }
-        }
-    }
-}
-
-TEST(Attention, ConsecutiveQueryHeadsShareOneKvHead) {
-    for (const auto& [queryHeads, kvHeads] : {std::tuple<std::uint64_t, std::uint64_t>{2, 1}, {4, 2}, {6, 3}, {3, 3}}) {
-        Inputs in = inputs(1, 3, queryHeads, kvHeads, 2);
-        // Every value of KV head k is k + 1, so a head's output shows which KV head it read.
-        for (std::uint64_t r = 0; r < 3; ++r) {
-            for (std::uint64_t c = 0; c < kvHeads * 2; ++c) {
-                in.value.at({r, c}) = static_cast<double>(c / 2 + 1);
-            }
-        }
-        const AttentionResult result = run(in, {});
-        const std::uint64_t group = queryHeads / kvHeads;
-        for (std::uint64_t h = 0; h < queryHeads; ++h) {
-            EXPECT_NEAR(result.output.at({2, h * 2 + 1}), static_cast<double>(h / group + 1), 1e-14)
-                << queryHeads << "/" << kvHeads << " head " << h;
-        }
-    }
-}
-
+// Rows inside their length do not depend on later positions, so they match the unpadded
+// computation exactly; rows at or beyond it stay zero in all three results.
 TEST(Attention, RowsAtOrBeyondTheirLengthStayZero) {
     const Inputs in = inputs(3, 4, 2, 1, 2);
-    const AttentionResult full = run(in, {});
+    const AttentionResult full = run(in);
     const AttentionResult result = run(in, {4, 0, 2});
+    const std::uint64_t lengths[] = {4, 0, 2};
     for (std::uint64_t b = 0; b < 3; ++b) {
-        const std::uint64_t length = b == 0 ? 4 : (b == 1 ? 0 : 2);
         for (std::uint64_t i = 0; i < 4; ++i) {
+            const bool used = i < lengths[b];
             for (std::uint64_t h = 0; h < 2; ++h) {
                 for (std::uint64_t j = 0; j < 4; ++j) {
-                    // Rows inside the length do not depend on later positions, so they match the
-                    // unpadded computation exactly.
-                    const double expected = i < length ? full.probabilities.at({b, h, i, j}) : 0.0;
-                    EXPECT_EQ(result.probabilities.at({b, h, i, j}), expected);
-                    EXPECT_EQ(result.scores.at({b, h, i, j}), i < length ? full.scores.at({b, h, i, j}) : 0.0);
+                    EXPECT_EQ(result.probabilities.at({b, h, i, j}), used ? full.probabilities.at({b, h, i, j}) : 0.0);
+                    EXPECT_EQ(result.scores.at({b, h, i, j}), used ? full.scores.at({b, h, i, j}) : 0.0);
                 }
-                for (std::uint64_t d = 0; d < 2; ++d) {
-                    const double expected = i < length ? full.output.at({b * 4 + i, h * 2 + d}) : 0.0;
-                    EXPECT_EQ(result.output.at({b * 4 + i, h * 2 + d}), expected);
-                }
+                const std::uint64_t row = b * 4 + i, column = h * 2;
+                EXPECT_EQ(result.output.at({row, column}), used ? full.output.at({row, column}) : 0.0);
             }
         }
     }
@@ -136,27 +99,24 @@ TEST(Attention, RowsAtOrBeyondTheirLengthStayZero) {
 
 TEST(Attention, RefusesHeadsLengthsShapesAndOverflow) {
     const Inputs in = inputs(2, 3, 2, 1, 2);
-    for (const auto& [queryHeads, kvHeads] : {std::tuple<std::uint64_t, std::uint64_t>{0, 1}, {2, 0}, {3, 2}}) {
+    const auto refused = [](const Tensor& q, const Tensor& k, const Tensor& v, std::uint64_t queryHeads,
+                            std::uint64_t kvHeads, const std::vector<std::uint64_t>& lengths, const char* message) {
         expectThrowWithMessage<std::invalid_argument>(
-            [&] { (void)groupedQueryAttention(in.query, in.key, in.value, 2, 3, queryHeads, kvHeads, 2, {}, true); },
-            "GQA query heads must be divisible by KV heads");
-    }
-    expectThrowWithMessage<std::invalid_argument>([&] { (void)run(in, {3}); }, "attention lengths do not match batch");
-    expectThrowWithMessage<std::invalid_argument>([&] { (void)run(in, {3, 4}); }, "attention length exceeds sequence");
-    expectThrowWithMessage<std::invalid_argument>(
-        [&] { (void)groupedQueryAttention(in.key, in.key, in.value, 2, 3, 2, 1, 2, {}, true); },
-        "attention query has an invalid shape");
-    expectThrowWithMessage<std::invalid_argument>(
-        [&] { (void)groupedQueryAttention(in.query, in.query, in.value, 2, 3, 2, 1, 2, {}, true); },
-        "attention key has an invalid shape");
-    expectThrowWithMessage<std::invalid_argument>(
-        [&] { (void)groupedQueryAttention(in.query, in.key, in.query, 2, 3, 2, 1, 2, {}, true); },
-        "attention value has an invalid shape");
+            [&] { (void)groupedQueryAttention(q, k, v, 2, 3, queryHeads, kvHeads, 2, lengths, true); }, message);
+    };
+    const char* heads = "GQA query heads must be divisible by KV heads";
+    refused(in.query, in.key, in.value, 0, 1, {}, heads);
+    refused(in.query, in.key, in.value, 2, 0, {}, heads);
+    refused(in.query, in.key, in.value, 3, 2, {}, heads);
+    refused(in.query, in.key, in.value, 2, 1, {3}, "attention lengths do not match batch");
+    refused(in.query, in.key, in.value, 2, 1, {3, 4}, "attention length exceeds sequence");
+    refused(in.key, in.key, in.value, 2, 1, {}, "attention query has an invalid shape");
+    refused(in.query, in.query, in.value, 2, 1, {}, "attention key has an invalid shape");
+    refused(in.query, in.key, in.query, 2, 1, {}, "attention value has an invalid shape");
 
     Inputs large = in;
-    large.query.values[0] = 1e300;
-    large.key.values[0] = 1e300;
-    expectThrowWithMessage<std::domain_error>([&] { (void)run(large, {}); }, "transformer operator produced NaN/Inf");
+    large.query.values[0] = large.key.values[0] = 1e300;
+    expectThrowWithMessage<std::domain_error>([&] { (void)run(large); }, "transformer operator produced NaN/Inf");
 }
 
 }  // namespace

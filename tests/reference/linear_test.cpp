@@ -16,22 +16,14 @@ TEST(Linear, WeightIsOutByInAndSumsRunInIncreasingIndex) {
     input.values = {1.0, 2.0, 3.0, 1.0, 1e16, -1e16};
     Tensor weight(Extents{2, 3});
     weight.values = {1.0, 0.0, -1.0, 1.0, 1.0, 1.0};
-    const Tensor output = linear(input, weight, 2, 3, 2, true);
-    ASSERT_EQ(output.shape, (Extents{2, 2}));
-    EXPECT_EQ(output.at({0, 0}), -2.0);
-    EXPECT_EQ(output.at({0, 1}), 6.0);
-    // (0 + 1) + 1e16 loses the 1, so the row sums to 0; any other order would give 1.
-    EXPECT_EQ(output.at({1, 1}), 0.0);
-}
+    // (0 + 1) + 1e16 loses the 1, so the last row sums to 0; any other order would give 1.
+    EXPECT_EQ(linear(input, weight, 2, 3, 2, true).values, (std::vector<double>{-2.0, 6.0, 1e16, 0.0}));
 
-TEST(Linear, RefusesShapesAndOverflow) {
-    const Tensor input(Extents{2, 3});
-    const Tensor weight(Extents{4, 3});
-    expectThrowWithMessage<std::invalid_argument>([&] { (void)linear(input, weight, 3, 2, 4, true); },
+    expectThrowWithMessage<std::invalid_argument>([&] { (void)linear(input, weight, 3, 2, 2, true); },
                                                   "linear input has an invalid shape");
     expectThrowWithMessage<std::invalid_argument>([&] { (void)linear(input, weight, 2, 3, 3, true); },
                                                   "linear weight has an invalid shape");
-    Tensor large(Extents{1, 2}, 1e200);
+    const Tensor large(Extents{1, 2}, 1e200);
     expectThrowWithMessage<std::domain_error>([&] { (void)linear(large, large, 1, 2, 1, true); },
                                               "transformer operator produced NaN/Inf");
 }

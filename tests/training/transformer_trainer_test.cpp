@@ -28,6 +28,10 @@ void expectSameSet(const TransformerWeights& got, const TransformerWeights& expe
     }
 }
 
+double feed(TransformerTrainer& trainer, const TokenBatch& batch) {
+    return trainer.accumulate(batch, successors(batch, trainer.spec().vocabulary));
+}
+
 TEST(ApplyIgnoreToken, RowsEndAtTheFirstIgnoredToken) {
     // Token 5 at position 0, at 2, absent, at 3; it is searched beyond a row's old length too.
     TokenBatch batch = tokenRows(4, 4, {5, 1, 5, 2, 1, 2, 5, 3, 1, 2, 3, 4, 1, 2, 3, 5});
@@ -41,29 +45,26 @@ TEST(TransformerTrainer, WindowBookkeepingAndAveraging) {
     TransformerTrainer trainer = fixtureTrainer();
     const TokenBatch two = tokenRows(2, 3, {1, 2, 3, 4, 5, 6});
     const TokenBatch three = tokenRows(3, 2, {7, 8, 9, 10, 11, 12});
-    const double loss =
-        trainer.accumulate(two, successors(two, 258)) + trainer.accumulate(three, successors(three, 258));
-    EXPECT_EQ(trainer.examplesSeen(), 5u);
-    EXPECT_EQ(trainer.windowStartExamples(), 0u);
-    EXPECT_EQ(trainer.accumulatedBatches(), 2u);
+    const double loss = feed(trainer, two) + feed(trainer, three);
+    EXPECT_EQ((std::vector<std::uint64_t>{trainer.examplesSeen(), trainer.accumulatedBatches()}),
+              (std::vector<std::uint64_t>{5, 2}));
 
     const TrainingStepLog log = trainer.step();
-    EXPECT_EQ(log.step, 1u);
-    EXPECT_EQ(log.windowStart, 0u);
-    EXPECT_EQ(log.windowEnd, 5u);
+    EXPECT_EQ((std::vector<std::uint64_t>{log.step, log.windowStart, log.windowEnd}),
+              (std::vector<std::uint64_t>{1, 0, 5}));
     EXPECT_EQ(log.loss, loss);
     EXPECT_EQ(log.weightsFingerprint, weightsFingerprint(trainer.weights()));
     EXPECT_EQ(trainer.accumulatedLoss(), 0.0);
     expectSameSet(trainer.gradientAccumulator(), zerosLike(trainer.weights()));
-    (void)trainer.accumulate(two, successors(two, 258));
+    (void)feed(trainer, two);
     EXPECT_EQ(trainer.step().windowStart, 5u);
 
     // A window of the same batch twice averages to that batch's gradient exactly.
     TransformerTrainer once = fixtureTrainer();
     TransformerTrainer twice = fixtureTrainer();
-    (void)once.accumulate(two, successors(two, 258));
-    (void)twice.accumulate(two, successors(two, 258));
-    (void)twice.accumulate(two, successors(two, 258));
+    (void)feed(once, two);
+    (void)feed(twice, two);
+    (void)feed(twice, two);
     EXPECT_EQ(once.step().gradientNorm, twice.step().gradientNorm);
     expectSameSet(once.weights(), twice.weights());
 }
@@ -74,8 +75,7 @@ TEST(TransformerTrainer, GradientIsTheMeanOverActiveTargets) {
     TransformerTrainer doubled = fixtureTrainer();
     const TokenBatch row = tokenRows(1, 4, {1, 2, 3, 4});
     const TokenBatch rows = tokenRows(2, 4, {1, 2, 3, 4, 1, 2, 3, 4});
-    const double loss = one.accumulate(row, successors(row, 258));
-    EXPECT_NEAR(doubled.accumulate(rows, successors(rows, 258)), 2 * loss, 1e-12);
+    EXPECT_NEAR(feed(doubled, rows), 2 * feed(one, row), 1e-12);
     expectSameSet(one.gradientAccumulator(), doubled.gradientAccumulator(), 1e-15);
 }
 
@@ -85,7 +85,7 @@ TEST(TransformerTrainer, ClippingStartsAboveTheThreshold) {
         TransformerTrainingConfig config = scenarioTrainingConfig("clip");
         config.max_gradient_norm = threshold;
         TransformerTrainer trainer = fixtureTrainer(config);
-        (void)trainer.accumulate(batch, successors(batch, 258));
+        (void)feed(trainer, batch);
         return std::pair{trainer.step(), trainer.weights()};
     };
     const auto [free, freeWeights] = stepWith(1e300);
@@ -140,7 +140,7 @@ TEST(TransformerTrainer, RefusedOperationsChangeNothing) {
     };
     for (const Case& testCase : cases) {
         TransformerTrainer trainer = fixtureTrainer(testCase.config);
-        (void)trainer.accumulate(good, successors(good, 258));  // an open window must survive too
+        (void)feed(trainer, good);  // an open window must survive too
         const Bytes before = trainer.checkpointBytes();
         try {
             testCase.call(trainer);
@@ -161,7 +161,7 @@ TEST(TransformerTrainer, EvaluateScoresWithoutChangingState) {
     const Bytes before = trainer.checkpointBytes();
     const double loss = trainer.evaluate(batch, successors(batch, 258));
     EXPECT_EQ(trainer.checkpointBytes(), before);
-    EXPECT_NEAR(trainer.accumulate(batch, successors(batch, 258)), loss, 1e-12);
+    EXPECT_NEAR(feed(trainer, batch), loss, 1e-12);
 }
 
 }  // namespace
