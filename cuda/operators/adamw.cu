@@ -9,15 +9,11 @@
 #include "cuda/operators/tensor_arguments.h"
 
 namespace Halcyne::Core::Vestra {
-namespace {
-
-bool isValid(const CudaAdamWConfig& configuration) {
+bool isValidAdamWConfig(const CudaAdamWConfig& configuration) {
     const auto isUnitInterval = [](double beta) { return beta >= 0.0 && beta < 1.0; };
     return configuration.learning_rate > 0.0 && isUnitInterval(configuration.beta1) &&
            isUnitInterval(configuration.beta2) && configuration.epsilon > 0.0;
 }
-
-}  // namespace
 
 void cudaAdamW(Tensor& weights, const Tensor& gradient, CudaAdamWState& state, const CudaAdamWConfig& configuration,
                const TransformerCudaContext& context) {
@@ -32,7 +28,7 @@ void cudaAdamW(Tensor& weights, const Tensor& gradient, CudaAdamWState& state, c
     if (!haveSameShape(state.firstMoment, weights) || !haveSameShape(state.secondMoment, weights)) {
         throw std::invalid_argument("CUDA AdamW state shape mismatch");
     }
-    if (!isValid(configuration)) {
+    if (!isValidAdamWConfig(configuration)) {
         throw std::invalid_argument("invalid CUDA AdamW configuration");
     }
 

@@ -27,10 +27,13 @@ struct CudaAdamWState {
     std::uint64_t step = 0;  // updates applied so far
 };
 
+// learning_rate > 0, 0 <= beta1 < 1, 0 <= beta2 < 1 and epsilon > 0, each false for NaN; the weight
+// decay is not checked.
+[[nodiscard]] bool isValidAdamWConfig(const CudaAdamWConfig& configuration);
+
 // Updates weights and state in place. Argument errors are std::invalid_argument, thrown before any
 // device work: "CUDA AdamW gradient shape mismatch", "CUDA AdamW state shape mismatch", "invalid
-// CUDA AdamW configuration" (learning_rate > 0, 0 <= beta1 < 1, 0 <= beta2 < 1, epsilon > 0; the
-// weight decay is not checked). The step count advances once the uploads have succeeded, so a
+// CUDA AdamW configuration" (unless isValidAdamWConfig). The step count advances once the uploads have succeeded, so a
 // device failure from the launch on leaves it advanced and the downloaded tensors undefined.
 void cudaAdamW(Tensor& weights, const Tensor& gradient, CudaAdamWState& state, const CudaAdamWConfig& configuration,
                const TransformerCudaContext& context);

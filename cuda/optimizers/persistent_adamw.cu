@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <stdexcept>
-#include <vector>
 
 #include "cuda/device_buffer.h"
 #include "cuda/device_transfers.h"
@@ -10,16 +9,6 @@
 #include "cuda/launch.h"
 
 namespace Halcyne::Core::Vestra {
-namespace {
-
-bool isValid(const CudaAdamWConfig& configuration) {
-    const auto isUnitInterval = [](double beta) { return beta >= 0.0 && beta < 1.0; };
-    return configuration.learning_rate > 0.0 && isUnitInterval(configuration.beta1) &&
-           isUnitInterval(configuration.beta2) && configuration.epsilon > 0.0;
-}
-
-}  // namespace
-
 struct PersistentCudaAdamW::State {
     const TransformerCudaContext* context;
     Extents shape;
@@ -79,7 +68,7 @@ void PersistentCudaAdamW::step(const Tensor& gradient, const CudaAdamWConfig& co
     if (!state.fits(gradient)) {
         throw std::invalid_argument("persistent CUDA AdamW gradient shape mismatch");
     }
-    if (!isValid(configuration)) {
+    if (!isValidAdamWConfig(configuration)) {
         throw std::invalid_argument("invalid persistent CUDA AdamW configuration");
     }
     const TransformerCudaContext& context = *state.context;
