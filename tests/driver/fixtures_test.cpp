@@ -135,22 +135,6 @@ TEST(RandomWeights, SeedEveryTensorByItsRoleAndLayer) {
     expectLayoutOf(communitySpec(), randomWeights(communitySpec()));
 }
 
-TEST(CommonInputs, AreTheScenarioDefaults) {
-    const TokenBatch batch = commonBatch();
-    EXPECT_EQ(batch.batch, 1u);
-    EXPECT_EQ(batch.width, 4u);
-    EXPECT_EQ(batch.tokens, (std::vector<std::uint32_t>{1, 2, 3, 4}));
-    EXPECT_TRUE(batch.lengths.empty());
-    EXPECT_TRUE(batch.lossMask.empty());
-    EXPECT_EQ(commonTargets(), (std::vector<std::uint32_t>{2, 3, 4, 5}));
-
-    const TransformerTrainingConfig config = scenarioTrainingConfig("cuda-step-parity");
-    EXPECT_NO_THROW(validateTrainingConfig(config));
-    TransformerTrainingConfig expected;
-    expected.dataset_hash = "cuda-step-parity";
-    EXPECT_EQ(trainingConfigIdentity(config), trainingConfigIdentity(expected));
-}
-
 TEST(MaxModelDifference, TakesTheLargestDifferenceOverEveryTensor) {
     const TransformerWeights a = fixtureWeights();
     TransformerWeights b = a;
