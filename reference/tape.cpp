@@ -12,6 +12,9 @@ namespace {
 
 using NodeList = std::vector<std::uint64_t>;
 
+// Positions in TapeLayerLeaves: the member order of TransformerLayerWeights.
+enum LayerLeaf : std::size_t { AttentionNorm, Query, Key, Value, AttentionOutput, FfnNorm, FfnGate, FfnUp, FfnDown };
+
 std::uint64_t rowLength(const TokenBatch& batch, std::uint64_t row) {
     return batch.lengths.empty() ? batch.width : batch.lengths[row];
 }
@@ -222,10 +225,10 @@ NodeList tapeFeedForwardHidden(Recorder& tape, const NodeList& x, const TapeLaye
                                const TransformerSpec& spec, std::uint64_t rows) {
     const std::uint64_t model = spec.model_dim;
     const std::uint64_t ffn = spec.ffn_dim;
-    const NodeList up = tapeLinear(tape, x, rows, model, leaves[7], ffn);
+    const NodeList up = tapeLinear(tape, x, rows, model, leaves[FfnUp], ffn);
     NodeList hidden = sequential(tape.zeros(rows * ffn), rows * ffn);
     if (spec.feed_forward == FeedForwardKind::SwiGlu) {
-        const NodeList gate = tapeLinear(tape, x, rows, model, leaves[6], ffn);
+        const NodeList gate = tapeLinear(tape, x, rows, model, leaves[FfnGate], ffn);
         for (std::uint64_t i = 0; i < rows * ffn; ++i) {
             // SiLU(g) = g / (1 + exp(-g)), times the up projection.
             const std::uint64_t zero = tape.constant(0.0);
@@ -384,18 +387,18 @@ TransformerForwardTape gradientForward(const TransformerSpec& spec, const Transf
 
     const RopeTable rope = buildRopeTable(width, spec.head_dim, spec.position.rope_base, 0);
     for (const TapeLayerLeaves& leaves : data->layerLeaves) {
-        NodeList x = tapeRmsNorm(tape, hidden, rows, model, leaves[0], epsilon);
-        NodeList q = tapeLinear(tape, x, rows, model, leaves[1], qd);
-        NodeList k = tapeLinear(tape, x, rows, model, leaves[2], kd);
-        const NodeList v = tapeLinear(tape, x, rows, model, leaves[3], kd);
+        NodeList x = tapeRmsNorm(tape, hidden, rows, model, leaves[AttentionNorm], epsilon);
+        NodeList q = tapeLinear(tape, x, rows, model, leaves[Query], qd);
+        NodeList k = tapeLinear(tape, x, rows, model, leaves[Key], kd);
+        const NodeList v = tapeLinear(tape, x, rows, model, leaves[Value], kd);
         tapeRope(tape, q, batch.batch, width, spec.query_heads, spec.head_dim, rope);
         tapeRope(tape, k, batch.batch, width, spec.kv_heads, spec.head_dim, rope);
         const NodeList attention = tapeAttention(tape, q, k, v, spec, batch);
-        addResidual(tape, hidden, tapeLinear(tape, attention, rows, qd, leaves[4], model));
+        addResidual(tape, hidden, tapeLinear(tape, attention, rows, qd, leaves[AttentionOutput], model));
 
-        x = tapeRmsNorm(tape, hidden, rows, model, leaves[5], epsilon);
+        x = tapeRmsNorm(tape, hidden, rows, model, leaves[FfnNorm], epsilon);
         const NodeList activated = tapeFeedForwardHidden(tape, x, leaves, spec, rows);
-        addResidual(tape, hidden, tapeLinear(tape, activated, rows, spec.ffn_dim, leaves[8], model));
+        addResidual(tape, hidden, tapeLinear(tape, activated, rows, spec.ffn_dim, leaves[FfnDown], model));
     }
 
     const NodeList normalized = tapeRmsNorm(tape, hidden, rows, model, data->finalNormLeaves, epsilon);
@@ -463,15 +466,15 @@ TransformerGradients transformerBackward(const TransformerForwardTape& tape, con
         const TransformerLayerWeights& w = weights.layers[l];
         const TapeLayerLeaves& leaves = data.layerLeaves[l];
         TransformerLayerWeights& g = gradients.layers[l];
-        g.attention_norm = gatherGradient(w.attention_norm, leaves[0], adjoint);
-        g.query = gatherGradient(w.query, leaves[1], adjoint);
-        g.key = gatherGradient(w.key, leaves[2], adjoint);
-        g.value = gatherGradient(w.value, leaves[3], adjoint);
-        g.attention_output = gatherGradient(w.attention_output, leaves[4], adjoint);
-        g.ffn_norm = gatherGradient(w.ffn_norm, leaves[5], adjoint);
-        g.ffn_gate = gatherGradient(w.ffn_gate, leaves[6], adjoint);
-        g.ffn_up = gatherGradient(w.ffn_up, leaves[7], adjoint);
-        g.ffn_down = gatherGradient(w.ffn_down, leaves[8], adjoint);
+        g.attention_norm = gatherGradient(w.attention_norm, leaves[AttentionNorm], adjoint);
+        g.query = gatherGradient(w.query, leaves[Query], adjoint);
+        g.key = gatherGradient(w.key, leaves[Key], adjoint);
+        g.value = gatherGradient(w.value, leaves[Value], adjoint);
+        g.attention_output = gatherGradient(w.attention_output, leaves[AttentionOutput], adjoint);
+        g.ffn_norm = gatherGradient(w.ffn_norm, leaves[FfnNorm], adjoint);
+        g.ffn_gate = gatherGradient(w.ffn_gate, leaves[FfnGate], adjoint);
+        g.ffn_up = gatherGradient(w.ffn_up, leaves[FfnUp], adjoint);
+        g.ffn_down = gatherGradient(w.ffn_down, leaves[FfnDown], adjoint);
     }
 
     const TokenBatch& batch = data.batch;
