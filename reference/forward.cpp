@@ -6,6 +6,7 @@
 
 #include "reference/attention.h"
 #include "reference/feed_forward.h"
+#include "reference/linear.h"
 #include "reference/rms_norm.h"
 #include "reference/rope.h"
 
@@ -50,19 +51,7 @@ double checkForwardValue(double value, bool doublePrecision) {
 
 Tensor linearForward(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t in, std::uint64_t out,
                      bool doublePrecision) {
-    requireShape(input, {rows, in}, "linear input");
-    requireShape(weight, {out, in}, "linear weight");
-    Tensor output(Extents{rows, out}, 0.0, doublePrecision);
-    for (std::uint64_t r = 0; r < rows; ++r) {
-        for (std::uint64_t o = 0; o < out; ++o) {
-            double sum = 0.0;
-            for (std::uint64_t k = 0; k < in; ++k) {
-                sum += input.at({r, k}) * weight.at({o, k});
-            }
-            output.at({r, o}) = checkForwardValue(sum, doublePrecision);
-        }
-    }
-    return output;
+    return linearProduct(input, weight, rows, in, out, doublePrecision, checkForwardValue);
 }
 
 void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights& weights, const TokenBatch& batch) {
