@@ -2,11 +2,10 @@
 // community shape, the size of the forward tape and the wall time of one accumulate + step (best of
 // several runs on fresh trainers, so each run does the same work). The community shape is measured on
 // the common four-token batch and on one full row of its 64-token context.
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "bench/fastest.h"
 #include "driver/fixtures.h"
 #include "reference/tape.h"
 #include "training/transformer_trainer.h"
@@ -30,15 +29,12 @@ void measure(const char* name, const TransformerSpec& spec, const TransformerWei
              const std::vector<std::uint32_t>& targets) {
     const TransformerForwardTape tape = gradientForward(spec, weights, batch);
 
-    double best = 0.0;
-    for (int run = 0; run < runs; ++run) {
-        TransformerTrainer trainer(spec, weights, scenarioTrainingConfig("cpu-trainer-bench"));
-        const auto start = std::chrono::steady_clock::now();
-        (void)trainer.accumulate(batch, targets);
-        (void)trainer.step();
-        const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
-        best = run == 0 ? elapsed.count() : std::min(best, elapsed.count());
-    }
+    const double best = fastestMilliseconds(
+        runs, [&] { return TransformerTrainer(spec, weights, scenarioTrainingConfig("cpu-trainer-bench")); },
+        [&](TransformerTrainer& trainer) {
+            (void)trainer.accumulate(batch, targets);
+            (void)trainer.step();
+        });
     std::printf("%-12s tape nodes %12llu  tape bytes %14llu  accumulate+step %10.3f ms\n", name,
                 static_cast<unsigned long long>(tape.nodeCount()), static_cast<unsigned long long>(tape.byteSize()),
                 best);

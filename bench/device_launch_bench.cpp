@@ -1,11 +1,11 @@
 // Launch throughput of the CPU device: CUDA threads per second for an element-wise kernel (the
 // barrier-free path) and barrier passes per second for a kernel whose threads meet at barriers
 // (one fiber switch each), on one host thread and on all of them.
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
+#include "bench/fastest.h"
 #include "cpu_device/control.h"
 #include "cuda/device_transfers.h"
 #include "cuda/launch.h"
@@ -42,14 +42,7 @@ __global__ void barrierKernel(double* __restrict__ out) {  // [blocks, blockDim]
 // Seconds per call of `run`, from the fastest of a few repetitions.
 template <class Run>
 double fastestSeconds(Run run) {
-    double best = 1e30;
-    for (int repetition = 0; repetition < 5; ++repetition) {
-        const auto start = std::chrono::steady_clock::now();
-        run();
-        const auto end = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double>(end - start).count());
-    }
-    return best;
+    return fastestMilliseconds(5, run) / 1000.0;
 }
 
 void measure(const TransformerCudaContext& context, unsigned hostThreads) {

@@ -1,0 +1,30 @@
+// Benchmarks report the fastest of a few repetitions: the run least disturbed by other work on the
+// machine. Only `run` is timed; `prepare` builds a fresh state for each repetition outside the clock.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
+namespace Halcyne::Core::Vestra {
+
+template <class Prepare, class Run>
+double fastestMilliseconds(int repetitions, Prepare&& prepare, Run&& run) {
+    double best = std::numeric_limits<double>::infinity();
+    for (int repetition = 0; repetition < repetitions; ++repetition) {
+        auto state = prepare();
+        const auto start = std::chrono::steady_clock::now();
+        run(state);
+        const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+        best = std::min(best, elapsed.count());
+    }
+    return best;
+}
+
+template <class Run>
+double fastestMilliseconds(int repetitions, Run&& run) {
+    return fastestMilliseconds(
+        repetitions, [] { return 0; }, [&](int) { run(); });
+}
+
+}  // namespace Halcyne::Core::Vestra
