@@ -17,6 +17,7 @@
 #include "cuda/operators/rms_norm_backward.h"
 #include "cuda/operators/rope_backward.h"
 #include "cuda/transformer_cuda_session.h"
+#include "driver/finite_differences.h"
 #include "driver/fixtures.h"
 #include "reference/linear.h"
 #include "reference/rms_norm.h"
@@ -33,30 +34,6 @@ using Testing::tensorsNear;
 // root mean square has gradients near 10 and errors near 2e-8. A wrong formula or index is off by
 // far more.
 constexpr double kDifferenceTolerance = 1e-7;
-
-// Central differences of sum(forward() * outputGradient) with respect to each element of x, which
-// forward reads.
-Tensor finiteDifferences(Tensor& x, const std::function<Tensor()>& forward, const Tensor& outputGradient) {
-    const auto objective = [&] {
-        const Tensor y = forward();
-        double sum = 0.0;
-        for (std::size_t i = 0; i < y.values.size(); ++i) {
-            sum += y.values[i] * outputGradient.values[i];
-        }
-        return sum;
-    };
-    Tensor gradient(x.shape);
-    for (std::size_t i = 0; i < x.values.size(); ++i) {
-        const double saved = x.values[i];
-        x.values[i] = saved + 1e-5;
-        const double plus = objective();
-        x.values[i] = saved - 1e-5;
-        const double minus = objective();
-        x.values[i] = saved;
-        gradient.values[i] = (plus - minus) / 2e-5;
-    }
-    return gradient;
-}
 
 class OperatorParity : public ::testing::Test {
   protected:
@@ -139,8 +116,8 @@ TEST_F(OperatorParity, LinearAndRmsNormMatchDifferencesOfTheCpuOperators) {
         const Tensor dy = uniformTensor({rows, out}, 3, 1.0);
         const auto forward = [&] { return linear(input, weights, rows, in, out, true); };
         const LinearGradients result = cudaLinearBackward(input, weights, dy, context);
-        EXPECT_TRUE(tensorsNear(result.inputGradient, finiteDifferences(input, forward, dy), kDifferenceTolerance));
-        EXPECT_TRUE(tensorsNear(result.weightGradient, finiteDifferences(weights, forward, dy), kDifferenceTolerance));
+        EXPECT_TRUE(tensorsNear(result.inputGradient, centralDifferences(input, forward, dy), kDifferenceTolerance));
+        EXPECT_TRUE(tensorsNear(result.weightGradient, centralDifferences(weights, forward, dy), kDifferenceTolerance));
     }
     for (const auto& [rows, width] : {std::pair{1u, 1u}, {2u, 7u}, {300u, 3u}}) {
         SCOPED_TRACE(::testing::Message() << "RMSNorm " << rows << "x" << width);
@@ -149,8 +126,8 @@ TEST_F(OperatorParity, LinearAndRmsNormMatchDifferencesOfTheCpuOperators) {
         const Tensor dy = uniformTensor({rows, width}, 6, 1.0);
         const auto forward = [&] { return rmsNorm(input, weights, rows, width, 1e-5, true); };
         const RmsNormGradients result = cudaRmsNormBackward(input, weights, dy, 1e-5, context);
-        EXPECT_TRUE(tensorsNear(result.inputGradient, finiteDifferences(input, forward, dy), kDifferenceTolerance));
-        EXPECT_TRUE(tensorsNear(result.weightGradient, finiteDifferences(weights, forward, dy), kDifferenceTolerance));
+        EXPECT_TRUE(tensorsNear(result.inputGradient, centralDifferences(input, forward, dy), kDifferenceTolerance));
+        EXPECT_TRUE(tensorsNear(result.weightGradient, centralDifferences(weights, forward, dy), kDifferenceTolerance));
     }
 }
 
@@ -173,13 +150,13 @@ TEST_F(OperatorParity, ActivationsMatchDifferencesOfTheCpuActivations) {
         };
         const auto swiGlu = [&] { return activation(true); };
         const ActivationGradients gated = cudaActivationBackward(gate, up, dy, FeedForwardKind::SwiGlu, context);
-        EXPECT_TRUE(tensorsNear(gated.gateGradient, finiteDifferences(gate, swiGlu, dy), kDifferenceTolerance));
-        EXPECT_TRUE(tensorsNear(gated.upGradient, finiteDifferences(up, swiGlu, dy), kDifferenceTolerance));
+        EXPECT_TRUE(tensorsNear(gated.gateGradient, centralDifferences(gate, swiGlu, dy), kDifferenceTolerance));
+        EXPECT_TRUE(tensorsNear(gated.upGradient, centralDifferences(up, swiGlu, dy), kDifferenceTolerance));
         // GELU never reads the gate, so an absent one serves, and none comes back.
         const ActivationGradients plain = cudaActivationBackward(Tensor(), up, dy, FeedForwardKind::Gelu, context);
         EXPECT_TRUE(plain.gateGradient.shape.empty() && plain.gateGradient.values.empty());
         EXPECT_TRUE(tensorsNear(plain.upGradient,
-                                finiteDifferences(
+                                centralDifferences(
                                     up, [&] { return activation(false); }, dy),
                                 kDifferenceTolerance));
     }
