@@ -1,28 +1,35 @@
-// The device operator functions against the CPU reference on shapes the parity scenarios leave out:
-// 1, odd sizes, sizes that are not multiples of the block, rows of length 0, several steps. Backward
+// The device operator functions and the whole-model backward against the CPU reference on shapes
+// the parity scenarios leave out: 1, odd sizes, sizes past a block, rows of length 0, grouped KV
+// heads, both attention paths, several layers, GELU, untied embeddings, loss masks. Backward
 // functions are held against central differences of the CPU forward operators.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <tuple>
 #include <vector>
 
 #include "cuda/operators/activation_backward.h"
-#include "cuda/operators/adamw.h"
+#include "cuda/operators/attention_backward.h"
 #include "cuda/operators/cross_entropy.h"
 #include "cuda/operators/embedding_backward.h"
 #include "cuda/operators/linear_backward.h"
+#include "cuda/operators/model_backward.h"
 #include "cuda/operators/rms_norm_backward.h"
 #include "cuda/operators/rope_backward.h"
+#include "cuda/transformer_cuda_error.h"
 #include "cuda/transformer_cuda_session.h"
 #include "driver/finite_differences.h"
-#include "driver/fixtures.h"
+#include "reference/cross_entropy.h"
 #include "reference/linear.h"
 #include "reference/rms_norm.h"
 #include "reference/rope.h"
+#include "reference/tape.h"
 #include "support/compare.h"
+#include "support/cpu_device_test.h"
+#include "support/expect_throw.h"
+#include "support/trainers.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -35,47 +42,39 @@ using Testing::tensorsNear;
 // far more.
 constexpr double kDifferenceTolerance = 1e-7;
 
-class OperatorParity : public ::testing::Test {
+AttentionBackwardProblem attentionProblem(std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                                          std::uint64_t kvHeads, std::uint64_t headDim,
+                                          std::vector<std::uint64_t> lengths) {
+    const std::uint64_t rows = batch * sequence;
+    return {uniformTensor({rows, queryHeads * headDim}, 1, 0.8),
+            uniformTensor({rows, kvHeads * headDim}, 2, 0.8),
+            uniformTensor({rows, kvHeads * headDim}, 3, 0.8),
+            uniformTensor({rows, queryHeads * headDim}, 4, 0.5),
+            batch,
+            sequence,
+            queryHeads,
+            kvHeads,
+            headDim,
+            std::move(lengths)};
+}
+
+AttentionGradients onPath(const AttentionBackwardProblem& p, AttentionBackwardPath path,
+                          const TransformerCudaContext& context) {
+    return cudaAttentionBackwardOnPath(p.query, p.key, p.value, p.outputGradient, p.batch, p.sequence, p.queryHeads,
+                                       p.kvHeads, p.headDim, p.lengths, path, context);
+}
+
+void expectGradientsNear(const AttentionGradients& got, const AttentionGradients& expected, double tolerance) {
+    EXPECT_TRUE(tensorsNear(got.query, expected.query, tolerance)) << "query gradient";
+    EXPECT_TRUE(tensorsNear(got.key, expected.key, tolerance)) << "key gradient";
+    EXPECT_TRUE(tensorsNear(got.value, expected.value, tolerance)) << "value gradient";
+}
+
+class OperatorParity : public Testing::CpuDeviceTest {
   protected:
     TransformerCudaSession session{0};
     const TransformerCudaContext& context = session.context();
 };
-
-TEST_F(OperatorParity, AdamWFollowsTheCpuUpdateOverStepsAndCarriedState) {
-    struct Case {
-        Extents shape;
-        CudaAdamWConfig configuration;
-        std::uint64_t startStep;  // 0: a default state; otherwise moments the caller brings
-    };
-    for (const Case& c : {Case{{257}, {.beta1 = 0.0, .weight_decay = 0.0}, 0},
-                          Case{{3, 5, 7}, {.learning_rate = 0.05, .weight_decay = -0.5}, 7}}) {
-        SCOPED_TRACE(::testing::Message() << elementCount(c.shape) << " elements from step " << c.startStep);
-        const CudaAdamWConfig& k = c.configuration;
-        Tensor weights = uniformTensor(c.shape, 1, 0.5);
-        Tensor expected = weights;
-        Tensor m = c.startStep > 0 ? uniformTensor(c.shape, 2, 0.1) : Tensor(c.shape);
-        Tensor v(c.shape, c.startStep > 0 ? 0.01 : 0.0);
-        CudaAdamWState state = c.startStep > 0 ? CudaAdamWState{m, v, c.startStep} : CudaAdamWState{};
-        for (std::uint64_t t = c.startStep + 1; t <= c.startStep + 3; ++t) {
-            const Tensor g = uniformTensor(c.shape, 10 + t, 0.2);
-            cudaAdamW(weights, g, state, k, context);
-            // The CPU trainer's element update (training/transformer_trainer.cpp).
-            const double bc1 = 1.0 - std::pow(k.beta1, static_cast<double>(t));
-            const double bc2 = 1.0 - std::pow(k.beta2, static_cast<double>(t));
-            for (std::size_t j = 0; j < g.values.size(); ++j) {
-                double& w = expected.values[j];
-                m.values[j] = k.beta1 * m.values[j] + (1.0 - k.beta1) * g.values[j];
-                v.values[j] = k.beta2 * v.values[j] + ((1.0 - k.beta2) * g.values[j]) * g.values[j];
-                w -= k.learning_rate *
-                     ((m.values[j] / bc1) / (std::sqrt(v.values[j] / bc2) + k.epsilon) + k.weight_decay * w);
-            }
-        }
-        EXPECT_EQ(state.step, c.startStep + 3);
-        EXPECT_TRUE(tensorsNear(weights, expected, 1e-15));
-        EXPECT_TRUE(tensorsNear(state.firstMoment, m, 1e-15));
-        EXPECT_TRUE(tensorsNear(state.secondMoment, v, 1e-15));
-    }
-}
 
 TEST_F(OperatorParity, CrossEntropyMatchesTheCpuAndZeroesInactivePositionsExactly) {
     std::vector<std::uint8_t> everyThirdMasked(150);
@@ -108,8 +107,8 @@ TEST_F(OperatorParity, CrossEntropyMatchesTheCpuAndZeroesInactivePositionsExactl
     }
 }
 
-TEST_F(OperatorParity, LinearAndRmsNormMatchDifferencesOfTheCpuOperators) {
-    for (const auto& [rows, in, out] : {std::tuple{1u, 1u, 1u}, {3u, 5u, 2u}, {17u, 19u, 23u}}) {
+TEST_F(OperatorParity, LinearRmsNormAndActivationsMatchDifferencesOfTheCpuOperators) {
+    for (const auto& [rows, in, out] : {std::tuple{1u, 1u, 1u}, {17u, 19u, 23u}}) {
         SCOPED_TRACE(::testing::Message() << rows << "x" << in << " -> " << out);
         Tensor input = uniformTensor({rows, in}, 1, 1.0);
         Tensor weights = uniformTensor({out, in}, 2, 1.0);
@@ -119,7 +118,7 @@ TEST_F(OperatorParity, LinearAndRmsNormMatchDifferencesOfTheCpuOperators) {
         EXPECT_TRUE(tensorsNear(result.inputGradient, centralDifferences(input, forward, dy), kDifferenceTolerance));
         EXPECT_TRUE(tensorsNear(result.weightGradient, centralDifferences(weights, forward, dy), kDifferenceTolerance));
     }
-    for (const auto& [rows, width] : {std::pair{1u, 1u}, {2u, 7u}, {300u, 3u}}) {
+    for (const auto& [rows, width] : {std::pair{1u, 1u}, {300u, 3u}}) {
         SCOPED_TRACE(::testing::Message() << "RMSNorm " << rows << "x" << width);
         Tensor input = uniformTensor({rows, width}, 4, 1.0);
         Tensor weights = uniformTensor({width}, 5, 1.0);
@@ -129,11 +128,8 @@ TEST_F(OperatorParity, LinearAndRmsNormMatchDifferencesOfTheCpuOperators) {
         EXPECT_TRUE(tensorsNear(result.inputGradient, centralDifferences(input, forward, dy), kDifferenceTolerance));
         EXPECT_TRUE(tensorsNear(result.weightGradient, centralDifferences(weights, forward, dy), kDifferenceTolerance));
     }
-}
-
-TEST_F(OperatorParity, ActivationsMatchDifferencesOfTheCpuActivations) {
-    for (const Extents& shape : {Extents{1, 1}, Extents{7, 37}, Extents{2, 3, 43}}) {
-        SCOPED_TRACE(::testing::Message() << elementCount(shape) << " elements");
+    for (const Extents& shape : {Extents{1, 1}, Extents{2, 3, 43}}) {
+        SCOPED_TRACE(::testing::Message() << "activations of " << elementCount(shape) << " elements");
         Tensor gate = uniformTensor(shape, 7, 3.0);
         Tensor up = uniformTensor(shape, 8, 3.0);
         const Tensor dy = uniformTensor(shape, 9, 1.0);
@@ -155,16 +151,13 @@ TEST_F(OperatorParity, ActivationsMatchDifferencesOfTheCpuActivations) {
         // GELU never reads the gate, so an absent one serves, and none comes back.
         const ActivationGradients plain = cudaActivationBackward(Tensor(), up, dy, FeedForwardKind::Gelu, context);
         EXPECT_TRUE(plain.gateGradient.shape.empty() && plain.gateGradient.values.empty());
-        EXPECT_TRUE(tensorsNear(plain.upGradient,
-                                centralDifferences(
-                                    up, [&] { return activation(false); }, dy),
-                                kDifferenceTolerance));
+        const auto gelu = [&] { return activation(false); };
+        EXPECT_TRUE(tensorsNear(plain.upGradient, centralDifferences(up, gelu, dy), kDifferenceTolerance));
     }
 }
 
 TEST_F(OperatorParity, RopeIsTheCpuInverseRotationAndEmbeddingScattersInTokenOrder) {
-    for (const auto& [batch, sequence, heads, headDim] :
-         {std::tuple{1u, 1u, 1u, 2u}, {2u, 3u, 2u, 4u}, {3u, 50u, 3u, 6u}}) {
+    for (const auto& [batch, sequence, heads, headDim] : {std::tuple{1u, 1u, 1u, 2u}, {3u, 50u, 3u, 6u}}) {
         SCOPED_TRACE(::testing::Message() << "RoPE " << batch << "x" << sequence << ", " << heads << "x" << headDim);
         const Tensor gradient = uniformTensor({batch * sequence, heads * headDim}, 7, 1.0);
         Tensor expected = gradient;
@@ -173,22 +166,105 @@ TEST_F(OperatorParity, RopeIsTheCpuInverseRotationAndEmbeddingScattersInTokenOrd
         EXPECT_TRUE(
             tensorsNear(cudaRopeBackward(gradient, batch, sequence, heads, headDim, 500.0, context), expected, 1e-15));
     }
+    // 40 tokens below 300, some repeated.
     std::vector<std::uint32_t> many(40);
     for (std::uint32_t t = 0; t < many.size(); ++t) {
-        many[t] = (t * 7919u) % 300u;
+        many[t] = (t * 7919u) % 37u * 8u;
     }
-    for (const auto& [tokens, vocabulary, width] : {std::tuple{std::vector<std::uint32_t>{0}, 1u, 1u},
-                                                    {std::vector<std::uint32_t>{2, 1, 2, 4, 1}, 6u, 3u},
-                                                    {many, 300u, 3u}}) {
+    for (const auto& [tokens, vocabulary] : {std::pair{std::vector<std::uint32_t>{0}, 1u}, {many, 300u}}) {
         SCOPED_TRACE(::testing::Message() << "embedding of " << tokens.size() << " tokens");
-        const Tensor gradient = uniformTensor({tokens.size(), width}, 8, 1.0);
-        Tensor expected(Extents{vocabulary, width});
+        const Tensor gradient = uniformTensor({tokens.size(), 3}, 8, 1.0);
+        Tensor expected(Extents{vocabulary, 3});
         for (std::uint64_t t = 0; t < tokens.size(); ++t) {
-            for (std::uint64_t j = 0; j < width; ++j) {
+            for (std::uint64_t j = 0; j < 3; ++j) {
                 expected.at({tokens[t], j}) += gradient.at({t, j});
             }
         }
         EXPECT_TRUE(tensorsEqual(cudaEmbeddingBackward(tokens, gradient, vocabulary, context), expected));
+    }
+}
+
+TEST_F(OperatorParity, BothAttentionPathsMatchFiniteDifferencesAndEachOther) {
+    for (const AttentionBackwardProblem& problem : {
+             attentionProblem(3, 5, 4, 2, 3, {5, 0, 2}),  // full, empty and partial rows; GQA 4/2
+             attentionProblem(2, 7, 2, 2, 4, {}),         // no lengths: every row full
+             attentionProblem(1, 130, 1, 1, 1, {129}),    // more key positions than threads in a block
+         }) {
+        SCOPED_TRACE(::testing::Message() << "sequence " << problem.sequence << ", heads " << problem.queryHeads << "/"
+                                          << problem.kvHeads << ", head width " << problem.headDim);
+        const AttentionGradients fused = onPath(problem, AttentionBackwardPath::Fused, context);
+        expectGradientsNear(fused, attentionFiniteDifferences(problem), 1e-8);
+        expectGradientsNear(onPath(problem, AttentionBackwardPath::ElementParallel, context), fused, 1e-13);
+    }
+}
+
+TEST_F(OperatorParity, TheSharedMemoryLimitChoosesTheAttentionPath) {
+    // (64 + 1) * 48 * 16 = 49920 bytes exceed a 49152-byte limit; 47 positions need 48880.
+    EXPECT_EQ(selectAttentionBackwardPath(64, 48, 49152), AttentionBackwardPath::ElementParallel);
+    EXPECT_EQ(selectAttentionBackwardPath(64, 47, 49152), AttentionBackwardPath::Fused);
+    EXPECT_EQ(selectAttentionBackwardPath(1, ~std::uint64_t{0}, ~std::uint64_t{0}),
+              AttentionBackwardPath::ElementParallel);
+
+    // Here the fused path cannot run 48 positions of width 64, so the device chooses element-parallel.
+    // The last position is past the row's length: the first 47 match the fused path on 47 positions.
+    const AttentionBackwardProblem wide = attentionProblem(1, 48, 1, 1, 64, {47});
+    Testing::expectThrowWithMessage<TransformerCudaError>(
+        [&] { (void)onPath(wide, AttentionBackwardPath::Fused, context); },
+        "attention backward kernels: invalid argument");
+    AttentionGradients chosen = cudaAttentionBackward(wide, context);
+    AttentionBackwardProblem narrow = wide;
+    narrow.sequence = 47;
+    for (Tensor* tensor : {&narrow.query, &narrow.key, &narrow.value, &narrow.outputGradient, &chosen.query,
+                           &chosen.key, &chosen.value}) {
+        tensor->shape[0] = 47;
+        tensor->values.resize(47 * 64);
+    }
+    expectGradientsNear(chosen, onPath(narrow, AttentionBackwardPath::Fused, context), 1e-13);
+}
+
+// Agreement to 1e-12 of the expected tensor's largest magnitude (at least 1e-12 absolute).
+::testing::AssertionResult relativelyNear(const Tensor& got, const Tensor& expected) {
+    double largest = 1.0;
+    for (const double value : expected.values) {
+        largest = std::max(largest, std::abs(value));
+    }
+    return tensorsNear(got, expected, 1e-12 * largest);
+}
+
+TEST_F(OperatorParity, ModelBackwardMatchesTheCpuTapeBackward) {
+    struct Case {
+        const char* name;
+        Testing::SpecShape shape;
+        TokenBatch batch;  // tokens are filled in
+    };
+    for (Case& c : std::vector<Case>{
+             {"two layers, SwiGLU, untied, GQA 4/2, lengths 5, 0, 3", {}, {3, 5, {}, {5, 0, 3}, {}}},
+             {"three layers, GELU, tied, masked",
+              {.layers = 3, .feedForward = FeedForwardKind::Gelu, .tiedEmbeddings = true},
+              {2, 4, {}, {}, {1, 0, 1, 1, 0, 0, 1, 0}}},
+             {"one KV head per query head, mask of zeros", {.kvHeads = 4}, {2, 3, {}, {3, 2}, {0, 0, 0, 0, 0, 0}}},
+         }) {
+        SCOPED_TRACE(c.name);
+        const TransformerSpec spec = Testing::variantSpec(c.shape);
+        const TransformerWeights weights = Testing::variantWeights(spec);
+        TokenBatch& batch = c.batch;
+        for (std::uint64_t i = 0; i < batch.batch * batch.width; ++i) {
+            batch.tokens.push_back(static_cast<std::uint32_t>((3 * i + 1) % spec.vocabulary));
+        }
+        const std::vector<std::uint32_t> targets = Testing::successors(batch, spec.vocabulary);
+
+        const TransformerForwardTape tape = gradientForward(spec, weights, batch);
+        const CrossEntropyResult loss = crossEntropy(tape.logits(), batch, targets);
+        const TransformerGradients expected = transformerBackward(tape, loss.logitsGradient);
+        const CudaModelBackwardResult got = cudaModelBackward(spec, weights, batch, targets, context);
+
+        EXPECT_NEAR(got.loss, loss.loss, 1e-12 * std::max(1.0, std::abs(loss.loss)));
+        ASSERT_EQ(got.gradients.layers.size(), spec.layers);
+        forEachWeightTensor(expected, [&](const WeightSlot& slot, const Tensor& gradient) {
+            EXPECT_TRUE(relativelyNear(weightSlotMember(got.gradients, slot), gradient)) << canonicalTensorName(slot);
+        });
+        EXPECT_EQ(got.gradients.output_embedding.empty(), spec.tied_embeddings);
+        EXPECT_TRUE(relativelyNear(got.inputEmbeddingGradient, expected.inputEmbeddings));
     }
 }
 
