@@ -1,5 +1,5 @@
 // The device layer on whichever backend the build has: allocator counters, buffers, the context
-// check, the status checks' messages and the transfer helpers.
+// check and the transfer helpers.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -14,87 +14,41 @@ namespace {
 
 using Testing::expectThrowWithMessage;
 
-// Forwards to a real allocator and records what it was asked.
-class RecordingAllocator final : public ITransformerDeviceAllocator {
-  public:
-    void* allocate(std::uint64_t bytes, cudaStream_t stream) override {
-        allocations.push_back(bytes);
-        return inner.allocate(bytes, stream);
-    }
-    void deallocate(void* pointer, std::uint64_t bytes, cudaStream_t stream) override {
-        deallocations.push_back(bytes);
-        inner.deallocate(pointer, bytes, stream);
-    }
-    std::uint64_t allocatedBytes() const override { return inner.allocatedBytes(); }
-    std::uint64_t peakBytes() const override { return inner.peakBytes(); }
-
-    TransformerCudaAllocator inner;
-    std::vector<std::uint64_t> allocations;
-    std::vector<std::uint64_t> deallocations;
-};
-
-TEST(DeviceAllocator, CountsLiveAndPeakBytesAndClampsAtZero) {
-    const TransformerCudaSession session(0);
-    const TransformerCudaContext& context = session.context();
+TEST(DeviceMemory, BuffersTakeAndReturnTheirBytesThroughTheContextAllocator) {
     TransformerCudaAllocator allocator;
-    void* first = allocator.allocate(800, context.stream);
-    allocator.deallocate(first, 800, context.stream);
-    void* second = allocator.allocate(400, context.stream);
-    EXPECT_EQ(allocator.allocatedBytes(), 400u);
-    EXPECT_EQ(allocator.peakBytes(), 800u);
-    allocator.deallocate(nullptr, 400, context.stream);  // ignored
-    EXPECT_EQ(allocator.allocatedBytes(), 400u);
-    allocator.deallocate(second, 1000, context.stream);
-    EXPECT_EQ(allocator.allocatedBytes(), 0u);
-    EXPECT_EQ(allocator.peakBytes(), 800u);
-}
-
-TEST(DeviceBuffer, TakesAndReturnsItsBytesThroughTheContextAllocator) {
-    RecordingAllocator allocator;
     const TransformerCudaSession session(0, &allocator);
     const TransformerCudaContext& context = session.context();
-    ASSERT_EQ(context.allocator, &allocator);
     {
         const DeviceBuffer<double> none(context, 0);
         EXPECT_EQ(none.get(), nullptr);
         DeviceBuffer<std::uint32_t> tokens(context, 5);
-        DeviceBuffer<__nv_bfloat16> mirror(context, 3);
+        const DeviceBuffer<__nv_bfloat16> mirror(context, 3);
         EXPECT_EQ(allocator.allocatedBytes(), 26u);
-        DeviceBuffer<std::uint32_t> moved = std::move(tokens);
-        EXPECT_EQ(tokens.get(), nullptr);
+        const DeviceBuffer<std::uint32_t> moved = std::move(tokens);
+        EXPECT_EQ(tokens.get(), nullptr);  // NOLINT(bugprone-use-after-move)
         EXPECT_EQ(moved.count(), 5u);
     }
-    EXPECT_EQ(allocator.allocations, (std::vector<std::uint64_t>{20, 6}));
-    EXPECT_EQ(allocator.deallocations, (std::vector<std::uint64_t>{20, 6}));
     EXPECT_EQ(allocator.allocatedBytes(), 0u);
     EXPECT_EQ(allocator.peakBytes(), 26u);
+    // Direct use: a null pointer is ignored and a release beyond the live bytes clamps at zero.
+    void* bytes = allocator.allocate(400, context.stream);
+    allocator.deallocate(nullptr, 400, context.stream);
+    EXPECT_EQ(allocator.allocatedBytes(), 400u);
+    allocator.deallocate(bytes, 1000, context.stream);
+    EXPECT_EQ(allocator.allocatedBytes(), 0u);
+    EXPECT_EQ(allocator.peakBytes(), 400u);
 }
 
-TEST(DeviceContext, IncompleteContextsAreRefusedBeforeAnyDeviceWork) {
+TEST(DeviceContext, OnlyTheStreamAndTheAllocatorAreRequired) {
     const TransformerCudaSession session(0);
     const TransformerCudaContext& complete = session.context();
-    EXPECT_EQ(complete.device, 0);
-    EXPECT_NE(complete.cublas, nullptr);
     EXPECT_NO_THROW(requireCompleteContext({-1, complete.stream, nullptr, complete.allocator}));
-    for (const TransformerCudaContext& incomplete :
-         {TransformerCudaContext{0, nullptr, complete.cublas, complete.allocator},
-          TransformerCudaContext{0, complete.stream, complete.cublas, nullptr}, TransformerCudaContext{}}) {
-        expectThrowWithMessage<TransformerCudaError>(
-            [&] { requireCompleteContext(incomplete); }, "incomplete CUDA training context",
-            [](const TransformerCudaError& error) { EXPECT_EQ(error.kind, TransformerCudaErrorKind::Context); });
-    }
     expectThrowWithMessage<TransformerCudaError>(
         [&] {
-            (void)DeviceBuffer<double>({0, complete.stream, nullptr, nullptr}, 1);
+            (void)DeviceBuffer<double>({0, complete.stream, complete.cublas, nullptr}, 1);
         },
-        "incomplete CUDA training context");
-}
-
-TEST(DeviceStatus, ChecksNameTheOperation) {
-    expectThrowWithMessage<TransformerCudaError>([] { checkCuda(cudaErrorMemoryAllocation, "upload logits"); },
-                                                 "upload logits: out of memory");
-    expectThrowWithMessage<TransformerCudaError>([] { checkCublas(CUBLAS_STATUS_INVALID_VALUE, "cublasSetMathMode"); },
-                                                 "cublasSetMathMode failed with status 7");
+        "incomplete CUDA training context",
+        [](const TransformerCudaError& error) { EXPECT_EQ(error.kind, TransformerCudaErrorKind::Context); });
 }
 
 TEST(DeviceTransfers, RoundTripAndRefuseMismatchedCounts) {

@@ -53,14 +53,6 @@ __global__ void coordinatesKernel(std::uint32_t* __restrict__ out) {  // [all th
     out[linear] = linear;
 }
 
-__global__ void fillKernel(double* __restrict__ out, std::uint64_t count, double value) {  // [count]
-    const std::uint64_t i = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-    if (i >= count) {
-        return;
-    }
-    out[i] = value;
-}
-
 class Launch : public ::testing::Test {
   protected:
     TransformerCudaSession session{0};
@@ -73,8 +65,8 @@ TEST_F(Launch, BlockReductionsOverStaticAndDynamicSharedMemory) {
         unsigned block;
         bool dynamic;
     };
-    for (const Case& shape : {Case{1, 256, false}, Case{257, 256, false}, Case{5000, 256, true}, Case{1, 1, true},
-                              Case{3, 2, true}, Case{1000, 32, true}, Case{3000, 1024, true}}) {
+    for (const Case& shape :
+         {Case{1, 256, false}, Case{5000, 256, false}, Case{1, 1, true}, Case{3, 2, true}, Case{3000, 1024, true}}) {
         SCOPED_TRACE(::testing::Message() << "count " << shape.count << ", block " << shape.block);
         // Integer-valued inputs keep every partial sum exact, so any summation order gives the same value.
         std::vector<double> host(shape.count);
@@ -95,12 +87,36 @@ TEST_F(Launch, BlockReductionsOverStaticAndDynamicSharedMemory) {
     }
 }
 
-TEST_F(Launch, IndexVariablesCoverThreeDimensionalGrids) {
-    for (const auto& [grid, block] : {std::pair{dim3(3, 2, 2), dim3(4, 3, 2)}, std::pair{dim3(1), dim3(1024)},
-                                      std::pair{dim3(5, 1, 3), dim3(1, 1, 64)}}) {
-        const std::uint64_t count = std::uint64_t{grid.x} * grid.y * grid.z * block.x * block.y * block.z;
+// The refused configurations come first: each is consumed by its check, so the valid launches after
+// them check clean, the last with all the shared memory a block may have.
+TEST_F(Launch, GridsIndexEveryThreadAndRefusedConfigurationsSurfaceAtTheKernelCheck) {
+    int sharedLimit = 0;
+    ASSERT_EQ(cudaDeviceGetAttribute(&sharedLimit, cudaDevAttrMaxSharedMemoryPerBlock, 0), cudaSuccess);
+    EXPECT_EQ(sharedLimit, 49152);
+    const auto limit = static_cast<std::size_t>(sharedLimit);
+    struct Case {
+        dim3 grid;
+        dim3 block;
+        std::size_t shared;
+        const char* error;  // nullptr for a valid launch
+    };
+    for (const Case& c : {
+             Case{1, 1025, 0, "coordinates kernel: invalid configuration argument"},
+             Case{1, dim3(32, 32, 2), 0, "coordinates kernel: invalid configuration argument"},
+             Case{0, 256, 0, "coordinates kernel: invalid configuration argument"},
+             Case{1, 256, limit + 1, "coordinates kernel: invalid argument"},
+             Case{dim3(3, 2, 2), dim3(4, 3, 2), 0, nullptr},
+             Case{dim3(5, 1, 3), dim3(1, 1, 64), limit, nullptr},
+         }) {
+        const std::uint64_t count = std::uint64_t{c.grid.x} * c.grid.y * c.grid.z * c.block.x * c.block.y * c.block.z;
         DeviceBuffer<std::uint32_t> out(context, count);
-        launch(coordinatesKernel, grid, block, 0, context.stream, out.get());
+        launch(coordinatesKernel, c.grid, c.block, c.shared, context.stream, out.get());
+        if (c.error != nullptr) {
+            Testing::expectThrowWithMessage<TransformerCudaError>(
+                [] { checkKernels("coordinates kernel"); }, c.error,
+                [](const TransformerCudaError& error) { EXPECT_EQ(error.kind, TransformerCudaErrorKind::Runtime); });
+            continue;
+        }
         checkKernels("coordinates kernel");
         std::vector<std::uint32_t> result(count);
         download(context, result, out, "download coordinates");
@@ -109,37 +125,6 @@ TEST_F(Launch, IndexVariablesCoverThreeDimensionalGrids) {
         std::iota(expected.begin(), expected.end(), 0u);
         EXPECT_EQ(result, expected);
     }
-}
-
-TEST_F(Launch, RefusedConfigurationsSurfaceAtTheKernelCheck) {
-    int sharedLimit = 0;
-    ASSERT_EQ(cudaDeviceGetAttribute(&sharedLimit, cudaDevAttrMaxSharedMemoryPerBlock, 0), cudaSuccess);
-    EXPECT_EQ(sharedLimit, 49152);
-    DeviceBuffer<double> out(context, 4);
-    struct Case {
-        dim3 grid;
-        dim3 block;
-        std::size_t shared;
-        const char* message;
-    };
-    for (const Case& refused : {
-             Case{1, 1025, 0, "fill kernel: invalid configuration argument"},
-             Case{1, dim3(32, 32, 2), 0, "fill kernel: invalid configuration argument"},
-             Case{0, 256, 0, "fill kernel: invalid configuration argument"},
-             Case{1, 256, static_cast<std::size_t>(sharedLimit) + 1, "fill kernel: invalid argument"},
-         }) {
-        launch(fillKernel, refused.grid, refused.block, refused.shared, context.stream, out.get(), 4, 1.0);
-        Testing::expectThrowWithMessage<TransformerCudaError>(
-            [] { checkKernels("fill kernel"); }, refused.message,
-            [](const TransformerCudaError& error) { EXPECT_EQ(error.kind, TransformerCudaErrorKind::Runtime); });
-    }
-    // The failure was consumed; a valid launch after it checks clean.
-    launch(fillKernel, 1, 256, static_cast<std::size_t>(sharedLimit), context.stream, out.get(), 4, 2.0);
-    EXPECT_NO_THROW(checkKernels("fill kernel"));
-    std::vector<double> result(4);
-    download(context, result, out, "download fill");
-    synchronize(context, "synchronize fill");
-    EXPECT_EQ(result, std::vector<double>(4, 2.0));
 }
 
 }  // namespace
