@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cuda/operators/activation_backward.h"
@@ -46,9 +48,11 @@ struct Inputs {
     TokenBatch masked{2, 3, {}, {3, 2}, {0, 1, 1, 0, 1, 1}};
     std::vector<std::uint32_t> targets{0, 1, 2, 3, 0, 1};
     std::vector<std::uint32_t> tokens{2, 0, 2, 1, 2};
-    // Two rows of 3 positions, 4 query heads over 2 KV heads of width 2.
-    Problem attention{Tensor({6, 8}), Tensor({6, 4}), Tensor({6, 4}), Tensor({6, 8}), 2, 3, 4, 2, 2, {}};
 };
+
+Tensor matrix(std::uint64_t rows, std::uint64_t columns) {
+    return Tensor(Extents{rows, columns});
+}
 
 // x with its values one short of its extents.
 Tensor unfilled(Tensor x) {
@@ -56,35 +60,43 @@ Tensor unfilled(Tensor x) {
     return x;
 }
 
+// Each device function as a call on a context, its arguments bound.
+DeviceCall adam(Tensor w, Tensor g, CudaAdamWState state, CudaAdamWConfig configuration) {
+    return [=](Context c) mutable { cudaAdamW(w, g, state, configuration, c); };
+}
+DeviceCall loss(Tensor logits, TokenBatch batch, std::vector<std::uint32_t> targets) {
+    return [=](Context c) { (void)cudaCrossEntropy(logits, batch, targets, c); };
+}
+DeviceCall linear(Tensor x, Tensor w, Tensor dy) {
+    return [=](Context c) { (void)cudaLinearBackward(x, w, dy, c); };
+}
+DeviceCall rms(Tensor x, Tensor w, Tensor dy, double epsilon) {
+    return [=](Context c) { (void)cudaRmsNormBackward(x, w, dy, epsilon, c); };
+}
+DeviceCall activation(Tensor gate, Tensor up, Tensor dy, int kind) {
+    return [=](Context c) { (void)cudaActivationBackward(gate, up, dy, static_cast<FeedForwardKind>(kind), c); };
+}
+DeviceCall rope(Tensor dy, std::uint64_t batch, std::uint64_t headDim, double base) {
+    return [=](Context c) { (void)cudaRopeBackward(dy, batch, 2, 2, headDim, base, c); };
+}
+DeviceCall embedding(std::vector<std::uint32_t> tokens, Tensor dy, std::uint64_t vocabulary) {
+    return [=](Context c) { (void)cudaEmbeddingBackward(tokens, dy, vocabulary, c); };
+}
+// Rows of 3 and 1 positions, 4 query heads over 2 KV heads of width 2, as `spoil` leaves them, on
+// the device-chosen path or the one given.
+DeviceCall attention(const std::function<void(Problem&)>& spoil, std::optional<AttentionBackwardPath> path = {}) {
+    Problem p{matrix(6, 8), matrix(6, 4), matrix(6, 4), matrix(6, 8), 2, 3, 4, 2, 2, {3, 1}};
+    spoil(p);
+    return [=](Context c) {
+        (void)(path ? cudaAttentionBackwardOnPath(p.query, p.key, p.value, p.outputGradient, p.batch, p.sequence,
+                                                  p.queryHeads, p.kvHeads, p.headDim, p.lengths, *path, c)
+                    : cudaAttentionBackward(p, c));
+    };
+}
+
 TEST(OperatorFailures, MalformedArgumentsAreRefusedBeforeDeviceWork) {
     const Inputs in;
     const Tensor& x = in.x;
-    const auto adam = [](Tensor w, Tensor g, CudaAdamWState state, CudaAdamWConfig configuration) {
-        return [=](Context c) mutable { cudaAdamW(w, g, state, configuration, c); };
-    };
-    const auto loss = [](Tensor logits, TokenBatch batch, std::vector<std::uint32_t> targets) {
-        return [=](Context c) { (void)cudaCrossEntropy(logits, batch, targets, c); };
-    };
-    const auto linear = [](Tensor x, Tensor w, Tensor dy) {
-        return [=](Context c) { (void)cudaLinearBackward(x, w, dy, c); };
-    };
-    const auto rms = [](Tensor x, Tensor w, Tensor dy, double epsilon) {
-        return [=](Context c) { (void)cudaRmsNormBackward(x, w, dy, epsilon, c); };
-    };
-    const auto activation = [](Tensor gate, Tensor up, Tensor dy, int kind) {
-        return [=](Context c) { (void)cudaActivationBackward(gate, up, dy, static_cast<FeedForwardKind>(kind), c); };
-    };
-    const auto rope = [](Tensor dy, std::uint64_t batch, std::uint64_t headDim, double base) {
-        return [=](Context c) { (void)cudaRopeBackward(dy, batch, 2, 2, headDim, base, c); };
-    };
-    const auto embedding = [](std::vector<std::uint32_t> tokens, Tensor dy, std::uint64_t vocabulary) {
-        return [=](Context c) { (void)cudaEmbeddingBackward(tokens, dy, vocabulary, c); };
-    };
-    const auto attention = [&](const std::function<void(Problem&)>& spoil) {
-        Problem problem = in.attention;
-        spoil(problem);
-        return [=](Context c) { (void)cudaAttentionBackward(problem, c); };
-    };
     const TransformerSpec spec = Testing::tinySpec();
     const TransformerWeights weights = randomWeights(spec);
     const auto model = [&](TokenBatch batch, std::vector<std::uint32_t> targets, TransformerWeights w) {
@@ -132,19 +144,11 @@ TEST(OperatorFailures, MalformedArgumentsAreRefusedBeforeDeviceWork) {
         {kAttentionShape, attention([](Problem& p) { p.sequence = wraps + 2; })},  // 2 rows: 6 modulo 2^64
         {kAttentionShape, attention([](Problem& p) { p.query.shape.push_back(1); })},
         {kAttentionShape, attention([](Problem& p) { p.query.values.pop_back(); })},
-        {kAttentionShape, attention([](Problem& p) {
-             p.key = Tensor({6, 6});
-         })},
-        {kAttentionShape, attention([](Problem& p) {
-             p.value = Tensor({6, 2});
-         })},
-        {kAttentionShape, attention([](Problem& p) {
-             p.outputGradient = Tensor({6, 4});
-         })},
-        {"CUDA attention backward lengths mismatch", attention([](Problem& p) { p.lengths = {3}; })},
-        {"CUDA attention backward length exceeds sequence", attention([](Problem& p) {
-             p.lengths = {3, 4};
-         })},
+        {kAttentionShape, attention([](Problem& p) { p.key = p.value = matrix(6, 6); })},
+        {kAttentionShape, attention([](Problem& p) { p.value = matrix(6, 2); })},
+        {kAttentionShape, attention([](Problem& p) { p.outputGradient = matrix(6, 4); })},
+        {"CUDA attention backward lengths mismatch", attention([](Problem& p) { p.lengths.pop_back(); })},
+        {"CUDA attention backward length exceeds sequence", attention([](Problem& p) { p.lengths.back() = 4; })},
         {kModel, model(Testing::tokenRows(1, spec.context + 1, overContext), overContext, weights)},
         {kModel, model(Testing::tokenRows(0, 3, {}), {}, weights)},
         {kModel, model(three, {2, 3}, weights)},
@@ -166,12 +170,7 @@ TEST(OperatorFailures, EveryDeviceFailureIsReportedAndReleasesEverything) {
         "upload attention lengths", "download query gradient", "download key gradient",  "download value gradient"};
     const std::vector<DeviceOperation> operations = {
         DeviceOperation(
-            "AdamW",
-            [&](Context c) {
-                Tensor weights = in.x;
-                CudaAdamWState state;
-                cudaAdamW(weights, in.x, state, {}, c);
-            },
+            "AdamW", adam(in.x, in.x, {}, {}),
             {"upload AdamW weights", "upload AdamW gradient", "upload AdamW first moment", "upload AdamW second moment",
              "download AdamW weights", "download AdamW first moment", "download AdamW second moment"},
             "AdamW kernel", 1, "synchronize AdamW"),
@@ -188,47 +187,33 @@ TEST(OperatorFailures, EveryDeviceFailureIsReportedAndReleasesEverything) {
              "download persistent AdamW first moment", "download persistent AdamW second moment"},
             "persistent AdamW kernel", 1, "synchronize persistent AdamW boundary",
             {"clear persistent AdamW first moment", "clear persistent AdamW second moment"}),
-        DeviceOperation(
-            "masked cross-entropy", [&](Context c) { (void)cudaCrossEntropy(in.logits, in.masked, in.targets, c); },
-            {"upload logits", "upload targets", "upload lengths", "upload loss mask", "download logits gradient",
-             "download losses"},
-            "cross-entropy kernel", 2, "synchronize cross-entropy"),
-        DeviceOperation(
-            "linear backward", [&](Context c) { (void)cudaLinearBackward(in.x, in.w, in.dy, c); },
-            {"upload linear input", "upload linear weights", "upload linear gradient", "download linear input gradient",
-             "download linear weight gradient"},
-            "linear backward kernels", 2, "synchronize linear backward"),
-        DeviceOperation(
-            "RMSNorm backward", [&](Context c) { (void)cudaRmsNormBackward(in.x, in.norm, in.x, 1e-5, c); },
-            {"upload RMS input", "upload RMS weights", "upload RMS gradient", "download RMS input gradient",
-             "download RMS weight gradient"},
-            "RMSNorm backward kernels", 3, "synchronize RMS backward"),
-        DeviceOperation(
-            "SwiGLU backward",
-            [&](Context c) { (void)cudaActivationBackward(in.x, in.x, in.x, FeedForwardKind::SwiGlu, c); },
-            {"upload activation gate", "upload activation up", "upload activation gradient",
-             "download activation gate gradient", "download activation up gradient"},
-            "activation backward kernel", 1, "synchronize activation backward"),
-        DeviceOperation(
-            "RoPE backward", [&](Context c) { (void)cudaRopeBackward(in.dy, 1, 5, 2, 2, 1e4, c); },
-            {"upload RoPE gradient", "download RoPE gradient"}, "RoPE backward kernel", 1, "synchronize RoPE backward"),
-        DeviceOperation(
-            "embedding backward", [&](Context c) { (void)cudaEmbeddingBackward(in.tokens, in.x, 3, c); },
-            {"upload embedding tokens", "upload embedding gradient", "download embedding gradient"},
-            "embedding backward kernel", 1, "synchronize embedding backward"),
-        DeviceOperation(
-            "attention backward, device-chosen (fused) path",
-            [&](Context c) { (void)cudaAttentionBackward(in.attention, c); }, attentionCopies,
-            "attention backward kernels", 2, "synchronize attention backward"),
-        DeviceOperation(
-            "attention backward, element-parallel path",
-            [&](Context c) {
-                const Problem& p = in.attention;
-                (void)cudaAttentionBackwardOnPath(p.query, p.key, p.value, p.outputGradient, p.batch, p.sequence,
-                                                  p.queryHeads, p.kvHeads, p.headDim, p.lengths,
-                                                  AttentionBackwardPath::ElementParallel, c);
-            },
-            attentionCopies, "attention backward kernels", 3, "synchronize attention backward"),
+        DeviceOperation("masked cross-entropy", loss(in.logits, in.masked, in.targets),
+                        {"upload logits", "upload targets", "upload lengths", "upload loss mask",
+                         "download logits gradient", "download losses"},
+                        "cross-entropy kernel", 2, "synchronize cross-entropy"),
+        DeviceOperation("linear backward", linear(in.x, in.w, in.dy),
+                        {"upload linear input", "upload linear weights", "upload linear gradient",
+                         "download linear input gradient", "download linear weight gradient"},
+                        "linear backward kernels", 2, "synchronize linear backward"),
+        DeviceOperation("RMSNorm backward", rms(in.x, in.norm, in.x, 1e-5),
+                        {"upload RMS input", "upload RMS weights", "upload RMS gradient", "download RMS input gradient",
+                         "download RMS weight gradient"},
+                        "RMSNorm backward kernels", 3, "synchronize RMS backward"),
+        DeviceOperation("SwiGLU backward", activation(in.x, in.x, in.x, 1),
+                        {"upload activation gate", "upload activation up", "upload activation gradient",
+                         "download activation gate gradient", "download activation up gradient"},
+                        "activation backward kernel", 1, "synchronize activation backward"),
+        DeviceOperation("RoPE backward", rope(Tensor({6, 4}), 3, 2, 1e4),
+                        {"upload RoPE gradient", "download RoPE gradient"}, "RoPE backward kernel", 1,
+                        "synchronize RoPE backward"),
+        DeviceOperation("embedding backward", embedding(in.tokens, in.x, 3),
+                        {"upload embedding tokens", "upload embedding gradient", "download embedding gradient"},
+                        "embedding backward kernel", 1, "synchronize embedding backward"),
+        DeviceOperation("attention backward, device-chosen (fused) path", attention([](Problem&) {}), attentionCopies,
+                        "attention backward kernels", 2, "synchronize attention backward"),
+        DeviceOperation("attention backward, element-parallel path",
+                        attention([](Problem&) {}, AttentionBackwardPath::ElementParallel), attentionCopies,
+                        "attention backward kernels", 3, "synchronize attention backward"),
     };
     for (const DeviceOperation& operation : operations) {
         Testing::expectEveryDeviceFailureReported(operation);
@@ -238,40 +223,28 @@ TEST(OperatorFailures, EveryDeviceFailureIsReportedAndReleasesEverything) {
     const TransformerCudaSession session(0);
     TransformerCudaContext otherDevice = session.context();
     otherDevice.device = 1;
-    Testing::expectDeviceError([&](Context c) { (void)cudaAttentionBackward(in.attention, c); }, otherDevice,
-                               TransformerCudaErrorKind::Runtime,
+    Testing::expectDeviceError(attention([](Problem&) {}), otherDevice, TransformerCudaErrorKind::Runtime,
                                "query attention shared-memory limit: invalid device ordinal");
     EXPECT_EQ(session.context().allocator->allocatedBytes(), 0u);
 }
 
 TEST(SessionFailures, ASessionThatFailsReleasesWhatItCreated) {
     using CpuDevice::FaultSite;
-    struct Case {
-        FaultSite site;
-        std::uint64_t nth;
-        int status;
-        TransformerCudaErrorKind kind;
-        const char* message;
-    };
     const std::uint64_t streams = CpuDevice::liveStreams();
     const std::uint64_t handles = CpuDevice::liveBlasHandles();
-    for (const Case& failure : {
-             Case{FaultSite::DeviceSelection, 1, cudaErrorNoDevice, TransformerCudaErrorKind::Runtime,
-                  "cudaSetDevice: no CUDA-capable device is detected"},
-             Case{FaultSite::StreamCreation, 1, cudaErrorMemoryAllocation, TransformerCudaErrorKind::Runtime,
-                  "cudaStreamCreate: out of memory"},
-             Case{FaultSite::Blas, 1, CUBLAS_STATUS_NOT_INITIALIZED, TransformerCudaErrorKind::Blas,
-                  "cublasCreate failed with status 1"},
-             Case{FaultSite::Blas, 2, CUBLAS_STATUS_INTERNAL_ERROR, TransformerCudaErrorKind::Blas,
-                  "cublasSetStream failed with status 14"},
-             Case{FaultSite::Blas, 3, CUBLAS_STATUS_INVALID_VALUE, TransformerCudaErrorKind::Blas,
-                  "cublasSetMathMode failed with status 7"},
+    for (const auto& [site, nth, status, message] : {
+             std::tuple{FaultSite::DeviceSelection, 1, int{cudaErrorNoDevice},
+                        "cudaSetDevice: no CUDA-capable device is detected"},
+             {FaultSite::StreamCreation, 1, int{cudaErrorMemoryAllocation}, "cudaStreamCreate: out of memory"},
+             {FaultSite::Blas, 1, int{CUBLAS_STATUS_NOT_INITIALIZED}, "cublasCreate failed with status 1"},
+             {FaultSite::Blas, 2, int{CUBLAS_STATUS_INTERNAL_ERROR}, "cublasSetStream failed with status 14"},
+             {FaultSite::Blas, 3, int{CUBLAS_STATUS_INVALID_VALUE}, "cublasSetMathMode failed with status 7"},
          }) {
-        CpuDevice::injectFault(failure.site, failure.nth, failure.status);
-        Testing::expectDeviceError([](Context) { const TransformerCudaSession session(0); }, {}, failure.kind,
-                                   failure.message);
-        EXPECT_EQ(CpuDevice::liveStreams(), streams) << failure.message;
-        EXPECT_EQ(CpuDevice::liveBlasHandles(), handles) << failure.message;
+        CpuDevice::injectFault(site, nth, status);
+        const auto kind = site == FaultSite::Blas ? TransformerCudaErrorKind::Blas : TransformerCudaErrorKind::Runtime;
+        Testing::expectDeviceError([](Context) { const TransformerCudaSession session(0); }, {}, kind, message);
+        EXPECT_EQ(CpuDevice::liveStreams(), streams) << message;
+        EXPECT_EQ(CpuDevice::liveBlasHandles(), handles) << message;
         EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the reported failure stayed as the last error";
     }
     {

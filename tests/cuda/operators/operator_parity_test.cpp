@@ -42,20 +42,14 @@ using Testing::tensorsNear;
 // far more.
 constexpr double kDifferenceTolerance = 1e-7;
 
-AttentionBackwardProblem attentionProblem(std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
-                                          std::uint64_t kvHeads, std::uint64_t headDim,
-                                          std::vector<std::uint64_t> lengths) {
-    const std::uint64_t rows = batch * sequence;
-    return {uniformTensor({rows, queryHeads * headDim}, 1, 0.8),
-            uniformTensor({rows, kvHeads * headDim}, 2, 0.8),
-            uniformTensor({rows, kvHeads * headDim}, 3, 0.8),
-            uniformTensor({rows, queryHeads * headDim}, 4, 0.5),
-            batch,
-            sequence,
-            queryHeads,
-            kvHeads,
-            headDim,
-            std::move(lengths)};
+// The problem's shape with seeded tensors.
+AttentionBackwardProblem seeded(AttentionBackwardProblem p) {
+    const std::uint64_t rows = p.batch * p.sequence;
+    p.query = uniformTensor({rows, p.queryHeads * p.headDim}, 1, 0.8);
+    p.key = uniformTensor({rows, p.kvHeads * p.headDim}, 2, 0.8);
+    p.value = uniformTensor({rows, p.kvHeads * p.headDim}, 3, 0.8);
+    p.outputGradient = uniformTensor({rows, p.queryHeads * p.headDim}, 4, 0.5);
+    return p;
 }
 
 AttentionGradients onPath(const AttentionBackwardProblem& p, AttentionBackwardPath path,
@@ -185,10 +179,11 @@ TEST_F(OperatorParity, RopeIsTheCpuInverseRotationAndEmbeddingScattersInTokenOrd
 }
 
 TEST_F(OperatorParity, BothAttentionPathsMatchFiniteDifferencesAndEachOther) {
+    // Tensors, then batch, sequence, query heads, KV heads, head width and lengths.
     for (const AttentionBackwardProblem& problem : {
-             attentionProblem(3, 5, 4, 2, 3, {5, 0, 2}),  // full, empty and partial rows; GQA 4/2
-             attentionProblem(2, 7, 2, 2, 4, {}),         // no lengths: every row full
-             attentionProblem(1, 130, 1, 1, 1, {129}),    // more key positions than threads in a block
+             seeded({{}, {}, {}, {}, 3, 5, 4, 2, 3, {5, 0, 2}}),  // full, empty and partial rows; GQA 4/2
+             seeded({{}, {}, {}, {}, 2, 7, 2, 2, 4, {}}),         // no lengths: every row full
+             seeded({{}, {}, {}, {}, 1, 130, 1, 1, 1, {129}}),    // more key positions than threads in a block
          }) {
         SCOPED_TRACE(::testing::Message() << "sequence " << problem.sequence << ", heads " << problem.queryHeads << "/"
                                           << problem.kvHeads << ", head width " << problem.headDim);
@@ -207,7 +202,7 @@ TEST_F(OperatorParity, TheSharedMemoryLimitChoosesTheAttentionPath) {
 
     // Here the fused path cannot run 48 positions of width 64, so the device chooses element-parallel.
     // The last position is past the row's length: the first 47 match the fused path on 47 positions.
-    const AttentionBackwardProblem wide = attentionProblem(1, 48, 1, 1, 64, {47});
+    const AttentionBackwardProblem wide = seeded({{}, {}, {}, {}, 1, 48, 1, 1, 64, {47}});
     Testing::expectThrowWithMessage<TransformerCudaError>(
         [&] { (void)onPath(wide, AttentionBackwardPath::Fused, context); },
         "attention backward kernels: invalid argument");
