@@ -14,7 +14,7 @@ namespace {
 
 using Testing::expectThrowWithMessage;
 
-TEST(DeviceMemory, BuffersTakeAndReturnTheirBytesThroughTheContextAllocator) {
+TEST(DeviceMemory, BuffersNeedAndUseTheContextAllocatorWhichCountsLiveAndPeakBytes) {
     TransformerCudaAllocator allocator;
     const TransformerCudaSession session(0, &allocator);
     const TransformerCudaContext& context = session.context();
@@ -37,17 +37,12 @@ TEST(DeviceMemory, BuffersTakeAndReturnTheirBytesThroughTheContextAllocator) {
     allocator.deallocate(bytes, 1000, context.stream);
     EXPECT_EQ(allocator.allocatedBytes(), 0u);
     EXPECT_EQ(allocator.peakBytes(), 400u);
-}
 
-TEST(DeviceContext, OnlyTheStreamAndTheAllocatorAreRequired) {
-    const TransformerCudaSession session(0);
-    const TransformerCudaContext& complete = session.context();
-    EXPECT_NO_THROW(requireCompleteContext({-1, complete.stream, nullptr, complete.allocator}));
+    // Only the stream and the allocator are required of a context.
+    EXPECT_NO_THROW(requireCompleteContext({-1, context.stream, nullptr, context.allocator}));
+    const TransformerCudaContext withoutAllocator{0, context.stream, context.cublas, nullptr};
     expectThrowWithMessage<TransformerCudaError>(
-        [&] {
-            (void)DeviceBuffer<double>({0, complete.stream, complete.cublas, nullptr}, 1);
-        },
-        "incomplete CUDA training context",
+        [&] { (void)DeviceBuffer<double>(withoutAllocator, 1); }, "incomplete CUDA training context",
         [](const TransformerCudaError& error) { EXPECT_EQ(error.kind, TransformerCudaErrorKind::Context); });
 }
 

@@ -89,7 +89,8 @@ TEST(PersistentCudaAdamW, RefusesMalformedUseAndMovedFromHandles) {
     const TransformerCudaContext& context = session.context();
     const Tensor weights = uniformTensor({2, 3}, 1, 0.5);
     const Tensor wrongShape(Extents{3, 2});
-    CudaAdamWState wrongState{Tensor(weights.shape), wrongShape, 0};
+    CudaAdamWState misshapen{Tensor(weights.shape), wrongShape, 1};
+    const CudaAdamWState stepWithoutMoments{Tensor(), Tensor(), 3};
     const TransformerWeights tied = randomWeights(Testing::variantSpec({.layers = 1, .tiedEmbeddings = true}));
     TransformerWeights untied = tied;
     untied.output_embedding = tied.token_embedding;
@@ -102,16 +103,10 @@ TEST(PersistentCudaAdamW, RefusesMalformedUseAndMovedFromHandles) {
     // std::logic_error is the base of std::invalid_argument and std::out_of_range.
     const std::vector<std::pair<std::string, std::function<void()>>> refusals = {
         {"persistent CUDA AdamW requires non-empty weights", [&] { PersistentCudaAdamW(Tensor(), {}, context); }},
-        {"persistent CUDA AdamW state shape mismatch",
-         [&] {
-             PersistentCudaAdamW(weights, {Tensor(weights.shape), wrongShape, 1}, context);
-         }},
-        {"persistent CUDA AdamW missing moments",
-         [&] {
-             PersistentCudaAdamW(weights, {{}, {}, 3}, context);
-         }},
+        {"persistent CUDA AdamW state shape mismatch", [&] { PersistentCudaAdamW(weights, misshapen, context); }},
+        {"persistent CUDA AdamW missing moments", [&] { PersistentCudaAdamW(weights, stepWithoutMoments, context); }},
         {"invalid persistent CUDA AdamW configuration", [&] { one.step(weights, {.beta1 = 1.0}); }},
-        {"persistent CUDA AdamW output state shape mismatch", [&] { one.downloadState(wrongState); }},
+        {"persistent CUDA AdamW output state shape mismatch", [&] { one.downloadState(misshapen); }},
         {"persistent CUDA AdamW gradient structure mismatch", [&] { model.step(untied, {}); }},
         {"persistent CUDA AdamW gradient structure mismatch", [&] { model.step(withoutFinalNorm, {}); }},
         {"invalid vector subscript", [&] { model.downloadWeights(untied); }},
