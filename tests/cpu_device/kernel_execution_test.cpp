@@ -34,13 +34,13 @@ __global__ void rotateKernel(const double* __restrict__ in,  // [blocks, blockDi
     out[base + lane] = value;
 }
 
-// Threads below `returning` leave; the rest meet at a barrier `depth` times, odd lanes once more.
+// Threads below `returning` leave; the rest meet at a barrier 3 times, odd lanes once more.
 __global__ void divergentKernel(double* __restrict__ out,  // [blockDim]
-                                unsigned returning, unsigned depth, bool oddLanesWaitLonger) {
+                                unsigned returning, bool oddLanesWaitLonger) {
     if (threadIdx.x < returning) {
         return;
     }
-    const unsigned barriers = depth + (oddLanesWaitLonger && threadIdx.x % 2 == 1 ? 1 : 0);
+    const unsigned barriers = 3 + (oddLanesWaitLonger && threadIdx.x % 2 == 1 ? 1 : 0);
     for (unsigned barrier = 0; barrier < barriers; ++barrier) {
         __syncthreads();
     }
@@ -83,21 +83,15 @@ TEST_F(KernelExecution, BarriersOrderEveryThreadOfTheBlockOnAnyNumberOfHostThrea
 }
 
 TEST_F(KernelExecution, BarrierReachedByPartOfABlockIsReportedAndTheNextLaunchRuns) {
-    struct Case {
-        unsigned returning;
-        bool oddLanesWaitLonger;
-        const char* report;
-    };
-    for (const Case& partial : {
-             Case{1, false,
-                  "__syncthreads in block (0, 0, 0) of 64 threads: thread 1 reached it after 1 returned "
-                  "without it"},
-             Case{0, true, "__syncthreads in block (0, 0, 0) of 64 threads: 32 waiting at it, 32 returned without it"},
+    for (const auto& [returning, oddLanesWaitLonger, report] : {
+             std::tuple{1u, false, "thread 1 reached it after 1 returned without it"},
+             {0u, true, "32 waiting at it, 32 returned without it"},
          }) {
         DeviceBuffer<double> out(context, 64);
-        launch(divergentKernel, 1, 64, 0, context.stream, out.get(), partial.returning, 3u, partial.oddLanesWaitLonger);
+        launch(divergentKernel, 1, 64, 0, context.stream, out.get(), returning, oddLanesWaitLonger);
         EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
-        EXPECT_EQ(CpuDevice::lastKernelFault(), partial.report);
+        EXPECT_EQ(CpuDevice::lastKernelFault(),
+                  std::string("__syncthreads in block (0, 0, 0) of 64 threads: ") + report);
         // The abandoned fibers' stacks serve the next launch.
         const std::vector<double> ring = {1.0, 2.0, 3.0};
         EXPECT_EQ(rotate(ring, 3, 1), (std::vector<double>{2.0, 3.0, 1.0}));

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <numeric>
+#include <tuple>
 #include <vector>
 
 #include "cuda/device_transfers.h"
@@ -60,25 +61,21 @@ class Launch : public ::testing::Test {
 };
 
 TEST_F(Launch, BlockReductionsOverStaticAndDynamicSharedMemory) {
-    struct Case {
-        std::uint64_t count;
-        unsigned block;
-        bool dynamic;
-    };
-    for (const Case& shape :
-         {Case{1, 256, false}, Case{5000, 256, false}, Case{1, 1, true}, Case{3, 2, true}, Case{3000, 1024, true}}) {
-        SCOPED_TRACE(::testing::Message() << "count " << shape.count << ", block " << shape.block);
+    using Shape = std::tuple<std::uint64_t, unsigned, bool>;  // count, block, dynamic shared memory
+    for (const auto& [count, block, dynamic] : {Shape{1, 256, false}, Shape{5000, 256, false}, Shape{1, 1, true},
+                                                Shape{3, 2, true}, Shape{3000, 1024, true}}) {
+        SCOPED_TRACE(::testing::Message() << "count " << count << ", block " << block);
         // Integer-valued inputs keep every partial sum exact, so any summation order gives the same value.
-        std::vector<double> host(shape.count);
-        std::vector<double> expected(blocksFor(shape.count, shape.block), 0.0);
-        for (std::uint64_t i = 0; i < shape.count; ++i) {
+        std::vector<double> host(count);
+        std::vector<double> expected(blocksFor(count, block), 0.0);
+        for (std::uint64_t i = 0; i < count; ++i) {
             host[i] = static_cast<double>(i % 97) - 48.0;
-            expected[i / shape.block] += host[i];
+            expected[i / block] += host[i];
         }
         const auto values = uploadBuffer(context, host, "upload values");
         DeviceBuffer<double> sums(context, expected.size());
-        launch(shape.dynamic ? sumKernel<true> : sumKernel<false>, blocksFor(shape.count, shape.block), shape.block,
-               shape.dynamic ? shape.block * sizeof(double) : 0, context.stream, values.get(), shape.count, sums.get());
+        launch(dynamic ? sumKernel<true> : sumKernel<false>, blocksFor(count, block), block,
+               dynamic ? block * sizeof(double) : 0, context.stream, values.get(), count, sums.get());
         checkKernels("sum kernel");
         std::vector<double> result(expected.size());
         download(context, result, sums, "download sums");
