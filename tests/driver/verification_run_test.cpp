@@ -20,27 +20,20 @@ constexpr const char* kSummary =
     " trainer=DEVICE-TAPE+DEVICE-ACCUMULATION+BF16-TENSOR-CORE-GEMM+CLIP+SCHEDULE+RNG"
     " checkpoint=VTT-CPU-COMPATIBLE+TRANSACTIONAL\n";
 
-// Removes "<fragment><decimal digits>" from the front of `rest`; false when it is not there.
-bool consumeTiming(std::string_view& rest, std::string_view fragment) {
-    if (!rest.starts_with(fragment)) {
-        return false;
-    }
-    const std::size_t digits = rest.find_first_not_of("0123456789", fragment.size());
-    if (digits == fragment.size() || digits == std::string_view::npos) {
-        return false;
-    }
-    rest.remove_prefix(digits);
-    return true;
-}
-
-// The timing scenarios' fragments (no separator) and then the summary.
+// The timing scenarios' fragments, each with its decimal digits (no separator), and then the summary.
 ::testing::AssertionResult isSuccessLine(const std::string& output) {
     std::string_view rest = output;
-    const bool timed = consumeTiming(rest, " attention64_ms=") && consumeTiming(rest, " model64_ms=");
-    if (timed && rest == kSummary) {
-        return ::testing::AssertionSuccess();
+    for (const std::string_view fragment : {" attention64_ms=", " model64_ms="}) {
+        const std::size_t end = rest.starts_with(fragment) ? rest.find_first_not_of("0123456789", fragment.size()) : 0;
+        if (end <= fragment.size() || end == std::string_view::npos) {
+            return ::testing::AssertionFailure() << "no" << fragment << " in \"" << output << "\"";
+        }
+        rest.remove_prefix(end);
     }
-    return ::testing::AssertionFailure() << "not a success line: \"" << output << "\"";
+    if (rest != kSummary) {
+        return ::testing::AssertionFailure() << "not the summary: \"" << rest << "\"";
+    }
+    return ::testing::AssertionSuccess();
 }
 
 TEST(VerificationRun, ASessionThatCannotOpenEndsTheRunWithItsMessage) {
