@@ -1,5 +1,6 @@
-// The one tensor comparison of the suites: reports the first element out of tolerance (index,
-// expected, got). A NaN on either side fails, whatever the tolerance.
+// The one tensor comparison of the suites: reports the worst element (index, expected, got), so a
+// failure shows how far off the result is, not only where it first went wrong. A NaN on either side
+// fails, whatever the tolerance, and is reported ahead of any finite difference.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,13 +17,24 @@ inline ::testing::AssertionResult tensorsNear(const Tensor& got, const Tensor& e
     if (got.shape != expected.shape) {
         return ::testing::AssertionFailure() << "shapes differ";
     }
+    std::size_t worst = got.values.size();
+    double worstDifference = tolerance;
     for (std::size_t i = 0; i < got.values.size(); ++i) {
-        if (!(std::abs(got.values[i] - expected.values[i]) <= tolerance)) {
-            return ::testing::AssertionFailure() << "element " << i << ": expected " << expected.values[i] << ", got "
-                                                 << got.values[i] << " (tolerance " << tolerance << ")";
+        const double difference = std::abs(got.values[i] - expected.values[i]);
+        if (std::isnan(difference)) {
+            worst = i;
+            break;
+        }
+        if (difference > worstDifference) {
+            worst = i;
+            worstDifference = difference;
         }
     }
-    return ::testing::AssertionSuccess();
+    if (worst == got.values.size()) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "worst element " << worst << ": expected " << expected.values[worst]
+                                         << ", got " << got.values[worst] << " (tolerance " << tolerance << ")";
 }
 
 // Bit-for-bit equality of shapes and values (NaN never equals).
