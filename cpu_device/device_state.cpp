@@ -43,6 +43,25 @@ DeviceState& state() {
 
 constinit thread_local cudaError_t lastError = cudaSuccess;
 
+// Streams and cuBLAS handles live in registries so that a call on a destroyed or foreign handle is
+// refused instead of dereferenced.
+template <class Object>
+Object* track(std::set<Object*>& live, std::unique_ptr<Object> created) {
+    const std::lock_guard lock(state().mutex);
+    live.insert(created.get());
+    return created.release();
+}
+
+template <class Object>
+bool release(std::set<Object*>& live, Object* object) {
+    const std::lock_guard lock(state().mutex);
+    if (live.erase(object) == 0) {
+        return false;
+    }
+    delete object;
+    return true;
+}
+
 }  // namespace
 
 void injectFault(FaultSite site, std::uint64_t nth, int status) {
@@ -155,20 +174,12 @@ std::uint64_t liveBlasHandles() {
 }
 
 cudaError_t createStream(cudaStream_t* stream, unsigned int flags) {
-    auto created = std::make_unique<CUstream_st>(CUstream_st{flags});
-    const std::lock_guard lock(state().mutex);
-    state().streams.insert(created.get());
-    *stream = created.release();
+    *stream = track(state().streams, std::make_unique<CUstream_st>(CUstream_st{flags}));
     return cudaSuccess;
 }
 
 cudaError_t destroyStream(cudaStream_t stream) {
-    const std::lock_guard lock(state().mutex);
-    if (state().streams.erase(stream) == 0) {
-        return cudaErrorInvalidResourceHandle;
-    }
-    delete stream;
-    return cudaSuccess;
+    return release(state().streams, stream) ? cudaSuccess : cudaErrorInvalidResourceHandle;
 }
 
 bool isLiveStream(cudaStream_t stream) {
@@ -177,19 +188,11 @@ bool isLiveStream(cudaStream_t stream) {
 }
 
 cublasHandle_t createHandle() {
-    auto created = std::make_unique<cublasContext>();
-    const std::lock_guard lock(state().mutex);
-    state().handles.insert(created.get());
-    return created.release();
+    return track(state().handles, std::make_unique<cublasContext>());
 }
 
 bool destroyHandle(cublasHandle_t handle) {
-    const std::lock_guard lock(state().mutex);
-    if (state().handles.erase(handle) == 0) {
-        return false;
-    }
-    delete handle;
-    return true;
+    return release(state().handles, handle);
 }
 
 bool isLiveHandle(cublasHandle_t handle) {
