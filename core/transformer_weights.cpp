@@ -65,13 +65,9 @@ Extents expectedWeightShape(const TransformerSpec& spec, WeightTensor tensor) {
 TransformerWeights zeroWeights(const TransformerSpec& spec) {
     TransformerWeights weights;
     weights.layers.resize(spec.layers);
-    if (!spec.tied_embeddings) {
-        // Give the slot one value so that the walk below visits it; it is rebuilt at full shape.
-        weights.output_embedding = Tensor(Extents{});
+    for (const WeightSlot& slot : canonicalWeightSlots(spec.layers, !spec.tied_embeddings)) {
+        weightSlotMember(weights, slot) = Tensor(expectedWeightShape(spec, slot.tensor));
     }
-    forEachWeightTensor(weights, [&](const WeightSlot& slot, Tensor& tensor) {
-        tensor = Tensor(expectedWeightShape(spec, slot.tensor));
-    });
     return weights;
 }
 
