@@ -21,6 +21,9 @@ class TransformerCudaSession {
     TransformerCudaSession(const TransformerCudaSession&) = delete;
     TransformerCudaSession& operator=(const TransformerCudaSession&) = delete;
 
+    // A trainer keeps the context it was built on and works through it, so a mutable session hands
+    // out a mutable context; a const session only a view.
+    [[nodiscard]] TransformerCudaContext& context() noexcept { return context_; }
     [[nodiscard]] const TransformerCudaContext& context() const noexcept { return context_; }
 
   private:

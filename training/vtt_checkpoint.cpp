@@ -17,7 +17,6 @@ constexpr std::size_t checksumSize = 8;
 // Magic, spec fingerprint, configuration fingerprint and the checksum: anything shorter cannot
 // even be checksummed against a header.
 constexpr std::size_t shortestImage = 32;
-constexpr const char* truncated = "truncated VTT checkpoint";
 
 template <class Sets, class Visit>
 void forEachSet(Sets sets, Visit&& visit) {
@@ -60,31 +59,31 @@ Bytes encodeVttCheckpoint(std::uint64_t specFingerprint, std::uint64_t configFin
     return image;
 }
 
-std::span<const std::uint8_t> checkedVttPayload(std::span<const std::uint8_t> image) {
+std::span<const std::uint8_t> checkedVttPayload(std::span<const std::uint8_t> image, const VttMessages& messages) {
     if (image.size() < shortestImage) {
-        throw std::invalid_argument(truncated);
+        throw std::invalid_argument(messages.truncated);
     }
     const auto payload = image.first(image.size() - checksumSize);
-    ByteReader checksum(image.last(checksumSize), truncated);
+    ByteReader checksum(image.last(checksumSize), messages.truncated);
     if (checksum.u64() != vestraFnv1a64(payload)) {
-        throw std::invalid_argument("VTT checksum mismatch");
+        throw std::invalid_argument(messages.checksum);
     }
     return payload;
 }
 
 void decodeVttPayload(std::span<const std::uint8_t> payload, std::uint64_t specFingerprint,
                       std::uint64_t configFingerprint, TrainingCounters& counters,
-                      CheckpointTensorSets<TransformerWeights> sets) {
-    ByteReader in(payload, truncated);
+                      CheckpointTensorSets<TransformerWeights> sets, const VttMessages& messages) {
+    ByteReader in(payload, messages.truncated);
     const auto readMagic = in.raw(magic.size());
     if (!std::equal(readMagic.begin(), readMagic.end(), magic.begin(), magic.end())) {
-        throw std::invalid_argument("unknown VTT checkpoint format");
+        throw std::invalid_argument(messages.format);
     }
     if (in.u64() != specFingerprint) {
-        throw std::invalid_argument("VTT model spec mismatch");
+        throw std::invalid_argument(messages.spec);
     }
     if (in.u64() != configFingerprint) {
-        throw std::invalid_argument("VTT training config mismatch");
+        throw std::invalid_argument(messages.config);
     }
     counters.steps = in.u64();
     counters.examplesSeen = in.u64();
@@ -96,22 +95,24 @@ void decodeVttPayload(std::span<const std::uint8_t> payload, std::uint64_t specF
     forEachSet(sets, [&](TransformerWeights& set) {
         for (const NamedTensor& entry : namedTensors(set)) {
             if (in.u64() != entry.tensor.values.size()) {
-                throw std::invalid_argument("VTT tensor shape mismatch");
+                throw std::invalid_argument(messages.shape);
             }
-            in.f64s(entry.tensor.values, "truncated VTT tensor");
+            in.f64s(entry.tensor.values, messages.truncatedTensor);
         }
     });
     if (!in.atEnd()) {
-        throw std::invalid_argument("VTT checkpoint has trailing payload");
+        throw std::invalid_argument(messages.trailing);
     }
 
-    bool finite = true;
-    forEachSet(sets, [&](const TransformerWeights& set) { finite = finite && allFinite(set); });
-    if (!finite) {
-        throw std::invalid_argument("VTT contains non-finite tensor state");
+    if (messages.nonFiniteTensors != nullptr) {
+        bool finite = true;
+        forEachSet(sets, [&](const TransformerWeights& set) { finite = finite && allFinite(set); });
+        if (!finite) {
+            throw std::invalid_argument(messages.nonFiniteTensors);
+        }
     }
     if (!std::isfinite(counters.accumulatedLoss)) {
-        throw std::invalid_argument("VTT contains non-finite loss");
+        throw std::invalid_argument(messages.nonFiniteLoss);
     }
 }
 

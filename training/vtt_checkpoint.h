@@ -23,19 +23,48 @@ struct CheckpointTensorSets {
     Weights& gradientAccumulator;
 };
 
+// The refusals of a reader, by fault. Each trainer reports them in its own words; a reader whose
+// nonFiniteTensors is null leaves tensor values unchecked.
+struct VttMessages {
+    const char* truncated;
+    const char* checksum;
+    const char* format;
+    const char* spec;
+    const char* config;
+    const char* shape;
+    const char* truncatedTensor;
+    const char* trailing;
+    const char* nonFiniteTensors;
+    const char* nonFiniteLoss;
+};
+
+inline constexpr VttMessages kVttMessages{
+    "truncated VTT checkpoint",
+    "VTT checksum mismatch",
+    "unknown VTT checkpoint format",
+    "VTT model spec mismatch",
+    "VTT training config mismatch",
+    "VTT tensor shape mismatch",
+    "truncated VTT tensor",
+    "VTT checkpoint has trailing payload",
+    "VTT contains non-finite tensor state",
+    "VTT contains non-finite loss",
+};
+
 [[nodiscard]] Bytes encodeVttCheckpoint(std::uint64_t specFingerprint, std::uint64_t configFingerprint,
                                         const TrainingCounters& counters,
                                         CheckpointTensorSets<const TransformerWeights> sets);
 
 // The image without its checksum, once the size and the checksum have been checked: throws
-// std::invalid_argument "truncated VTT checkpoint" or "VTT checksum mismatch".
-[[nodiscard]] std::span<const std::uint8_t> checkedVttPayload(std::span<const std::uint8_t> image);
+// std::invalid_argument with messages.truncated or messages.checksum.
+[[nodiscard]] std::span<const std::uint8_t> checkedVttPayload(std::span<const std::uint8_t> image,
+                                                              const VttMessages& messages = kVttMessages);
 
 // Reads a checked payload into counters and sets, whose tensors give the element counts the image
 // must have. Throws std::invalid_argument with the first fault met; on a throw the outputs may be
 // partly written, so callers decode into staging copies.
 void decodeVttPayload(std::span<const std::uint8_t> payload, std::uint64_t specFingerprint,
                       std::uint64_t configFingerprint, TrainingCounters& counters,
-                      CheckpointTensorSets<TransformerWeights> sets);
+                      CheckpointTensorSets<TransformerWeights> sets, const VttMessages& messages = kVttMessages);
 
 }  // namespace Halcyne::Core::Vestra

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cuda/device_platform.h"
+#include "cuda/kernels/adamw_element.cuh"
 #include "cuda/kernels/thread_index.cuh"
 
 namespace Halcyne::Core::Vestra {
@@ -22,14 +23,11 @@ __global__ void adamKernel(double* __restrict__ weights,         // [count]
     if (i >= count) {
         return;
     }
-    const double g = gradient[i];
-    const double w = weights[i];
-    const double m = beta1 * firstMoment[i] + (1.0 - beta1) * g;
-    const double v = beta2 * secondMoment[i] + ((1.0 - beta2) * g) * g;
-    const double update = (m / biasCorrection1) / (sqrt(v / biasCorrection2) + epsilon) + weightDecay * w;
-    firstMoment[i] = m;
-    secondMoment[i] = v;
-    weights[i] = w - learningRate * update;
+    const AdamElement next = adamElementUpdate(weights[i], gradient[i], firstMoment[i], secondMoment[i], learningRate,
+                                               beta1, beta2, epsilon, weightDecay, biasCorrection1, biasCorrection2);
+    firstMoment[i] = next.firstMoment;
+    secondMoment[i] = next.secondMoment;
+    weights[i] = next.weight;
 }
 
 }  // namespace

@@ -1,0 +1,33 @@
+// The conversions around the BF16 tensor-core GEMMs: doubles to bfloat16 (round to nearest even,
+// the platform's conversion) for weight mirrors and GEMM inputs, and FP32 GEMM results widened
+// back to double. One thread per element.
+#pragma once
+
+#include <cstdint>
+
+#include "cuda/device_platform.h"
+#include "cuda/kernels/thread_index.cuh"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+__global__ void doubleToBfloat16Kernel(const double* __restrict__ input,  // [count]
+                                       bfloat16* __restrict__ output,     // [count]
+                                       std::uint64_t count) {
+    const std::uint64_t i = globalThreadIndex();
+    if (i < count) {
+        output[i] = __double2bfloat16(input[i]);
+    }
+}
+
+__global__ void floatToDoubleKernel(const float* __restrict__ input,  // [count]
+                                    double* __restrict__ output,      // [count]
+                                    std::uint64_t count) {
+    const std::uint64_t i = globalThreadIndex();
+    if (i < count) {
+        output[i] = static_cast<double>(input[i]);
+    }
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra

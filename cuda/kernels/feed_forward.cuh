@@ -1,0 +1,32 @@
+// The feed-forward activation of the forward pass (reference/feed_forward.*), one thread per
+// element: SwiGLU, SiLU(gate) * up; or GELU(up) in its exact erf form, which never reads the gate.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "cuda/device_platform.h"
+#include "cuda/kernels/thread_index.cuh"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+__global__ void trainingActivationKernel(const double* __restrict__ gate,  // [count], SwiGLU only
+                                         const double* __restrict__ up,    // [count]
+                                         double* __restrict__ output,      // [count]
+                                         std::uint64_t count, bool swiGlu) {
+    const std::uint64_t i = globalThreadIndex();
+    if (i >= count) {
+        return;
+    }
+    if (swiGlu) {
+        const double g = gate[i];
+        output[i] = (g / (exp(-g) + 1.0)) * up[i];
+        return;
+    }
+    const double u = up[i];
+    output[i] = (erf(u * 0.7071067811865476) + 1.0) * (u * 0.5);
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
