@@ -1,0 +1,285 @@
+// The device-resident trainer beyond the driver's fixture: step-for-step parity with the CPU trainer
+// over grouped-query attention, GELU and SwiGLU, tied and untied embeddings, ragged and masked
+// batches and two-batch windows; checkpoints that travel device -> CPU -> device byte for byte; a
+// restore or step that fails at any device call leaving the trainer and the device as they were;
+// and the boundary counters.
+#include "cuda/trainer/transformer_cuda_trainer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "cpu_device/control.h"
+#include "cuda/transformer_cuda_session.h"
+#include "support/compare.h"
+#include "support/device_operation.h"
+#include "support/trainers.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+using CpuDevice::FaultSite;
+using Testing::expectThrowWithMessage;
+using Testing::kInjectedFault;
+using Testing::successors;
+using Testing::tokenRows;
+
+constexpr std::uint32_t kIgnored = 10;
+
+// Two batches of one window: rows of different lengths (one empty), a loss mask, and the ignore
+// token cutting rows short, also beyond a row's given length.
+std::vector<TokenBatch> windowBatches() {
+    TokenBatch ragged = tokenRows(3, 5, {1, 2, 3, 4, 5, 6, 7, 8, 9, 1, 2, 2, 2, 2, 2});
+    ragged.lengths = {5, 0, 3};
+    ragged.lossMask = {1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1};
+    TokenBatch cut = tokenRows(2, 4, {3, 1, kIgnored, 4, 5, 9, 8, kIgnored});
+    return {ragged, cut};
+}
+
+struct ParityCase {
+    const char* name;
+    Testing::SpecShape shape;
+};
+
+class CudaTrainerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { CpuDevice::clearFaults(); }
+    void TearDown() override { CpuDevice::clearFaults(); }
+
+    TransformerCudaSession session_{0};
+    TransformerCudaContext& context_ = session_.context();
+};
+
+TEST_F(CudaTrainerTest, FollowsTheCpuTrainerStepForStepAndSharesItsCheckpoints) {
+    const ParityCase cases[] = {
+        {"GQA 4/2, SwiGLU, untied, two layers", {}},
+        {"GELU, tied, one layer", {.layers = 1, .feedForward = FeedForwardKind::Gelu, .tiedEmbeddings = true}},
+        {"GELU, untied, MHA", {.queryHeads = 2, .kvHeads = 2, .feedForward = FeedForwardKind::Gelu}},
+    };
+    for (const ParityCase& parity : cases) {
+        SCOPED_TRACE(parity.name);
+        const TransformerSpec spec = Testing::variantSpec(parity.shape);
+        const TransformerWeights weights = Testing::variantWeights(spec);
+        TransformerTrainingConfig config = scenarioTrainingConfig("cuda-trainer-parity");
+        config.learning_rate = 0.01;
+        config.max_gradient_norm = 0.05;  // clips every step
+        config.warmup_steps = 1;
+        config.decay_steps = 5;
+        config.seed = 5;
+        config.ignore_token = kIgnored;
+        TransformerTrainer cpu(spec, weights, config);
+        TransformerCudaTrainer cuda(spec, weights, config, context_);
+
+        for (int step = 0; step < 3; ++step) {
+            EXPECT_EQ(cpu.nextDataIndex(7), cuda.nextDataIndex(7));
+            for (const TokenBatch& batch : windowBatches()) {
+                const std::vector<std::uint32_t> targets = successors(batch, spec.vocabulary);
+                EXPECT_NEAR(cpu.accumulate(batch, targets), cuda.accumulate(batch, targets), 1e-10);
+            }
+            const TrainingStepLog expected = cpu.step();
+            const TrainingStepLog got = cuda.step();
+            EXPECT_EQ(std::vector({got.step, got.windowStart, got.windowEnd}),
+                      std::vector({expected.step, expected.windowStart, expected.windowEnd}));
+            EXPECT_NEAR(got.loss, expected.loss, 1e-10);
+            EXPECT_NEAR(got.gradientNorm, expected.gradientNorm, 1e-9);
+            EXPECT_NEAR(got.clipScale, expected.clipScale, 1e-9);
+            EXPECT_EQ(got.learningRate, expected.learningRate);
+            EXPECT_LT(maxModelDifference(cpu.weights(), cuda.materializeWeights()), 1e-10);
+        }
+
+        // An open window travels device -> CPU -> device unchanged, and both device trainers then
+        // continue identically.
+        const TokenBatch batch = windowBatches()[0];
+        const std::vector<std::uint32_t> targets = successors(batch, spec.vocabulary);
+        (void)cuda.accumulate(batch, targets);
+        const Bytes image = cuda.checkpointBytes();
+        cpu.restoreCheckpoint(image);
+        ASSERT_EQ(cpu.checkpointBytes(), image);
+        TransformerCudaTrainer restored(spec, weights, config, context_);
+        restored.restoreCheckpoint(cpu.checkpointBytes());
+        ASSERT_EQ(restored.checkpointBytes(), image);
+        for (TransformerCudaTrainer* trainer : {&cuda, &restored}) {
+            (void)trainer->accumulate(batch, targets);
+            (void)trainer->step();
+        }
+        EXPECT_EQ(restored.checkpointBytes(), cuda.checkpointBytes());
+    }
+}
+
+// The parameter list skips tensors without values; counters follow the boundary rules.
+TEST_F(CudaTrainerTest, CountsEveryCrossingAndEveryBf16Gemm) {
+    TransformerSpec spec = Testing::variantSpec({.layers = 1});
+    spec.precision.activations = PrecisionKind::Bf16;
+    TransformerCudaTrainer trainer(spec, Testing::variantWeights(spec), scenarioTrainingConfig("counters"), context_);
+    const std::uint64_t parameters = trainer.parameterCount();
+    EXPECT_EQ(parameters, 12u);
+    EXPECT_EQ(
+        std::vector({trainer.tensorDownloads(), trainer.scalarBoundaryCrossings(), trainer.bf16TensorCoreGemms()}),
+        std::vector<std::uint64_t>({0, 0, 0}));
+
+    const TokenBatch batch = tokenRows(1, 4, {1, 2, 3, 4});
+    const std::vector<std::uint32_t> targets = successors(batch, spec.vocabulary);
+    (void)trainer.evaluate(batch, targets);    // eight forward GEMMs
+    (void)trainer.accumulate(batch, targets);  // and two more for each of them backward
+    EXPECT_EQ(trainer.bf16TensorCoreGemms(), 8u + 24u);
+    (void)trainer.materializeWeights();
+    (void)trainer.checkpointBytes();
+    EXPECT_EQ(trainer.tensorDownloads(), 3 * parameters);  // the weights were current: not downloaded
+    (void)trainer.step();
+    EXPECT_EQ(trainer.scalarBoundaryCrossings(), 4u);
+    (void)trainer.checkpointBytes();
+    EXPECT_EQ(trainer.tensorDownloads(), 7 * parameters);
+    (void)trainer.materializeWeights();
+    (void)trainer.materializeWeights();
+    EXPECT_EQ(trainer.tensorDownloads(), 8 * parameters);
+
+    const TransformerSpec tied = Testing::variantSpec({.layers = 1, .tiedEmbeddings = true});
+    EXPECT_EQ(TransformerCudaTrainer(tied, Testing::variantWeights(tied), scenarioTrainingConfig("tied"), context_)
+                  .parameterCount(),
+              11u);
+}
+
+// Every refusal comes before any change: the checkpoint image and the device's live allocations
+// are as they were, and refusals of construction or of a batch happen before any device work.
+TEST_F(CudaTrainerTest, RefusalsChangeNothing) {
+    const TransformerSpec spec = Testing::variantSpec({.layers = 1});
+    const TransformerWeights weights = Testing::variantWeights(spec);
+    const std::uint64_t live = CpuDevice::liveAllocations();
+    const auto withConfig = [&](const std::function<void(TransformerTrainingConfig&)>& edit) {
+        TransformerTrainingConfig config = scenarioTrainingConfig("refusals");
+        edit(config);
+        return config;
+    };
+    const std::vector<TransformerTrainingConfig> invalid = {
+        withConfig([](TransformerTrainingConfig& c) { c.beta1 = 1.0; }),
+        withConfig([](TransformerTrainingConfig& c) { c.epsilon = 0.0; }),
+        withConfig([](TransformerTrainingConfig& c) { c.weight_decay = -0.5; }),
+        withConfig([](TransformerTrainingConfig& c) { c.learning_rate = std::numeric_limits<double>::quiet_NaN(); }),
+        withConfig([](TransformerTrainingConfig& c) { c.dataset_hash.clear(); }),
+    };
+    for (const TransformerTrainingConfig& config : invalid) {
+        CpuDevice::injectFault(FaultSite::Allocation, 1, kInjectedFault);
+        expectThrowWithMessage<std::invalid_argument>([&] { TransformerCudaTrainer(spec, weights, config, context_); },
+                                                      "invalid CUDA trainer configuration");
+        CpuDevice::clearFaults();
+    }
+    EXPECT_EQ(CpuDevice::liveAllocations(), live);
+
+    TransformerCudaTrainer trainer(spec, weights, scenarioTrainingConfig("refusals"), context_);
+    expectThrowWithMessage<std::logic_error>([&] { (void)trainer.step(); },
+                                             "CUDA optimizer step requires accumulated gradients");
+    const TokenBatch good = tokenRows(2, 3, {1, 2, 3, 4, 5, 6});
+    const std::vector<std::uint32_t> targets = successors(good, spec.vocabulary);
+    (void)trainer.accumulate(good, targets);
+    const Bytes before = trainer.checkpointBytes();
+    const std::uint64_t resident = CpuDevice::liveAllocations();
+    const auto edited = [&](const std::function<void(TokenBatch&)>& edit) {
+        TokenBatch batch = good;
+        edit(batch);
+        return batch;
+    };
+    const std::vector<std::pair<std::string, TokenBatch>> batches = {
+        {"resident training batch mismatch", edited([](TokenBatch& b) { b.tokens.pop_back(); })},
+        {"resident training lengths mismatch", edited([](TokenBatch& b) {
+             b.lengths = {3, 3, 3};
+         })},
+        {"resident training loss mask mismatch", edited([](TokenBatch& b) { b.lossMask = {1}; })},
+        {"resident training length exceeds sequence", edited([](TokenBatch& b) {
+             b.lengths = {3, 4};
+         })},
+        {"resident training batch contains no active loss targets", edited([](TokenBatch& b) {
+             b.lengths = {0, 0};
+         })},
+        {"resident training token exceeds vocabulary", edited([&](TokenBatch& b) { b.tokens[5] = spec.vocabulary; })},
+    };
+    for (const auto& [message, batch] : batches) {
+        CpuDevice::injectFault(FaultSite::Allocation, 1, kInjectedFault);
+        expectThrowWithMessage<std::invalid_argument>([&] { (void)trainer.accumulate(batch, targets); }, message);
+        CpuDevice::clearFaults();
+    }
+    expectThrowWithMessage<std::invalid_argument>([&] { (void)trainer.nextDataIndex(0); },
+                                                  "dataset size must be positive");
+    EXPECT_EQ(trainer.checkpointBytes(), before);
+    EXPECT_EQ(CpuDevice::liveAllocations(), resident);
+}
+
+// A restore that fails at any device call, and a step that fails before its update (at any device
+// call of the norm or the validation, or refused for a non-finite update), leave the trainer's
+// image unchanged and give back every buffer they took.
+TEST_F(CudaTrainerTest, FailuresBeforeTheCommitLeaveTheTrainerAsItWas) {
+    const TransformerSpec spec = Testing::variantSpec({.layers = 1, .tiedEmbeddings = true});
+    const TransformerWeights weights = Testing::variantWeights(spec);
+    const TokenBatch batch = tokenRows(1, 4, {1, 2, 3, 4});
+    const std::vector<std::uint32_t> targets = successors(batch, spec.vocabulary);
+    const TransformerTrainingConfig config = scenarioTrainingConfig("failures");
+    TransformerCudaTrainer source(spec, weights, config, context_);
+    (void)source.accumulate(batch, targets);
+    (void)source.step();
+    const Bytes image = source.checkpointBytes();
+
+    TransformerCudaTrainer trainer(spec, weights, config, context_);
+    (void)trainer.accumulate(batch, targets);
+    const Bytes before = trainer.checkpointBytes();
+    const std::uint64_t live = CpuDevice::liveAllocations();
+    const auto failsCleanly = [&](FaultSite site, std::uint64_t nth, const std::function<void()>& call) {
+        CpuDevice::injectFault(site, nth, kInjectedFault);
+        bool failed = false;
+        try {
+            call();
+        } catch (const std::exception&) {
+            failed = true;
+        }
+        CpuDevice::clearFaults();
+        (void)cudaGetLastError();
+        if (failed) {
+            EXPECT_EQ(trainer.checkpointBytes(), before) << static_cast<int>(site) << " " << nth;
+            EXPECT_EQ(CpuDevice::liveAllocations(), live) << static_cast<int>(site) << " " << nth;
+        }
+        return failed;
+    };
+
+    const auto restore = [&] { trainer.restoreCheckpoint(image); };
+    for (const FaultSite site :
+         {FaultSite::Allocation, FaultSite::Copy, FaultSite::Memset, FaultSite::Launch, FaultSite::Synchronization}) {
+        std::uint64_t nth = 1;
+        while (failsCleanly(site, nth, restore)) {
+            ++nth;
+        }
+        ASSERT_EQ(trainer.checkpointBytes(), image) << "restore succeeded after " << nth - 1 << " failures";
+        trainer.restoreCheckpoint(before);
+        EXPECT_GT(nth, 1u);
+    }
+
+    // The step's device calls before its update: three allocations, two memsets, two copies, two
+    // synchronisations and three launches per parameter.
+    const auto step = [&] { (void)trainer.step(); };
+    const std::uint64_t launches = 3 * trainer.parameterCount();
+    for (const auto& [site, calls] : std::vector<std::pair<FaultSite, std::uint64_t>>{{FaultSite::Allocation, 3},
+                                                                                      {FaultSite::Memset, 2},
+                                                                                      {FaultSite::Copy, 2},
+                                                                                      {FaultSite::Synchronization, 2},
+                                                                                      {FaultSite::Launch, launches}}) {
+        for (std::uint64_t nth = 1; nth <= calls; ++nth) {
+            EXPECT_TRUE(failsCleanly(site, nth, step)) << static_cast<int>(site) << " " << nth;
+        }
+    }
+
+    TransformerTrainingConfig overflowing = config;
+    overflowing.learning_rate = 1e308;
+    overflowing.weight_decay = 1e308;
+    TransformerCudaTrainer refused(spec, weights, overflowing, context_);
+    (void)refused.accumulate(batch, targets);
+    const Bytes refusedBefore = refused.checkpointBytes();
+    expectThrowWithMessage<std::domain_error>([&] { (void)refused.step(); },
+                                              "CUDA optimizer would produce non-finite state");
+    EXPECT_EQ(refused.checkpointBytes(), refusedBefore);
+    EXPECT_EQ(refused.scalarBoundaryCrossings(), 3u);
+    EXPECT_NO_THROW((void)trainer.step());
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
