@@ -20,7 +20,9 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-enum class ReplaceFailure { None, OpenForFlush, Flush, Replace };
+// DirectoryFlush comes after a successful rename: the target already holds the new image and the
+// temporary is gone, only the durability of the replacement is unknown.
+enum class ReplaceFailure { None, OpenForFlush, Flush, Replace, DirectoryFlush };
 
 #ifdef _WIN32
 
@@ -68,7 +70,7 @@ ReplaceFailure flushAndReplace(const std::filesystem::path& temporary, const std
     const std::filesystem::path parent = target.parent_path().empty() ? "." : target.parent_path();
     const int directory = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0 || !syncAndClose(directory)) {
-        return ReplaceFailure::Replace;
+        return ReplaceFailure::DirectoryFlush;
     }
     return ReplaceFailure::None;
 }
@@ -95,6 +97,10 @@ void writeCheckpointFile(const std::filesystem::path& path, std::span<const std:
     const ReplaceFailure failure = flushAndReplace(temporary, path);
     if (failure == ReplaceFailure::None) {
         return;
+    }
+    if (failure == ReplaceFailure::DirectoryFlush) {
+        // Nothing to clean up: the temporary became the target, which readers now see whole.
+        throw std::runtime_error("VTT checkpoint replaced but its directory could not be flushed");
     }
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);

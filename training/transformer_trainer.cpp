@@ -42,12 +42,13 @@ void requireMatchingGradients(const std::vector<NamedTensor>& accumulator,
 
 TokenBatch applyIgnoreToken(const TokenBatch& batch, std::optional<std::uint32_t> ignoreToken) {
     TokenBatch result = batch;
-    // A malformed batch is returned as it is, for the forward pass to refuse with its own message;
-    // filling out its lengths could turn it into an accepted one.
-    const bool wellFormed = result.width != 0 && result.tokens.size() % result.width == 0 &&
-                            result.tokens.size() / result.width == result.batch &&
-                            (result.lengths.empty() || result.lengths.size() == result.batch);
-    if (!ignoreToken || !wellFormed) {
+    // Rows can be scanned only when the tokens are exactly batch rows of width (the division also
+    // keeps batch * width from overflowing). Any other batch is returned as it is, for the forward
+    // pass to refuse with its own message. A lengths list of the wrong size is not such a batch: it
+    // is cut or filled out to one entry per row like any other.
+    const bool rowsReadable = result.width != 0 && result.tokens.size() % result.width == 0 &&
+                              result.tokens.size() / result.width == result.batch;
+    if (!ignoreToken || !rowsReadable) {
         return result;
     }
     result.lengths.resize(result.batch, result.width);

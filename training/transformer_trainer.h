@@ -30,9 +30,10 @@ struct TrainingStepLog {
     std::uint64_t weightsFingerprint = 0;
 };
 
-// The batch a trainer trains on: with an ignore token, every row ends at the token's first
-// occurrence (anywhere in the row, also beyond its old length) and the lengths list is filled out
-// to one entry per row; without one, the batch unchanged.
+// The batch a trainer trains on: with an ignore token, the lengths list is cut or filled out (with
+// width) to one entry per row and every row ends at the token's first occurrence (anywhere in the
+// row, also beyond its old length); without one, the batch unchanged. A batch whose tokens are not
+// batch rows of a nonzero width is returned unchanged for the forward pass to refuse.
 [[nodiscard]] TokenBatch applyIgnoreToken(const TokenBatch& batch, std::optional<std::uint32_t> ignoreToken);
 
 // FNV-1a over every parameter in canonical order as element count then values, little-endian.

@@ -17,6 +17,12 @@ Tensor add(Tensor a, const Tensor& b) {
     return a;
 }
 
+// The tape's linear products keep the operator's shape checks and summation order but not its
+// NaN/Inf check: a non-finite product, the logits included, is carried on as it is.
+Tensor hostLinear(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
+    return linearProduct(input, weight, rows, in, out, true, [](double value, bool) { return value; });
+}
+
 Tensor activate(const Tensor& gate, const Tensor& up, FeedForwardKind kind) {
     Tensor out(up.shape);
     for (std::size_t i = 0; i < up.values.size(); ++i) {
@@ -64,22 +70,22 @@ HostForwardTape hostForwardTape(const TransformerSpec& spec, const TransformerWe
     for (const TransformerLayerWeights& layer : weights.layers) {
         HostLayerTape record;
         record.attentionNormed = rmsNorm(x, layer.attention_norm, rows, model, epsilon, true);
-        record.query = linear(record.attentionNormed, layer.query, rows, model, qd, true);
-        record.key = linear(record.attentionNormed, layer.key, rows, model, kd, true);
-        record.value = linear(record.attentionNormed, layer.value, rows, model, kd, true);
+        record.query = hostLinear(record.attentionNormed, layer.query, rows, model, qd);
+        record.key = hostLinear(record.attentionNormed, layer.key, rows, model, kd);
+        record.value = hostLinear(record.attentionNormed, layer.value, rows, model, kd);
         applyRope(record.query, record.key, batch.batch, batch.width, spec.query_heads, spec.kv_heads, spec.head_dim,
                   spec.position.rope_base, 0, true, false);
         record.attention = groupedQueryAttention(record.query, record.key, record.value, batch.batch, batch.width,
                                                  spec.query_heads, spec.kv_heads, spec.head_dim, batch.lengths, true)
                                .output;
-        record.residual = add(x, linear(record.attention, layer.attention_output, rows, qd, model, true));
+        record.residual = add(x, hostLinear(record.attention, layer.attention_output, rows, qd, model));
         record.ffnNormed = rmsNorm(record.residual, layer.ffn_norm, rows, model, epsilon, true);
         if (swiGlu) {
-            record.gate = linear(record.ffnNormed, layer.ffn_gate, rows, model, ffn, true);
+            record.gate = hostLinear(record.ffnNormed, layer.ffn_gate, rows, model, ffn);
         }
-        record.up = linear(record.ffnNormed, layer.ffn_up, rows, model, ffn, true);
+        record.up = hostLinear(record.ffnNormed, layer.ffn_up, rows, model, ffn);
         record.activation = activate(record.gate, record.up, spec.feed_forward);
-        Tensor next = add(record.residual, linear(record.activation, layer.ffn_down, rows, ffn, model, true));
+        Tensor next = add(record.residual, hostLinear(record.activation, layer.ffn_down, rows, ffn, model));
         record.input = std::move(x);
         x = std::move(next);
         tape.layers.push_back(std::move(record));
@@ -87,7 +93,7 @@ HostForwardTape hostForwardTape(const TransformerSpec& spec, const TransformerWe
 
     tape.finalNormed = rmsNorm(x, weights.final_norm, rows, model, epsilon, true);
     const Tensor& projection = spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
-    tape.logits = linear(tape.finalNormed, projection, rows, model, spec.vocabulary, true);
+    tape.logits = hostLinear(tape.finalNormed, projection, rows, model, spec.vocabulary);
     tape.logits.shape = {batch.batch, batch.width, spec.vocabulary};
     tape.finalInput = std::move(x);
     return tape;

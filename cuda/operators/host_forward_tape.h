@@ -36,8 +36,10 @@ struct HostForwardTape {
 };
 
 // The token ids and the token embedding's shape are the caller's to check: every id is looked up.
-// The CPU operators' argument and NaN/Inf errors propagate; the residual additions throw
-// std::invalid_argument "host tape add shape mismatch" for operands of different shapes.
+// The argument and NaN/Inf errors of rmsNorm, RoPE and attention propagate; the linear products
+// refuse wrong shapes as the linear operator does but pass non-finite values on, as does the
+// activation. The residual additions throw std::invalid_argument "host tape add shape mismatch"
+// for operands of different shapes.
 [[nodiscard]] HostForwardTape hostForwardTape(const TransformerSpec& spec, const TransformerWeights& weights,
                                               const TokenBatch& batch);
 

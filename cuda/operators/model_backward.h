@@ -24,12 +24,17 @@ struct CudaModelBackwardResult {
 // for one that holds none.
 [[nodiscard]] TransformerWeights zeroGradientsLike(const TransformerWeights& weights);
 
-// Throws std::invalid_argument "CUDA model backward input mismatch" unless the spec is valid, the
-// batch has rows and a width within the context, tokens and targets hold batch * width entries and
-// the weights have the spec's layer count; "CUDA embedding token exceeds vocabulary" for any token
-// id (padding included) at or beyond the vocabulary; both before any work. The CPU operators'
-// errors (for example "attention length exceeds sequence") and the device functions' errors
-// propagate; the context is checked only by the first device function, after the host forward.
+// Checked before any work, in this order: std::invalid_argument "CUDA model backward input
+// mismatch" unless the batch has rows and a width within spec.context, tokens and targets hold
+// batch * width entries and the weights have spec.layers layers; "CUDA embedding token exceeds
+// vocabulary" for any token id (padding included) at or beyond the vocabulary; "token embedding has
+// an invalid shape" unless it is [vocabulary, model_dim]. The spec is not validated as a whole (a
+// port issue does not matter here). Everything else is refused where it is met: the CPU operators
+// of the host forward (rmsNorm, RoPE, attention) with their argument errors and their NaN/Inf error,
+// the linear products with their shape errors, then the device functions; the context is checked
+// only by the first device function, after the host forward. The linear products and the
+// activation of the host forward do not check values, so non-finite logits give a non-finite loss
+// and gradients, not an error.
 [[nodiscard]] CudaModelBackwardResult cudaModelBackward(const TransformerSpec& spec, const TransformerWeights& weights,
                                                         const TokenBatch& batch,
                                                         const std::vector<std::uint32_t>& targets,

@@ -40,8 +40,8 @@ TEST_F(CheckpointFileTest, ReplacesTheTargetAndLeavesNoTemporary) {
 }
 
 // fsync of the temporary file, the rename, and the fsync of the directory that makes the rename
-// durable. Before the rename the old image stays; after it the new one is whole. Either way the
-// failure is reported and no temporary file is left.
+// durable. Before the rename the old image stays; after it the new one is whole and the report says
+// so. Either way no temporary file is left.
 TEST_F(CheckpointFileTest, FailedSyncOrRenameIsReportedAndLeavesAWholeImage) {
     struct Case {
         FaultCall call;
@@ -53,7 +53,7 @@ TEST_F(CheckpointFileTest, FailedSyncOrRenameIsReportedAndLeavesAWholeImage) {
     const Case cases[] = {
         {FaultCall::Fsync, 1, "cannot durably flush temporary VTT checkpoint", Bytes{'o', 'l', 'd'}},
         {FaultCall::Rename, 1, "cannot atomically replace VTT checkpoint", Bytes{'o', 'l', 'd'}},
-        {FaultCall::Fsync, 2, "cannot atomically replace VTT checkpoint", fresh},
+        {FaultCall::Fsync, 2, "VTT checkpoint replaced but its directory could not be flushed", fresh},
     };
     for (const Case& testCase : cases) {
         std::ofstream(target_, std::ios::binary) << "old";

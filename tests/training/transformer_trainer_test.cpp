@@ -39,6 +39,14 @@ TEST(ApplyIgnoreToken, RowsEndAtTheFirstIgnoredToken) {
     batch.lengths = {4, 1, 2, 4};
     EXPECT_EQ(applyIgnoreToken(batch, 5u).lengths, (std::vector<std::uint64_t>{0, 1, 2, 3}));
     EXPECT_EQ(applyIgnoreToken(batch, std::nullopt).lengths, batch.lengths);
+    // A lengths list of the wrong size is cut, or filled out with width, before the scan.
+    batch.lengths = {4, 1, 2, 4, 1};
+    EXPECT_EQ(applyIgnoreToken(batch, 5u).lengths, (std::vector<std::uint64_t>{0, 1, 2, 3}));
+    batch.lengths = {4, 1};
+    EXPECT_EQ(applyIgnoreToken(batch, 5u).lengths, (std::vector<std::uint64_t>{0, 1, 4, 3}));
+    // Tokens that are not batch rows of width cannot be scanned; the forward pass refuses them.
+    batch.tokens.pop_back();
+    EXPECT_EQ(applyIgnoreToken(batch, 5u).lengths, batch.lengths);
 }
 
 TEST(TransformerTrainer, WindowBookkeepingAndAveraging) {
