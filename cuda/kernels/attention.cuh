@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "cuda/device_platform.h"
 #include "cuda/kernels/attention_layout.cuh"
@@ -37,7 +36,7 @@ __global__ void trainingAttentionKernel(const double* __restrict__ query,       
     const std::uint64_t kvStart = shape.kvHeadStart(b, shape.kvHeadOf(h));
     const double* keys = key + kvStart;
     const double* values = value + kvStart;
-    double maximum = -std::numeric_limits<double>::infinity();
+    double maximum = -HUGE_VAL;
     for (std::uint64_t j = 0; j <= i; ++j) {
         const double score = headDot(queryRow, keys + j * shape.kvStride(), headDim) * scale;
         maximum = score > maximum ? score : maximum;

@@ -9,7 +9,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "cuda/device_platform.h"
 #include "cuda/kernels/attention_layout.cuh"
@@ -42,7 +41,7 @@ __global__ void attentionStatisticsKernel(const double* __restrict__ query,     
     const double* queryRow = query + shape.queryRowStart(b, i, h);
     const double* gradientRow = outputGradient + shape.queryRowStart(b, i, h);
     const std::uint64_t kvStart = shape.kvHeadStart(b, shape.kvHeadOf(h));
-    double maximum = -std::numeric_limits<double>::infinity();
+    double maximum = -HUGE_VAL;
     for (std::uint64_t j = 0; j < active; ++j) {
         p[j] = headDot(queryRow, key + kvStart + j * shape.kvStride(), headDim) * scale;
         dS[j] = headDot(gradientRow, value + kvStart + j * shape.kvStride(), headDim);
