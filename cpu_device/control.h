@@ -10,14 +10,15 @@ namespace Halcyne::Core::Vestra::CpuDevice {
 
 // The calls a fault can be injected into.
 enum class FaultSite : std::uint8_t {
-    DeviceSelection,  // cudaSetDevice
-    StreamCreation,   // cudaStreamCreateWithFlags
-    Allocation,       // cudaMallocAsync
-    Copy,             // cudaMemcpyAsync
-    Memset,           // cudaMemsetAsync
-    Launch,           // cudaLaunchKernelEx
-    Synchronization,  // cudaStreamSynchronize
-    Blas,             // every cuBLAS call except cublasDestroy_v2
+    DeviceSelection,     // cudaSetDevice
+    StreamCreation,      // cudaStreamCreateWithFlags
+    Allocation,          // cudaMallocAsync
+    Copy,                // cudaMemcpyAsync
+    Memset,              // cudaMemsetAsync
+    Launch,              // cudaLaunchKernelEx
+    Synchronization,     // cudaStreamSynchronize
+    FunctionAttributes,  // cudaFuncGetAttributes
+    Blas,                // every cuBLAS call except cublasDestroy_v2
 };
 
 // Makes the nth call at the site from now on (1 = the next one) fail with `status`, a cudaError_t,

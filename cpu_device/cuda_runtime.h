@@ -66,6 +66,14 @@ struct cudaLaunchConfig_t {
     unsigned int numAttrs;
 };
 
+// What the CPU device knows of a kernel: its static shared memory is what its source declared with
+// VESTRA_STATIC_SHARED_BYTES (none without it), and no kernel declares launch bounds.
+struct cudaFuncAttributes {
+    std::size_t sharedSizeBytes;
+    int maxThreadsPerBlock;
+    int maxDynamicSharedSizeBytes;  // the per-block limit less the static shared memory
+};
+
 cudaError_t cudaSetDevice(int device);
 cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int device);
 cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags);
@@ -76,15 +84,21 @@ cudaError_t cudaFreeAsync(void* pointer, cudaStream_t stream);
 cudaError_t cudaMemcpyAsync(void* destination, const void* source, std::size_t bytes, cudaMemcpyKind kind,
                             cudaStream_t stream = nullptr);
 cudaError_t cudaMemsetAsync(void* pointer, int value, std::size_t bytes, cudaStream_t stream = nullptr);
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* function);
 cudaError_t cudaGetLastError();
 const char* cudaGetErrorString(cudaError_t error);
 
 namespace Halcyne::Core::Vestra::CpuDevice {
 
 // Checks the configuration and runs every block of the grid; what cudaLaunchKernelEx ends in.
-cudaError_t launchKernel(const cudaLaunchConfig_t* config, KernelBody body);
+cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, KernelBody body);
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice
+
+template <class... Params>
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, void (*kernel)(Params...)) {
+    return cudaFuncGetAttributes(attributes, reinterpret_cast<const void*>(kernel));
+}
 
 // Arguments convert to the kernel's parameter types as in a CUDA launch, and each CUDA thread
 // receives its own copies.
@@ -92,7 +106,7 @@ template <class... ExpTypes, class... ActTypes>
 cudaError_t cudaLaunchKernelEx(const cudaLaunchConfig_t* config, void (*kernel)(ExpTypes...), ActTypes&&... args) {
     return [&](ExpTypes... coercedArgs) {
         const auto body = [&] { kernel(coercedArgs...); };
-        return Halcyne::Core::Vestra::CpuDevice::launchKernel(config,
+        return Halcyne::Core::Vestra::CpuDevice::launchKernel(config, reinterpret_cast<const void*>(kernel),
                                                               Halcyne::Core::Vestra::CpuDevice::KernelBody::of(body));
     }(std::forward<ActTypes>(args)...);
 }

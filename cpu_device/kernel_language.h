@@ -1,9 +1,11 @@
 // The CUDA C++ kernel vocabulary for device sources compiled by the host compiler: qualifiers,
-// index variables, barriers and dynamic shared memory. A block's threads run as fibers of one host
+// index variables, barriers, atomics and shared memory. A block's threads run as fibers of one host
 // thread, so `__shared__` variables are thread_local statics and the index variables are
 // thread_local values that the executor sets before it runs or resumes each CUDA thread.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #define __global__
@@ -35,11 +37,27 @@ inline constinit thread_local dim3 gridDim{1, 1, 1};
 // CpuDevice::lastKernelFault). Only valid inside a kernel launched through cudaLaunchKernelEx.
 void __syncthreads();
 
+// The blocks of one launch run on several host threads, so this is a real atomic; relaxed, as
+// CUDA's own are. Returns the value before the update.
+inline int atomicOr(int* address, int value) {
+    return std::atomic_ref<int>(*address).fetch_or(value, std::memory_order_relaxed);
+}
+
 namespace Halcyne::Core::Vestra::CpuDevice {
 
 // The running block's dynamic shared memory (the launch's dynamicSmemBytes, 256-byte aligned and
 // filled with 0xFF bytes, a NaN pattern, before every block so that reads before writes show).
 [[nodiscard]] void* dynamicSharedMemory() noexcept;
+
+// Records the bytes of a kernel's `__shared__` variables, which nvcc would count itself: launches
+// count them against the per-block limit and cudaFuncGetAttributes reports them. Returns true, to
+// initialise the constant that VESTRA_STATIC_SHARED_BYTES declares.
+bool registerStaticSharedBytes(const void* kernel, std::size_t bytes) noexcept;
+
+template <class... Params>
+bool registerStaticSharedBytes(void (*kernel)(Params...), std::size_t bytes) noexcept {
+    return registerStaticSharedBytes(reinterpret_cast<const void*>(kernel), bytes);
+}
 
 // A kernel call with its arguments bound, run once per CUDA thread.
 struct KernelBody {
@@ -53,3 +71,13 @@ struct KernelBody {
 };
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice
+
+// Declares the static shared memory of a kernel that has `__shared__` variables, at namespace scope
+// right after the kernel: VESTRA_STATIC_SHARED_BYTES(someKernel, 128 * sizeof(double));
+// A kernel without the declaration counts as having none. Registered before main starts.
+#define VESTRA_STATIC_SHARED_BYTES(kernel, bytes)                                                 \
+    static_assert((bytes) <= 49152, "static shared memory beyond what a block may have");         \
+    [[maybe_unused]] const bool VESTRA_STATIC_SHARED_NAME(vestraStaticSharedBytes, __COUNTER__) = \
+        ::Halcyne::Core::Vestra::CpuDevice::registerStaticSharedBytes(kernel, bytes)
+#define VESTRA_STATIC_SHARED_NAME(prefix, counter) VESTRA_STATIC_SHARED_JOIN(prefix, counter)
+#define VESTRA_STATIC_SHARED_JOIN(prefix, counter) prefix##counter

@@ -1,8 +1,11 @@
 // The CUDA runtime calls of the CPU device. Work runs at once on the calling thread, so every call
 // on a stream is complete when it returns, and a stream-ordered free may release at once.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "cpu_device/cuda_runtime.h"
@@ -15,6 +18,26 @@ using namespace Halcyne::Core::Vestra::CpuDevice;
 
 constexpr int kMaxSharedMemoryPerBlock = 49152;
 constexpr int kMaxThreadsPerBlock = 1024;
+constexpr auto kSharedLimitBytes = static_cast<std::size_t>(kMaxSharedMemoryPerBlock);
+
+// The static shared memory of the kernels that declared theirs. Filled during static
+// initialisation, so built on first use.
+struct StaticSharedRegistry {
+    std::mutex mutex;
+    std::map<const void*, std::size_t> bytes;
+};
+
+StaticSharedRegistry& staticSharedRegistry() {
+    static StaticSharedRegistry registry;
+    return registry;
+}
+
+std::size_t staticSharedBytes(const void* kernel) {
+    StaticSharedRegistry& registry = staticSharedRegistry();
+    const std::lock_guard lock(registry.mutex);
+    const auto found = registry.bytes.find(kernel);
+    return found != registry.bytes.end() ? found->second : 0;
+}
 
 cudaError_t fail(cudaError_t error) {
     return recordError(error);
@@ -163,6 +186,24 @@ cudaError_t cudaMemsetAsync(void* pointer, int value, std::size_t bytes, cudaStr
     return cudaSuccess;
 }
 
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* function) {
+    if (const cudaError_t error = injected(FaultSite::FunctionAttributes)) {
+        return error;
+    }
+    if (attributes == nullptr) {
+        return fail(cudaErrorInvalidValue);
+    }
+    if (function == nullptr) {
+        return fail(cudaErrorInvalidDeviceFunction);
+    }
+    const std::size_t staticBytes = staticSharedBytes(function);
+    attributes->sharedSizeBytes = staticBytes;
+    attributes->maxThreadsPerBlock = kMaxThreadsPerBlock;
+    attributes->maxDynamicSharedSizeBytes =
+        static_cast<int>(kSharedLimitBytes - std::min(staticBytes, kSharedLimitBytes));
+    return cudaSuccess;
+}
+
 cudaError_t cudaGetLastError() {
     return takeLastError();
 }
@@ -213,7 +254,14 @@ const char* cudaGetErrorString(cudaError_t error) {
 
 namespace Halcyne::Core::Vestra::CpuDevice {
 
-cudaError_t launchKernel(const cudaLaunchConfig_t* config, KernelBody body) {
+bool registerStaticSharedBytes(const void* kernel, std::size_t bytes) noexcept {
+    StaticSharedRegistry& registry = staticSharedRegistry();
+    const std::lock_guard lock(registry.mutex);
+    registry.bytes[kernel] = bytes;
+    return true;
+}
+
+cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, KernelBody body) {
     if (config == nullptr) {
         return fail(cudaErrorInvalidValue);
     }
@@ -233,7 +281,10 @@ cudaError_t launchKernel(const cudaLaunchConfig_t* config, KernelBody body) {
         grid.x == 0 || grid.y == 0 || grid.z == 0 || grid.x > 0x7FFFFFFFu || grid.y > 65535 || grid.z > 65535) {
         return fail(cudaErrorInvalidConfiguration);
     }
-    if (config->dynamicSmemBytes > static_cast<std::size_t>(kMaxSharedMemoryPerBlock)) {
+    // Static and dynamic shared memory together must fit the block, as on a GPU that was not asked
+    // for more.
+    const std::size_t staticBytes = staticSharedBytes(kernel);
+    if (staticBytes > kSharedLimitBytes || config->dynamicSmemBytes > kSharedLimitBytes - staticBytes) {
         return fail(cudaErrorInvalidValue);
     }
     if (auto fault = executeGrid(grid, block, config->dynamicSmemBytes, body)) {

@@ -18,8 +18,9 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-// Every attention backward kernel runs 128-thread blocks; the fused pair's static shared memory is
-// one double per thread (1024 bytes).
+// Every attention backward kernel runs 128-thread blocks; the fused pair also hold one double per
+// thread in static shared memory (1024 bytes), which counts against the per-block limit together
+// with their dynamic shared memory.
 constexpr unsigned kAttentionBackwardBlock = 128;
 constexpr double kNegativeInfinity = -std::numeric_limits<double>::infinity();
 
@@ -311,6 +312,7 @@ __global__ void attentionQueryRowBackwardKernel(
         gradientOut[d] = layout.scale * sum;
     }
 }
+VESTRA_STATIC_SHARED_BYTES(attentionQueryRowBackwardKernel, kAttentionBackwardBlock * sizeof(double));
 
 // Block b * kvHeads + kv accumulates the key and value gradients of KV head kv in batch row b over
 // every query head of its group and every query position. Dynamic shared memory:
@@ -363,6 +365,7 @@ __global__ void attentionKvHeadBackwardKernel(
         valueGradient[offset] = valueSum[e];
     }
 }
+VESTRA_STATIC_SHARED_BYTES(attentionKvHeadBackwardKernel, kAttentionBackwardBlock * sizeof(double));
 
 }  // namespace
 }  // namespace Halcyne::Core::Vestra

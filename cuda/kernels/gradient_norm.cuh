@@ -30,6 +30,7 @@ __global__ void squaredNormPartialKernel(const double* __restrict__ values,  // 
         partialSums[blockIdx.x] = squares[0];
     }
 }
+VESTRA_STATIC_SHARED_BYTES(squaredNormPartialKernel, kElementBlock * sizeof(double));
 
 // One thread: result[0] += partialSums[0] + partialSums[1] + ..., in index order.
 __global__ void squaredNormFinishKernel(const double* __restrict__ partialSums,  // [count]

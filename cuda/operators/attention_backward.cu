@@ -2,6 +2,7 @@
 // launches, downloads and one synchronisation, all on the context stream.
 #include "cuda/operators/attention_backward.h"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -43,11 +44,18 @@ std::vector<std::uint64_t> checkedArguments(const Tensor& query, const Tensor& k
     return rowLengths;
 }
 
+// The fused kernels' static shared memory is asked of the runtime rather than assumed: under nvcc
+// it is what the compiler allocated.
 AttentionBackwardPath devicePath(std::uint64_t headDim, std::uint64_t sequence, const TransformerCudaContext& context) {
     int limit = 0;
     checkCuda(cudaDeviceGetAttribute(&limit, cudaDevAttrMaxSharedMemoryPerBlock, context.device),
               "query attention shared-memory limit");
-    return selectAttentionBackwardPath(headDim, sequence, static_cast<std::uint64_t>(std::int64_t{limit}));
+    cudaFuncAttributes queryRow{};
+    cudaFuncAttributes kvHead{};
+    checkCuda(cudaFuncGetAttributes(&queryRow, attentionQueryRowBackwardKernel), "query attention kernel attributes");
+    checkCuda(cudaFuncGetAttributes(&kvHead, attentionKvHeadBackwardKernel), "query attention kernel attributes");
+    return selectAttentionBackwardPath(headDim, sequence, static_cast<std::uint64_t>(std::int64_t{limit}),
+                                       std::max(queryRow.sharedSizeBytes, kvHead.sharedSizeBytes));
 }
 
 // A grid beyond 32 bits is passed as 0, which the launch refuses, rather than wrapped.
@@ -115,10 +123,12 @@ AttentionGradients attentionBackward(const Tensor& query, const Tensor& key, con
 }  // namespace
 
 AttentionBackwardPath selectAttentionBackwardPath(std::uint64_t headDim, std::uint64_t sequence,
-                                                  std::uint64_t sharedMemoryLimit) {
+                                                  std::uint64_t sharedMemoryLimit, std::uint64_t staticSharedBytes) {
     constexpr std::uint64_t kBytesPerPosition = 2 * sizeof(double);
+    // The KV-head kernel's dynamic shared memory is the larger of the two; every step avoids wrapping.
     const bool fits = headDim < kMaxU64 && (sequence == 0 || headDim + 1 <= kMaxU64 / kBytesPerPosition / sequence) &&
-                      (headDim + 1) * sequence * kBytesPerPosition <= sharedMemoryLimit;
+                      staticSharedBytes <= sharedMemoryLimit &&
+                      (headDim + 1) * sequence * kBytesPerPosition <= sharedMemoryLimit - staticSharedBytes;
     return fits ? AttentionBackwardPath::Fused : AttentionBackwardPath::ElementParallel;
 }
 

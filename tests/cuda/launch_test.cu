@@ -1,8 +1,9 @@
 // Kernels through the launch helper and the device layer, on whichever backend the build has: block
-// reductions over static and dynamic shared memory, index variables over 3-D grids, and the launch
-// configurations CUDA refuses.
+// reductions over static and dynamic shared memory up to the block's limit, index variables over
+// 3-D grids, the launch configurations CUDA refuses, and atomics across blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <numeric>
 #include <tuple>
@@ -17,6 +18,8 @@ namespace Halcyne::Core::Vestra {
 namespace {
 
 constexpr unsigned kStaticBlock = 256;
+constexpr std::size_t kStaticBytes = kStaticBlock * sizeof(double);
+constexpr std::size_t kSharedLimit = 49152;
 
 // Tree reduction of one block's slice; blockDim.x must be a power of two.
 __device__ double reduceBlock(double* cache, double value) {
@@ -45,6 +48,7 @@ __global__ void sumKernel(const double* __restrict__ values,  // [count]
         sums[blockIdx.x] = total;
     }
 }
+VESTRA_STATIC_SHARED_BYTES(sumKernel<false>, kStaticBytes);
 
 // Every thread of a 3-D launch writes its own global linear index at that index.
 __global__ void coordinatesKernel(std::uint32_t* __restrict__ out) {  // [all threads]
@@ -54,17 +58,38 @@ __global__ void coordinatesKernel(std::uint32_t* __restrict__ out) {  // [all th
     out[linear] = linear;
 }
 
+// Thread i raises bit i / 4 % 31 of word i % 4 and records whether it was up already: of the threads
+// that share a bit, exactly one finds it down.
+__global__ void raiseBitsKernel(int* __restrict__ words,              // [4]
+                                std::uint32_t* __restrict__ foundUp,  // [count]
+                                std::uint64_t count) {
+    const std::uint64_t i = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+    if (i >= count) {
+        return;
+    }
+    const int bit = 1 << (i / 4 % 31);
+    foundUp[i] = (atomicOr(&words[i % 4], bit) & bit) != 0 ? 1 : 0;
+}
+
 class Launch : public ::testing::Test {
   protected:
     TransformerCudaSession session{0};
     const TransformerCudaContext& context = session.context();
 };
 
-TEST_F(Launch, BlockReductionsOverStaticAndDynamicSharedMemory) {
-    using Shape = std::tuple<std::uint64_t, unsigned, bool>;  // count, block, dynamic shared memory
-    for (const auto& [count, block, dynamic] : {Shape{1, 256, false}, Shape{5000, 256, false}, Shape{1, 1, true},
-                                                Shape{3, 2, true}, Shape{3000, 1024, true}}) {
-        SCOPED_TRACE(::testing::Message() << "count " << count << ", block " << block);
+// The static shared memory counts against the block's limit: the static kernel may take the rest as
+// dynamic shared memory, and not one byte more.
+TEST_F(Launch, BlockReductionsOverStaticAndDynamicSharedMemoryUpToTheLimit) {
+    cudaFuncAttributes attributes{};
+    ASSERT_EQ(cudaFuncGetAttributes(&attributes, sumKernel<false>), cudaSuccess);
+    EXPECT_EQ(attributes.sharedSizeBytes, kStaticBytes);
+    EXPECT_EQ(static_cast<std::size_t>(attributes.maxDynamicSharedSizeBytes), kSharedLimit - kStaticBytes);
+    using Shape = std::tuple<std::uint64_t, unsigned, bool, std::size_t>;  // count, block, dynamic, shared bytes
+    for (const auto& [count, block, dynamic, sharedBytes] :
+         {Shape{1, 256, false, 0}, Shape{5000, 256, false, kSharedLimit - kStaticBytes}, Shape{1, 1, true, 8},
+          Shape{3, 2, true, 16}, Shape{3000, 1024, true, 8192}}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "count " << count << ", block " << block << ", " << sharedBytes << " bytes");
         // Integer-valued inputs keep every partial sum exact, so any summation order gives the same value.
         std::vector<double> host(count);
         std::vector<double> expected(blocksFor(count, block), 0.0);
@@ -74,14 +99,19 @@ TEST_F(Launch, BlockReductionsOverStaticAndDynamicSharedMemory) {
         }
         const auto values = uploadBuffer(context, host, "upload values");
         DeviceBuffer<double> sums(context, expected.size());
-        launch(dynamic ? sumKernel<true> : sumKernel<false>, blocksFor(count, block), block,
-               dynamic ? block * sizeof(double) : 0, context.stream, values.get(), count, sums.get());
+        launch(dynamic ? sumKernel<true> : sumKernel<false>, blocksFor(count, block), block, sharedBytes,
+               context.stream, values.get(), count, sums.get());
         checkKernels("sum kernel");
         std::vector<double> result(expected.size());
         download(context, result, sums, "download sums");
         synchronize(context, "synchronize sums");
         EXPECT_EQ(result, expected);
     }
+    DeviceBuffer<double> sum(context, 1);
+    launch(sumKernel<false>, 1, kStaticBlock, kSharedLimit - kStaticBytes + 1, context.stream, sum.get(),
+           std::uint64_t{0}, sum.get());
+    Testing::expectThrowWithMessage<TransformerCudaError>([] { checkKernels("sum kernel"); },
+                                                          "sum kernel: invalid argument");
 }
 
 // The refused configurations come first: each is consumed by its check, so the valid launches after
@@ -122,6 +152,23 @@ TEST_F(Launch, GridsIndexEveryThreadAndRefusedConfigurationsSurfaceAtTheKernelCh
         std::iota(expected.begin(), expected.end(), 0u);
         EXPECT_EQ(result, expected);
     }
+}
+
+// Enough threads that the CPU device spreads the blocks over its host threads.
+TEST_F(Launch, AtomicOrHandsEachBitToOneThreadAcrossBlocks) {
+    constexpr std::uint64_t kThreads = std::uint64_t{1} << 16;
+    DeviceBuffer<int> words(context, 4);
+    clear(context, words, "clear words");
+    DeviceBuffer<std::uint32_t> foundUp(context, kThreads);
+    launch(raiseBitsKernel, blocksFor(kThreads, 256), 256, 0, context.stream, words.get(), foundUp.get(), kThreads);
+    checkKernels("raise bits kernel");
+    std::vector<int> raised(4);
+    std::vector<std::uint32_t> found(kThreads);
+    download(context, raised, words, "download words");
+    download(context, found, foundUp, "download found");
+    synchronize(context, "synchronize bits");
+    EXPECT_EQ(raised, std::vector<int>(4, 0x7FFFFFFF));
+    EXPECT_EQ(std::count(found.begin(), found.end(), 0u), 4 * 31);
 }
 
 }  // namespace

@@ -225,6 +225,11 @@ TEST(OperatorFailures, EveryDeviceFailureIsReportedAndReleasesEverything) {
     otherDevice.device = 1;
     Testing::expectDeviceError(attention([](Problem&) {}), otherDevice, TransformerCudaErrorKind::Runtime,
                                "query attention shared-memory limit: invalid device ordinal");
+    // So is the static shared memory of both fused kernels; the second query fails here.
+    CpuDevice::injectFault(CpuDevice::FaultSite::FunctionAttributes, 2, Testing::kInjectedFault);
+    Testing::expectDeviceError(attention([](Problem&) {}), session.context(), TransformerCudaErrorKind::Runtime,
+                               "query attention kernel attributes: an illegal memory access was encountered");
+    CpuDevice::clearFaults();
     EXPECT_EQ(session.context().allocator->allocatedBytes(), 0u);
 }
 

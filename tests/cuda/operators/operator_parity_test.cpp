@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <tuple>
 #include <vector>
 
@@ -194,27 +195,38 @@ TEST_F(OperatorParity, BothAttentionPathsMatchFiniteDifferencesAndEachOther) {
 }
 
 TEST_F(OperatorParity, TheSharedMemoryLimitChoosesTheAttentionPath) {
-    // (64 + 1) * 48 * 16 = 49920 bytes exceed a 49152-byte limit; 47 positions need 48880.
-    EXPECT_EQ(selectAttentionBackwardPath(64, 48, 49152), AttentionBackwardPath::ElementParallel);
-    EXPECT_EQ(selectAttentionBackwardPath(64, 47, 49152), AttentionBackwardPath::Fused);
-    EXPECT_EQ(selectAttentionBackwardPath(1, ~std::uint64_t{0}, ~std::uint64_t{0}),
+    // Beside the fused kernels' 1024 bytes of static shared memory, (64 + 1) * 47 * 16 = 48880 bytes
+    // exceed a 49152-byte limit; width 63 needs 48128, filling it exactly.
+    EXPECT_EQ(selectAttentionBackwardPath(64, 47, 49152, 1024), AttentionBackwardPath::ElementParallel);
+    EXPECT_EQ(selectAttentionBackwardPath(63, 47, 49152, 1024), AttentionBackwardPath::Fused);
+    EXPECT_EQ(selectAttentionBackwardPath(0, 1, 1000, 1024), AttentionBackwardPath::ElementParallel);  // static alone
+    EXPECT_EQ(selectAttentionBackwardPath(1, ~std::uint64_t{0}, ~std::uint64_t{0}, 0),
               AttentionBackwardPath::ElementParallel);
 
-    // Here the fused path cannot run 48 positions of width 64, so the device chooses element-parallel.
-    // The last position is past the row's length: the first 47 match the fused path on 47 positions.
-    const AttentionBackwardProblem wide = seeded({{}, {}, {}, {}, 1, 48, 1, 1, 64, {47}});
+    // The CPU device counts static shared memory as a GPU does, so the fused path cannot run 47
+    // positions of width 64 and the device chooses element-parallel. The last position is past the
+    // row's length: the first 46 match the fused path on 46 positions.
+    const AttentionBackwardProblem wide = seeded({{}, {}, {}, {}, 1, 47, 1, 1, 64, {46}});
     Testing::expectThrowWithMessage<TransformerCudaError>(
         [&] { (void)onPath(wide, AttentionBackwardPath::Fused, context); },
         "attention backward kernels: invalid argument");
     AttentionGradients chosen = cudaAttentionBackward(wide, context);
     AttentionBackwardProblem narrow = wide;
-    narrow.sequence = 47;
+    narrow.sequence = 46;
     for (Tensor* tensor : {&narrow.query, &narrow.key, &narrow.value, &narrow.outputGradient, &chosen.query,
                            &chosen.key, &chosen.value}) {
-        tensor->shape[0] = 47;
-        tensor->values.resize(47 * 64);
+        tensor->shape[0] = 46;
+        tensor->values.resize(46 * 64);
     }
     expectGradientsNear(chosen, onPath(narrow, AttentionBackwardPath::Fused, context), 1e-13);
+
+    // At exactly the limit the device runs fused: bit for bit the fused path's results.
+    const AttentionBackwardProblem exact = seeded({{}, {}, {}, {}, 1, 47, 1, 1, 63, {}});
+    const AttentionGradients fused = onPath(exact, AttentionBackwardPath::Fused, context);
+    const AttentionGradients device = cudaAttentionBackward(exact, context);
+    EXPECT_TRUE(tensorsEqual(device.query, fused.query) && tensorsEqual(device.key, fused.key) &&
+                tensorsEqual(device.value, fused.value))
+        << "the device did not choose the fused path";
 }
 
 // Agreement to 1e-12 of the expected tensor's largest magnitude (at least 1e-12 absolute).
@@ -261,6 +273,24 @@ TEST_F(OperatorParity, ModelBackwardMatchesTheCpuTapeBackward) {
         EXPECT_EQ(got.gradients.output_embedding.empty(), spec.tied_embeddings);
         EXPECT_TRUE(relativelyNear(got.inputEmbeddingGradient, expected.inputEmbeddings));
     }
+}
+
+// The model backward's input rule reads the batch, the targets and the layer count, not the spec's
+// ports; and the host forward's linear products pass a non-finite product on instead of refusing it.
+TEST_F(OperatorParity, ModelBackwardTakesPortlessSpecsAndCarriesNonFiniteLogits) {
+    const TransformerSpec spec = Testing::tinySpec();  // untied embeddings
+    TransformerSpec portless = spec;
+    portless.ports.clear();
+    ASSERT_FALSE(validateTransformerSpec(portless).empty());
+    TransformerWeights weights = randomWeights(spec);
+    const TokenBatch batch = Testing::tokenRows(1, 3, {1, 2, 3});
+    const std::vector<std::uint32_t> targets(3, 0);
+    EXPECT_EQ(cudaModelBackward(portless, weights, batch, targets, context).loss,
+              cudaModelBackward(spec, weights, batch, targets, context).loss);
+
+    // Every logit of class 0 becomes +inf, -inf or NaN; with target 0 each makes the loss non-finite.
+    weights.output_embedding.values[0] = std::numeric_limits<double>::infinity();
+    EXPECT_FALSE(std::isfinite(cudaModelBackward(spec, weights, batch, targets, context).loss));
 }
 
 }  // namespace
