@@ -25,30 +25,31 @@ __global__ void trainingAttentionKernel(const double* __restrict__ query,       
     if (element >= batch * sequence * queryHeads * headDim) {
         return;
     }
-    const AttentionShape shape{sequence, queryHeads, kvHeads, headDim};
-    const auto [b, i, h, d] = HeadElement::of(element, sequence, queryHeads, headDim);
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    const auto [row, b, i, h, d] = HeadElement::of(element, sequence, queryHeads, headDim);
     if (i >= lengths[b]) {
         output[element] = 0.0;
         return;
     }
-    const double scale = shape.scale();
-    const double* queryRow = query + shape.queryRowStart(b, i, h);
-    const std::uint64_t kvStart = shape.kvHeadStart(b, shape.kvHeadOf(h));
+    const double* queryRow = query + row * layout.queryStride + h * headDim;
+    const std::uint64_t kvStart = b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim;
     const double* keys = key + kvStart;
     const double* values = value + kvStart;
+    const auto score = [&](std::uint64_t j) {
+        return dotProduct(queryRow, keys + j * layout.kvStride, headDim) * layout.scale;
+    };
     double maximum = -HUGE_VAL;
     for (std::uint64_t j = 0; j <= i; ++j) {
-        const double score = headDot(queryRow, keys + j * shape.kvStride(), headDim) * scale;
-        maximum = score > maximum ? score : maximum;
+        const double s = score(j);
+        maximum = s > maximum ? s : maximum;
     }
     double normalizer = 0.0;
     for (std::uint64_t j = 0; j <= i; ++j) {
-        normalizer += exp(headDot(queryRow, keys + j * shape.kvStride(), headDim) * scale - maximum);
+        normalizer += exp(score(j) - maximum);
     }
     double sum = 0.0;
     for (std::uint64_t j = 0; j <= i; ++j) {
-        const double p = exp(headDot(queryRow, keys + j * shape.kvStride(), headDim) * scale - maximum) / normalizer;
-        sum += values[j * shape.kvStride() + d] * p;
+        sum += values[j * layout.kvStride + d] * (exp(score(j) - maximum) / normalizer);
     }
     output[element] = sum;
 }

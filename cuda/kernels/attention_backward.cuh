@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "cuda/kernels/attention_layout.cuh"
 #include "cuda/kernels/thread_index.cuh"
 #include "cuda/launch.h"
 
@@ -23,42 +24,6 @@ namespace {
 // with their dynamic shared memory.
 constexpr unsigned kAttentionBackwardBlock = 128;
 constexpr double kNegativeInfinity = -std::numeric_limits<double>::infinity();
-
-__device__ __forceinline__ double dotProduct(const double* __restrict__ a, const double* __restrict__ b,
-                                             std::uint64_t count) {
-    double sum = 0.0;
-    for (std::uint64_t d = 0; d < count; ++d) {
-        sum += a[d] * b[d];
-    }
-    return sum;
-}
-
-// Row strides of the query and key/value tensors, the head width and the score scale.
-struct AttentionRowLayout {
-    std::uint64_t queryStride;  // queryHeads * headDim
-    std::uint64_t kvStride;     // kvHeads * headDim
-    std::uint64_t headDim;
-    double scale;  // 1 / sqrt(headDim)
-
-    __device__ static AttentionRowLayout of(std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
-        return {queryHeads * headDim, kvHeads * headDim, headDim, 1.0 / sqrt(static_cast<double>(headDim))};
-    }
-};
-
-// Where element `element` of a [batch * sequence, heads * headDim] gradient sits.
-struct GradientElement {
-    std::uint64_t row;       // b * sequence + position
-    std::uint64_t b;         // batch row
-    std::uint64_t position;  // within the batch row
-    std::uint64_t head;
-    std::uint64_t d;  // within the head
-
-    __device__ static GradientElement of(std::uint64_t element, std::uint64_t sequence, std::uint64_t heads,
-                                         std::uint64_t headDim) {
-        const std::uint64_t row = element / (heads * headDim);
-        return {row, row / sequence, row % sequence, element / headDim % heads, element % headDim};
-    }
-};
 
 // ---------------------------------------------------------------------------------------------
 // Element-parallel path: one thread per gradient element, no shared memory. Each thread recomputes
@@ -118,7 +83,7 @@ __global__ void attentionQueryBackwardKernel(const double* __restrict__ query,  
         return;
     }
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const auto [row, b, i, h, d] = GradientElement::of(element, sequence, queryHeads, headDim);
+    const auto [row, b, i, h, d] = HeadElement::of(element, sequence, queryHeads, headDim);
     if (i >= lengths[b]) {
         queryGradient[element] = 0.0;
         return;
@@ -144,20 +109,20 @@ __global__ void attentionQueryBackwardKernel(const double* __restrict__ query,  
 // head's group and every query position from the element's own to the row's length. The value
 // gradient reads no values.
 template <bool KeyGradient>
-__device__ void keyValueGradientElement(const double* __restrict__ query,           // [rows, queryHeads * headDim]
-                                        const double* __restrict__ key,             // [rows, kvHeads * headDim]
-                                        const double* __restrict__ value,           // [rows, kvHeads * headDim]
-                                        const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
-                                        double* __restrict__ gradient,              // [rows, kvHeads * headDim]
-                                        const std::uint64_t* __restrict__ lengths,  // [batch]
-                                        std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
-                                        std::uint64_t kvHeads, std::uint64_t headDim) {
+__device__ void keyValueHeadElement(const double* __restrict__ query,           // [rows, queryHeads * headDim]
+                                    const double* __restrict__ key,             // [rows, kvHeads * headDim]
+                                    const double* __restrict__ value,           // [rows, kvHeads * headDim]
+                                    const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+                                    double* __restrict__ gradient,              // [rows, kvHeads * headDim]
+                                    const std::uint64_t* __restrict__ lengths,  // [batch]
+                                    std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                                    std::uint64_t kvHeads, std::uint64_t headDim) {
     const std::uint64_t element = globalThreadIndex();
     if (element >= batch * sequence * kvHeads * headDim) {
         return;
     }
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const auto [row, b, j, kv, d] = GradientElement::of(element, sequence, kvHeads, headDim);
+    const auto [row, b, j, kv, d] = HeadElement::of(element, sequence, kvHeads, headDim);
     const std::uint64_t length = lengths[b];
     const std::uint64_t group = queryHeads / kvHeads;
     const std::uint64_t headStart = b * sequence * layout.kvStride + kv * headDim;
@@ -192,8 +157,8 @@ __global__ void attentionKeyBackwardKernel(const double* __restrict__ query,    
                                            const std::uint64_t* __restrict__ lengths,  // [batch]
                                            std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                            std::uint64_t kvHeads, std::uint64_t headDim) {
-    keyValueGradientElement<true>(query, key, value, outputGradient, keyGradient, lengths, batch, sequence, queryHeads,
-                                  kvHeads, headDim);
+    keyValueHeadElement<true>(query, key, value, outputGradient, keyGradient, lengths, batch, sequence, queryHeads,
+                              kvHeads, headDim);
 }
 
 __global__ void attentionValueBackwardKernel(const double* __restrict__ query,           // [rows, queryHeads * headDim]
@@ -203,8 +168,8 @@ __global__ void attentionValueBackwardKernel(const double* __restrict__ query,  
                                              const std::uint64_t* __restrict__ lengths,  // [batch]
                                              std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                              std::uint64_t kvHeads, std::uint64_t headDim) {
-    keyValueGradientElement<false>(query, key, nullptr, outputGradient, valueGradient, lengths, batch, sequence,
-                                   queryHeads, kvHeads, headDim);
+    keyValueHeadElement<false>(query, key, nullptr, outputGradient, valueGradient, lengths, batch, sequence, queryHeads,
+                               kvHeads, headDim);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // How the attention kernels find their rows: the strides of the query and key/value tensors, the
-// score scale, the grouped-query mapping (query head h reads KV head h / (queryHeads / kvHeads))
-// and the decoding of a flat element index of a [batch * sequence, heads * headDim] tensor.
+// score scale, and where a flat element index of a [batch * sequence, heads * headDim] tensor sits.
+// Query head h reads KV head h / (queryHeads / kvHeads).
 #pragma once
 
 #include <cmath>
@@ -11,8 +11,8 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-__device__ __forceinline__ double headDot(const double* __restrict__ a, const double* __restrict__ b,
-                                          std::uint64_t count) {
+__device__ __forceinline__ double dotProduct(const double* __restrict__ a, const double* __restrict__ b,
+                                             std::uint64_t count) {
     double sum = 0.0;
     for (std::uint64_t d = 0; d < count; ++d) {
         sum += a[d] * b[d];
@@ -20,28 +20,21 @@ __device__ __forceinline__ double headDot(const double* __restrict__ a, const do
     return sum;
 }
 
-struct AttentionShape {
-    std::uint64_t sequence;
-    std::uint64_t queryHeads;
-    std::uint64_t kvHeads;
+// Row strides of the query and key/value tensors, the head width and the score scale.
+struct AttentionRowLayout {
+    std::uint64_t queryStride;  // queryHeads * headDim
+    std::uint64_t kvStride;     // kvHeads * headDim
     std::uint64_t headDim;
+    double scale;  // 1 / sqrt(headDim)
 
-    __device__ std::uint64_t queryStride() const { return queryHeads * headDim; }
-    __device__ std::uint64_t kvStride() const { return kvHeads * headDim; }
-    __device__ std::uint64_t kvHeadOf(std::uint64_t queryHead) const { return queryHead / (queryHeads / kvHeads); }
-    __device__ double scale() const { return 1.0 / sqrt(static_cast<double>(headDim)); }
-    // Offset of key/value row 0 of batch row b at KV head kv.
-    __device__ std::uint64_t kvHeadStart(std::uint64_t b, std::uint64_t kv) const {
-        return b * sequence * kvStride() + kv * headDim;
-    }
-    // Offset of query (or output gradient) row i of batch row b at query head h.
-    __device__ std::uint64_t queryRowStart(std::uint64_t b, std::uint64_t i, std::uint64_t h) const {
-        return (b * sequence + i) * queryStride() + h * headDim;
+    __device__ static AttentionRowLayout of(std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
+        return {queryHeads * headDim, kvHeads * headDim, headDim, 1.0 / sqrt(static_cast<double>(headDim))};
     }
 };
 
 // Where element `element` of a [batch * sequence, heads * headDim] tensor sits.
 struct HeadElement {
+    std::uint64_t row;       // b * sequence + position
     std::uint64_t b;         // batch row
     std::uint64_t position;  // within the batch row
     std::uint64_t head;
@@ -50,7 +43,7 @@ struct HeadElement {
     __device__ static HeadElement of(std::uint64_t element, std::uint64_t sequence, std::uint64_t heads,
                                      std::uint64_t headDim) {
         const std::uint64_t row = element / (heads * headDim);
-        return {row / sequence, row % sequence, element / headDim % heads, element % headDim};
+        return {row, row / sequence, row % sequence, element / headDim % heads, element % headDim};
     }
 };
 

@@ -30,21 +30,21 @@ __global__ void attentionStatisticsKernel(const double* __restrict__ query,     
     if (matrixRow >= batch * queryHeads * sequence) {
         return;
     }
-    const AttentionShape shape{sequence, queryHeads, kvHeads, headDim};
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     const std::uint64_t i = matrixRow % sequence;
     const std::uint64_t h = matrixRow / sequence % queryHeads;
     const std::uint64_t b = matrixRow / sequence / queryHeads;
     double* p = probabilities + matrixRow * sequence;
     double* dS = scoreGradients + matrixRow * sequence;
     const std::uint64_t active = i < lengths[b] ? i + 1 : 0;
-    const double scale = shape.scale();
-    const double* queryRow = query + shape.queryRowStart(b, i, h);
-    const double* gradientRow = outputGradient + shape.queryRowStart(b, i, h);
-    const std::uint64_t kvStart = shape.kvHeadStart(b, shape.kvHeadOf(h));
+    const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
+    const double* queryRow = query + queryOffset;
+    const double* gradientRow = outputGradient + queryOffset;
+    const std::uint64_t kvStart = b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim;
     double maximum = -HUGE_VAL;
     for (std::uint64_t j = 0; j < active; ++j) {
-        p[j] = headDot(queryRow, key + kvStart + j * shape.kvStride(), headDim) * scale;
-        dS[j] = headDot(gradientRow, value + kvStart + j * shape.kvStride(), headDim);
+        p[j] = dotProduct(queryRow, key + kvStart + j * layout.kvStride, headDim) * layout.scale;
+        dS[j] = dotProduct(gradientRow, value + kvStart + j * layout.kvStride, headDim);
         maximum = p[j] > maximum ? p[j] : maximum;
     }
     double normalizer = 0.0;
@@ -76,16 +76,16 @@ __global__ void attentionMatrixQueryBackwardKernel(const double* __restrict__ ke
     if (element >= batch * sequence * queryHeads * headDim) {
         return;
     }
-    const AttentionShape shape{sequence, queryHeads, kvHeads, headDim};
-    const auto [b, i, h, d] = HeadElement::of(element, sequence, queryHeads, headDim);
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    const auto [row, b, i, h, d] = HeadElement::of(element, sequence, queryHeads, headDim);
     const std::uint64_t active = i < lengths[b] ? i + 1 : 0;
     const double* dS = scoreGradients + ((b * queryHeads + h) * sequence + i) * sequence;
-    const double* keys = key + shape.kvHeadStart(b, shape.kvHeadOf(h)) + d;
+    const double* keys = key + b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim + d;
     double sum = 0.0;
     for (std::uint64_t j = 0; j < active; ++j) {
-        sum += dS[j] * keys[j * shape.kvStride()];
+        sum += dS[j] * keys[j * layout.kvStride];
     }
-    queryGradient[element] = shape.scale() * sum;
+    queryGradient[element] = layout.scale * sum;
 }
 
 __global__ void attentionMatrixKeyValueBackwardKernel(
@@ -102,8 +102,8 @@ __global__ void attentionMatrixKeyValueBackwardKernel(
     if (element >= batch * sequence * kvHeads * headDim) {
         return;
     }
-    const AttentionShape shape{sequence, queryHeads, kvHeads, headDim};
-    const auto [b, j, kv, d] = HeadElement::of(element, sequence, kvHeads, headDim);
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    const auto [row, b, j, kv, d] = HeadElement::of(element, sequence, kvHeads, headDim);
     const std::uint64_t length = lengths[b];
     const std::uint64_t group = queryHeads / kvHeads;
     double keySum = 0.0;
@@ -112,12 +112,12 @@ __global__ void attentionMatrixKeyValueBackwardKernel(
         const std::uint64_t matrix = (b * queryHeads + h) * sequence;
         for (std::uint64_t i = j; i < length; ++i) {
             const std::uint64_t entry = (matrix + i) * sequence + j;
-            const std::uint64_t queryOffset = shape.queryRowStart(b, i, h) + d;
+            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim + d;
             keySum += scoreGradients[entry] * query[queryOffset];
             valueSum += probabilities[entry] * outputGradient[queryOffset];
         }
     }
-    keyGradient[element] = shape.scale() * keySum;
+    keyGradient[element] = layout.scale * keySum;
     valueGradient[element] = valueSum;
 }
 

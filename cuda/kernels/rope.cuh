@@ -1,12 +1,12 @@
 // Rotary position encoding of the forward pass (reference/rope.*), in place, one thread per
-// adjacent column pair of a head. The angle is computed as the CPU table computes it (a division by
-// base^(2i / headDim)) at the row's position in its sequence; ropeBackwardKernel is its transpose.
+// adjacent column pair of a head; ropeBackwardKernel is its transpose.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 
 #include "cuda/device_platform.h"
+#include "cuda/kernels/rope_rotation.cuh"
 #include "cuda/kernels/thread_index.cuh"
 
 namespace Halcyne::Core::Vestra {
@@ -19,17 +19,12 @@ __global__ void trainingRopeKernel(double* __restrict__ values,  // [rows, heads
     if (pair >= count / 2) {
         return;
     }
-    const std::uint64_t i = 2 * pair;
-    const std::uint64_t row = i / (heads * headDim);
-    const std::uint64_t column = i % headDim;
-    const double divisor = pow(base, static_cast<double>(column) / static_cast<double>(headDim));
-    const double angle = static_cast<double>(row % sequence) / divisor;
-    const double c = cos(angle);
-    const double s = sin(angle);
+    const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, base);
+    const std::uint64_t i = rotation.first;
     const double x0 = values[i];
     const double x1 = values[i + 1];
-    values[i] = x0 * c - x1 * s;
-    values[i + 1] = x1 * c + x0 * s;
+    values[i] = x0 * rotation.cosine - x1 * rotation.sine;
+    values[i + 1] = x1 * rotation.cosine + x0 * rotation.sine;
 }
 
 }  // namespace

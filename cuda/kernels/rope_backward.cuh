@@ -1,12 +1,12 @@
 // The gradient of rotary position encoding (reference/rope.*): the inverse rotation, which is the
-// transpose of the forward one, one thread per adjacent column pair. The angle is computed as the
-// CPU table computes it (a division by base^(2i / headDim)), at the row's position in its sequence.
+// transpose of the forward one, one thread per adjacent column pair.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 
 #include "cuda/device_platform.h"
+#include "cuda/kernels/rope_rotation.cuh"
 #include "cuda/kernels/thread_index.cuh"
 
 namespace Halcyne::Core::Vestra {
@@ -20,17 +20,12 @@ __global__ void ropeBackwardKernel(const double* __restrict__ outputGradient,  /
     if (pair >= count / 2) {
         return;
     }
-    const std::uint64_t i = 2 * pair;
-    const std::uint64_t row = i / (heads * headDim);
-    const std::uint64_t column = i % headDim;
-    const double divisor = pow(base, static_cast<double>(column) / static_cast<double>(headDim));
-    const double angle = static_cast<double>(row % sequence) / divisor;
-    const double c = cos(angle);
-    const double s = sin(angle);
+    const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, base);
+    const std::uint64_t i = rotation.first;
     const double x0 = outputGradient[i];
     const double x1 = outputGradient[i + 1];
-    inputGradient[i] = x0 * c + x1 * s;
-    inputGradient[i + 1] = x1 * c - x0 * s;
+    inputGradient[i] = x0 * rotation.cosine + x1 * rotation.sine;
+    inputGradient[i + 1] = x1 * rotation.cosine - x0 * rotation.sine;
 }
 
 }  // namespace
