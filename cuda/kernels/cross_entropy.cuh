@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "cuda/device_platform.h"
+#include "cuda/kernels/logits_row.cuh"
 #include "cuda/kernels/thread_index.cuh"
 
 namespace Halcyne::Core::Vestra {
@@ -34,19 +35,10 @@ __global__ void crossEntropyKernel(const double* __restrict__ logits,          /
         return;
     }
     const std::uint32_t target = targets[position];
-    double maximum = -HUGE_VAL;
+    const LogitsRow statistics = LogitsRow::of(row, vocabulary);
+    losses[position] = statistics.loss(row, target);
     for (std::uint64_t v = 0; v < vocabulary; ++v) {
-        if (row[v] > maximum) {
-            maximum = row[v];
-        }
-    }
-    double normalizer = 0.0;
-    for (std::uint64_t v = 0; v < vocabulary; ++v) {
-        normalizer += exp(row[v] - maximum);
-    }
-    losses[position] = (log(normalizer) + maximum) - row[target];
-    for (std::uint64_t v = 0; v < vocabulary; ++v) {
-        gradient[v] = exp(row[v] - maximum) / normalizer - (v == target ? 1.0 : 0.0);
+        gradient[v] = exp(row[v] - statistics.maximum) / statistics.normalizer - (v == target ? 1.0 : 0.0);
     }
 }
 

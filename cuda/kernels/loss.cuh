@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cuda/device_platform.h"
+#include "cuda/kernels/logits_row.cuh"
 #include "cuda/kernels/thread_index.cuh"
 
 namespace Halcyne::Core::Vestra {
@@ -27,15 +28,7 @@ __global__ void lossOnlyKernel(const double* __restrict__ logits,          // [b
         return;
     }
     const double* row = logits + position * vocabulary;
-    double maximum = -HUGE_VAL;
-    for (std::uint64_t v = 0; v < vocabulary; ++v) {
-        maximum = row[v] > maximum ? row[v] : maximum;
-    }
-    double normalizer = 0.0;
-    for (std::uint64_t v = 0; v < vocabulary; ++v) {
-        normalizer += exp(row[v] - maximum);
-    }
-    losses[position] = (log(normalizer) + maximum) - row[targets[position]];
+    losses[position] = LogitsRow::of(row, vocabulary).loss(row, targets[position]);
 }
 
 // One thread: result[0] = losses[0] + losses[1] + ..., in index order.

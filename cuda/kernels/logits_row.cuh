@@ -1,0 +1,38 @@
+// The softmax statistics of one logits row, shared by every loss kernel so that training and
+// evaluation score a position the same way: the row maximum m and z = sum of exp(logit - m), from
+// which loss = (log z + m) - logit[target].
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "cuda/device_platform.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+struct LogitsRow {
+    double maximum;
+    double normalizer;
+
+    __device__ static LogitsRow of(const double* __restrict__ row, std::uint64_t vocabulary) {
+        double maximum = -HUGE_VAL;
+        for (std::uint64_t v = 0; v < vocabulary; ++v) {
+            if (row[v] > maximum) {
+                maximum = row[v];
+            }
+        }
+        double normalizer = 0.0;
+        for (std::uint64_t v = 0; v < vocabulary; ++v) {
+            normalizer += exp(row[v] - maximum);
+        }
+        return {maximum, normalizer};
+    }
+
+    __device__ double loss(const double* __restrict__ row, std::uint32_t target) const {
+        return (log(normalizer) + maximum) - row[target];
+    }
+};
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
