@@ -42,7 +42,8 @@ Utf8Sequence classifyUtf8(std::string_view bytes) {
         }
         code = code * 64 + (continuation & 0x3Fu);
     }
-    const bool scalar = (code >= minimum && code < 0xD800) || (code >= 0xE000 && code <= 0x10FFFF);
+    // The minimum holds for every length: a four-byte form of U+E000..U+FFFF is overlong too.
+    const bool scalar = code >= minimum && (code < 0xD800 || (code >= 0xE000 && code <= 0x10FFFF));
     return {scalar ? Utf8Status::Valid : Utf8Status::Invalid, scalar ? length : 1};
 }
 

@@ -88,6 +88,9 @@ TEST(ByteTokenizer, MalformedUtf8IsInvalidOneByteAtATime) {
     const std::pair<std::string, std::string> cases[] = {
         {"\xC0\x80", fffd + fffd},
         {"\xE0\x80\x80", fffd + fffd + fffd},
+        // Four-byte overlong forms of U+E000 and U+FFFF, past the surrogate range.
+        {"\xF0\x8E\x80\x80", fffd + fffd + fffd + fffd},
+        {"\xF0\x8F\xBF\xBF", fffd + fffd + fffd + fffd},
         {"\xED\xA0\x80", fffd + fffd + fffd},
         {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
         {"\xF5", fffd},
