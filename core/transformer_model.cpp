@@ -14,6 +14,7 @@ TransformerModel::TransformerModel(TransformerSpec spec, const TransformerWeight
     // One row holding token 0 proves that spec and weights fit together; the logits are not kept.
     const TokenBatch probe{1, 1, {0}, {}, {}};
     (void)transformerForward(spec_, weights_, probe, ForwardOptions{});
+    requireFiniteWeights(weights_);
     artifact_ = buildVtmArtifact(spec_, weights_, tokenizerFingerprint_);
     artifactFingerprint_ = vtmArtifactChecksum(artifact_);
 }

@@ -1,5 +1,7 @@
 #include "core/transformer_weights.h"
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #include "core/identity_text.h"
@@ -18,6 +20,17 @@ std::vector<std::string> canonicalTensorNames(const TransformerWeights& weights)
     forEachWeightTensor(weights,
                         [&](const WeightSlot& slot, const Tensor&) { names.push_back(canonicalTensorName(slot)); });
     return names;
+}
+
+void requireFiniteWeights(const TransformerWeights& weights) {
+    bool finite = true;
+    forEachWeightTensor(weights, [&](const WeightSlot&, const Tensor& tensor) {
+        finite = finite && std::all_of(tensor.values.begin(), tensor.values.end(),
+                                       [](double value) { return std::isfinite(value); });
+    });
+    if (!finite) {
+        throw std::domain_error("transformer weights contain NaN/Inf");
+    }
 }
 
 std::vector<WeightSlot> canonicalWeightSlots(std::size_t layers, bool withOutputEmbedding) {

@@ -137,6 +137,11 @@ auto& weightSlotMember(Set& set, const WeightSlot& slot) {
 // head_dim). For the output embedding it is the shape the tensor has when embeddings are untied.
 [[nodiscard]] Extents expectedWeightShape(const TransformerSpec& spec, WeightTensor tensor);
 
+// Throws std::domain_error "transformer weights contain NaN/Inf" when any value of any canonical
+// tensor is not finite. A model or trainer checks this when it is built: a probe of one token reads
+// only part of the weights, and a non-finite weight elsewhere would refuse every later step.
+void requireFiniteWeights(const TransformerWeights& weights);
+
 // A weight set of the spec's shapes filled with zeros; ffn_gate is built for every feed-forward
 // kind, and the output embedding only when embeddings are not tied.
 [[nodiscard]] TransformerWeights zeroWeights(const TransformerSpec& spec);

@@ -83,6 +83,7 @@ TransformerTrainer::TransformerTrainer(TransformerSpec spec, TransformerWeights 
     probe.width = 1;
     probe.tokens = {0};
     static_cast<void>(transformerForward(spec_, weights_, probe));
+    requireFiniteWeights(weights_);
     firstMoments_ = zerosLike(weights_);
     secondMoments_ = zerosLike(weights_);
     gradientAccumulator_ = zerosLike(weights_);

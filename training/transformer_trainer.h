@@ -41,8 +41,8 @@ struct TrainingStepLog {
 
 class TransformerTrainer {
   public:
-    // Validates the configuration, then probes the model with one forward pass (their exceptions
-    // propagate); moments and accumulator start at zero.
+    // Validates the configuration, probes the model with one forward pass and requires every weight
+    // to be finite (their exceptions propagate); moments and accumulator start at zero.
     TransformerTrainer(TransformerSpec spec, TransformerWeights weights, TransformerTrainingConfig config);
 
     // Adds the gradient of the batch's mean loss over active targets to the window and returns the

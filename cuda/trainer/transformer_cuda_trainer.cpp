@@ -34,12 +34,14 @@ void validateConfiguration(const TransformerTrainingConfig& config) {
 
 // The device kernels index the tables by the spec's dimensions, so the model must be one the CPU
 // forward pass accepts: a valid spec and weights of its shapes. One token probes it on the host.
+// Every weight must also be finite, or every step would be refused.
 void requireTrainableModel(const TransformerSpec& spec, const TransformerWeights& weights) {
     TokenBatch probe;
     probe.batch = 1;
     probe.width = 1;
     probe.tokens = {0};
     validateForwardInputs(spec, weights, probe);
+    requireFiniteWeights(weights);
 }
 
 }  // namespace

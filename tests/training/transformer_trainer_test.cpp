@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 
 #include "support/compare.h"
 #include "support/expect_throw.h"
@@ -161,6 +162,19 @@ TEST(TransformerTrainer, RefusedOperationsChangeNothing) {
     TransformerTrainer fresh = fixtureTrainer();
     expectThrowWithMessage<std::logic_error>([&] { (void)fresh.step(); },
                                              "optimizer step requires accumulated gradients");
+}
+
+// The constructor's probe reads only token 0's input row (embeddings untied); a non-finite value in
+// any other row would make every accumulate that meets it throw, so construction refuses it.
+TEST(TransformerTrainer, RefusesNonFiniteWeightsTheProbeDoesNotRead) {
+    const TransformerSpec spec = Testing::tinySpec();
+    for (const double value : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+        TransformerWeights weights = randomWeights(spec);
+        weights.token_embedding.values.back() = value;
+        expectThrowWithMessage<std::domain_error>(
+            [&] { TransformerTrainer(spec, weights, scenarioTrainingConfig("tiny")); },
+            "transformer weights contain NaN/Inf");
+    }
 }
 
 TEST(TransformerTrainer, EvaluateScoresWithoutChangingState) {

@@ -167,6 +167,14 @@ TEST_F(CudaTrainerTest, RefusalsChangeNothing) {
                                                       "invalid CUDA trainer configuration");
         CpuDevice::clearFaults();
     }
+    // A non-finite weight the one-token probe never reads (the last embedding row) is refused too.
+    TransformerWeights nonFinite = weights;
+    nonFinite.token_embedding.values.back() = std::numeric_limits<double>::infinity();
+    CpuDevice::injectFault(FaultSite::Allocation, 1, kInjectedFault);
+    expectThrowWithMessage<std::domain_error>(
+        [&] { TransformerCudaTrainer(spec, nonFinite, scenarioTrainingConfig("refusals"), context_); },
+        "transformer weights contain NaN/Inf");
+    CpuDevice::clearFaults();
     EXPECT_EQ(CpuDevice::liveAllocations(), live);
 
     TransformerCudaTrainer trainer(spec, weights, scenarioTrainingConfig("refusals"), context_);
