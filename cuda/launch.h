@@ -11,10 +11,16 @@
 
 namespace Halcyne::Core::Vestra {
 
+// The most blocks CUDA accepts in a grid's x dimension.
+inline constexpr std::uint64_t kMaxGridBlocks = 0x7FFFFFFFu;
+
 // Blocks of blockSize threads that cover count elements: (count + blockSize - 1) / blockSize in 64
-// bits, as a 32-bit grid dimension. A count of 0 gives 0 blocks, which CUDA refuses as a grid.
+// bits, as a grid dimension. A count of 0, or one that needs more than kMaxGridBlocks blocks, gives
+// 0 blocks, which CUDA refuses as a grid: the launch fails at the caller's kernel check instead of
+// covering a truncated count.
 [[nodiscard]] constexpr unsigned blocksFor(std::uint64_t count, unsigned blockSize) {
-    return static_cast<unsigned>((count + blockSize - 1) / blockSize);
+    const std::uint64_t blocks = count / blockSize + (count % blockSize != 0 ? 1 : 0);
+    return blocks <= kMaxGridBlocks ? static_cast<unsigned>(blocks) : 0u;
 }
 
 #if defined(__CUDACC__) || !defined(VESTRA_DEVICE_CUDA)
