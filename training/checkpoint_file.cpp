@@ -1,5 +1,6 @@
 #include "training/checkpoint_file.h"
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
@@ -15,26 +16,53 @@
 #else
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace Halcyne::Core::Vestra {
 namespace {
 
-// DirectoryFlush comes after a successful rename: the target already holds the new image and the
-// temporary is gone, only the durability of the replacement is unknown.
-enum class ReplaceFailure { None, OpenForFlush, Flush, Replace, DirectoryFlush };
+// Create: no temporary was made, so there is nothing of ours to remove. DirectoryFlush comes after
+// a successful rename: the target already holds the new image and the temporary is gone, only the
+// durability of the replacement is unknown. Every other failure leaves a temporary to remove.
+enum class ReplaceFailure { None, Create, Write, Flush, Replace, DirectoryFlush };
 
 #ifdef _WIN32
 
-ReplaceFailure flushAndReplace(const std::filesystem::path& temporary, const std::filesystem::path& target) {
-    const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return ReplaceFailure::OpenForFlush;
+// CREATE_NEW fails on any existing name, a link included, and FILE_FLAG_OPEN_REPARSE_POINT keeps
+// the call from resolving one, so the file written is always one this call made.
+HANDLE createTemporary(const std::filesystem::path& temporary) {
+    (void)DeleteFileW(temporary.c_str());  // a stale temporary (or a link by that name) itself
+    return CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool writeAll(HANDLE file, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const auto request = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data(), request, &written, nullptr) || written == 0) {
+            return false;
+        }
+        bytes = bytes.subspan(written);
     }
-    const BOOL flushed = FlushFileBuffers(file);
-    CloseHandle(file);
-    if (!flushed) {
+    return true;
+}
+
+ReplaceFailure writeAndReplace(const std::filesystem::path& temporary, const std::filesystem::path& target,
+                               std::span<const std::uint8_t> bytes) {
+    const HANDLE file = createTemporary(temporary);
+    if (file == INVALID_HANDLE_VALUE) {
+        return ReplaceFailure::Create;
+    }
+    const bool written = writeAll(file, bytes);
+    const BOOL flushed = written && FlushFileBuffers(file);
+    const BOOL closed = CloseHandle(file);
+    if (!written) {
+        return ReplaceFailure::Write;
+    }
+    if (!flushed || !closed) {
         return ReplaceFailure::Flush;
     }
     // MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: the call returns once the move is on disk.
@@ -47,6 +75,27 @@ ReplaceFailure flushAndReplace(const std::filesystem::path& temporary, const std
 
 #else
 
+// A stale temporary is unlinked (a link by that name goes, not what it points to), and the new one
+// is created exclusively without following links: the bytes always go into a file this call made.
+int createTemporary(const std::filesystem::path& temporary) {
+    (void)::unlink(temporary.c_str());
+    return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+bool writeAll(int descriptor, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 // fsync, then close; a failure of either means the data may not be on stable storage.
 bool syncAndClose(int descriptor) {
     const bool synced = ::fsync(descriptor) == 0;
@@ -56,10 +105,15 @@ bool syncAndClose(int descriptor) {
 
 // rename is atomic but not durable on its own: the directory entry reaches stable storage only
 // with an fsync of the directory, which is what write-through asks of the replacement step.
-ReplaceFailure flushAndReplace(const std::filesystem::path& temporary, const std::filesystem::path& target) {
-    const int file = ::open(temporary.c_str(), O_WRONLY | O_CLOEXEC);
+ReplaceFailure writeAndReplace(const std::filesystem::path& temporary, const std::filesystem::path& target,
+                               std::span<const std::uint8_t> bytes) {
+    const int file = createTemporary(temporary);
     if (file < 0) {
-        return ReplaceFailure::OpenForFlush;
+        return ReplaceFailure::Create;
+    }
+    if (!writeAll(file, bytes)) {
+        (void)::close(file);
+        return ReplaceFailure::Write;
     }
     if (!syncAndClose(file)) {
         return ReplaceFailure::Flush;
@@ -82,31 +136,23 @@ ReplaceFailure flushAndReplace(const std::filesystem::path& temporary, const std
 void writeCheckpointFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
     std::filesystem::path temporary = path;
     temporary += ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
+    const ReplaceFailure failure = writeAndReplace(temporary, path, bytes);
+    switch (failure) {
+        case ReplaceFailure::None:
+            return;
+        case ReplaceFailure::Create:
             throw std::runtime_error("cannot create temporary VTT checkpoint");
-        }
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        out.close();
-        if (!out) {
-            throw std::runtime_error("cannot flush temporary VTT checkpoint");
-        }
-    }
-    const ReplaceFailure failure = flushAndReplace(temporary, path);
-    if (failure == ReplaceFailure::None) {
-        return;
-    }
-    if (failure == ReplaceFailure::DirectoryFlush) {
-        // Nothing to clean up: the temporary became the target, which readers now see whole.
-        throw std::runtime_error("VTT checkpoint replaced but its directory could not be flushed");
+        case ReplaceFailure::DirectoryFlush:
+            // Nothing to clean up: the temporary became the target, which readers now see whole.
+            throw std::runtime_error("VTT checkpoint replaced but its directory could not be flushed");
+        default:
+            break;
     }
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);
     switch (failure) {
-        case ReplaceFailure::OpenForFlush:
-            throw std::runtime_error("cannot open temporary VTT checkpoint for flush");
+        case ReplaceFailure::Write:
+            throw std::runtime_error("cannot flush temporary VTT checkpoint");
         case ReplaceFailure::Flush:
             throw std::runtime_error("cannot durably flush temporary VTT checkpoint");
         default:
@@ -114,23 +160,29 @@ void writeCheckpointFile(const std::filesystem::path& path, std::span<const std:
     }
 }
 
-Bytes readCheckpointFile(const std::filesystem::path& path) {
+Bytes readCheckpointFile(const std::filesystem::path& path, std::uint64_t expectedSize) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw std::runtime_error("cannot open VTT checkpoint");
     }
     // Chunked reads rather than a size query: the size of what was opened is not always known
-    // (a pipe, a directory), and istream::read reports a failed read as badbit instead of throwing.
+    // (a pipe, a device, a directory), and istream::read reports a failed read as badbit instead
+    // of throwing. One byte past the expected size is enough to refuse a longer file, so an
+    // endless source is never read to its end.
     Bytes bytes;
-    constexpr std::size_t chunk = 1 << 16;
-    while (in) {
+    constexpr std::uint64_t chunk = 1 << 16;
+    while (in && bytes.size() <= expectedSize) {
         const std::size_t at = bytes.size();
-        bytes.resize(at + chunk);
-        in.read(reinterpret_cast<char*>(bytes.data() + at), chunk);
+        const auto want = static_cast<std::size_t>(std::min(chunk, expectedSize + 1 - at));
+        bytes.resize(at + want);
+        in.read(reinterpret_cast<char*>(bytes.data() + at), static_cast<std::streamsize>(want));
         bytes.resize(at + static_cast<std::size_t>(in.gcount()));
     }
     if (in.bad()) {
         throw std::runtime_error("cannot read VTT checkpoint");
+    }
+    if (bytes.size() != expectedSize) {
+        throw std::runtime_error("VTT checkpoint file does not have the trainer's image size");
     }
     return bytes;
 }

@@ -1,9 +1,12 @@
 #include "training/checkpoint_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "support/expect_throw.h"
@@ -16,6 +19,13 @@ namespace fs = std::filesystem;
 using Testing::expectThrowWithMessage;
 using Testing::FaultCall;
 
+const Bytes kOld{'o', 'l', 'd'};
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 // A fresh directory per test, removed with everything in it at the end.
 class CheckpointFileTest : public ::testing::Test {
   protected:
@@ -24,19 +34,47 @@ class CheckpointFileTest : public ::testing::Test {
         directory_ = fs::temp_directory_path() / ("vestra-" + test + "-" + std::to_string(::getpid()));
         fs::remove_all(directory_);
         fs::create_directories(directory_);
+        temporary_ = directory_ / "state.vtt.tmp";
         std::ofstream(target_ = directory_ / "state.vtt", std::ios::binary) << "old";
     }
     void TearDown() override { fs::remove_all(directory_); }
 
     fs::path directory_;
     fs::path target_;
+    fs::path temporary_;
 };
 
 TEST_F(CheckpointFileTest, ReplacesTheTargetAndLeavesNoTemporary) {
     const Bytes longer(70000, 0x5A);  // more than one read chunk
     writeCheckpointFile(target_, longer);
-    EXPECT_EQ(readCheckpointFile(target_), longer);
-    EXPECT_FALSE(fs::exists(directory_ / "state.vtt.tmp"));
+    EXPECT_EQ(readCheckpointFile(target_, longer.size()), longer);
+    EXPECT_FALSE(fs::exists(temporary_));
+}
+
+// Whatever a stale temporary name holds, the save writes a file of its own: a link is removed, never
+// followed (neither into an existing file nor to create one where a dangling link points), and a
+// longer stale file leaves no tail behind.
+TEST_F(CheckpointFileTest, StaleTemporariesAreReplacedNeverFollowed) {
+    const fs::path victim = directory_ / "victim.txt";
+    const fs::path dangling = directory_ / "created-through-link";
+    const Bytes fresh(100, 1);
+    const std::function<void()> stale[] = {
+        [&] {
+            std::ofstream(victim) << "precious";
+            fs::create_symlink(victim, temporary_);
+        },
+        [&] { fs::create_symlink(dangling, temporary_); },
+        [&] { std::ofstream(temporary_, std::ios::binary) << std::string(500, 'x'); },
+    };
+    for (const std::function<void()>& makeStale : stale) {
+        makeStale();
+        writeCheckpointFile(target_, fresh);
+        EXPECT_EQ(readCheckpointFile(target_, fresh.size()), fresh);
+        EXPECT_FALSE(fs::is_symlink(target_));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(temporary_)));
+    }
+    EXPECT_EQ(contents(victim), "precious");
+    EXPECT_FALSE(fs::exists(dangling));
 }
 
 // fsync of the temporary file, the rename, and the fsync of the directory that makes the rename
@@ -51,8 +89,8 @@ TEST_F(CheckpointFileTest, FailedSyncOrRenameIsReportedAndLeavesAWholeImage) {
     };
     const Bytes fresh(100, 1);
     const Case cases[] = {
-        {FaultCall::Fsync, 1, "cannot durably flush temporary VTT checkpoint", Bytes{'o', 'l', 'd'}},
-        {FaultCall::Rename, 1, "cannot atomically replace VTT checkpoint", Bytes{'o', 'l', 'd'}},
+        {FaultCall::Fsync, 1, "cannot durably flush temporary VTT checkpoint", kOld},
+        {FaultCall::Rename, 1, "cannot atomically replace VTT checkpoint", kOld},
         {FaultCall::Fsync, 2, "VTT checkpoint replaced but its directory could not be flushed", fresh},
     };
     for (const Case& testCase : cases) {
@@ -61,24 +99,58 @@ TEST_F(CheckpointFileTest, FailedSyncOrRenameIsReportedAndLeavesAWholeImage) {
             Testing::FaultScope fault(testCase.call, testCase.occurrence);
             expectThrowWithMessage<std::runtime_error>([&] { writeCheckpointFile(target_, fresh); }, testCase.message);
         }
-        EXPECT_EQ(readCheckpointFile(target_), testCase.expected) << testCase.message;
-        EXPECT_FALSE(fs::exists(directory_ / "state.vtt.tmp")) << testCase.message;
+        EXPECT_EQ(readCheckpointFile(target_, testCase.expected.size()), testCase.expected) << testCase.message;
+        EXPECT_FALSE(fs::exists(temporary_)) << testCase.message;
     }
 }
 
-TEST_F(CheckpointFileTest, StreamAndReadFailures) {
-    // The temporary sibling is a link to a device that refuses every write.
-    fs::create_symlink("/dev/full", directory_ / "state.vtt.tmp");
-    expectThrowWithMessage<std::runtime_error>([&] { writeCheckpointFile(target_, Bytes(100, 1)); },
-                                               "cannot flush temporary VTT checkpoint");
-    EXPECT_EQ(readCheckpointFile(target_), (Bytes{'o', 'l', 'd'}));
+// A write cut short (here by the file-size limit, as a full disk would) removes its partial temporary.
+TEST_F(CheckpointFileTest, FailedWriteRemovesItsPartialTemporary) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    bool refused = false;
+    try {
+        writeCheckpointFile(target_, Bytes(10000, 1));
+    } catch (const std::runtime_error& error) {
+        refused = std::string(error.what()) == "cannot flush temporary VTT checkpoint";
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(readCheckpointFile(target_, kOld.size()), kOld);
+    EXPECT_FALSE(fs::exists(temporary_));
+}
+
+TEST_F(CheckpointFileTest, CreateAndReadFailures) {
     expectThrowWithMessage<std::runtime_error>(
         [&] { writeCheckpointFile(directory_ / "missing" / "state.vtt", Bytes(100, 1)); },
         "cannot create temporary VTT checkpoint");
-    expectThrowWithMessage<std::runtime_error>([&] { (void)readCheckpointFile(directory_ / "absent"); },
+    // A temporary name the save cannot claim is not its own to remove.
+    fs::create_directories(temporary_ / "inside");
+    expectThrowWithMessage<std::runtime_error>([&] { writeCheckpointFile(target_, Bytes(100, 1)); },
+                                               "cannot create temporary VTT checkpoint");
+    EXPECT_TRUE(fs::exists(temporary_ / "inside"));
+    EXPECT_EQ(readCheckpointFile(target_, kOld.size()), kOld);
+
+    expectThrowWithMessage<std::runtime_error>([&] { (void)readCheckpointFile(directory_ / "absent", 3); },
                                                "cannot open VTT checkpoint");
-    expectThrowWithMessage<std::runtime_error>([&] { (void)readCheckpointFile(directory_); },
+    expectThrowWithMessage<std::runtime_error>([&] { (void)readCheckpointFile(directory_, 3); },
                                                "cannot read VTT checkpoint");
+}
+
+// Any size but the expected one is refused, and an endless source is not read to its end.
+TEST_F(CheckpointFileTest, ReadsOnlyFilesOfTheExpectedSize) {
+    const char* wrongSize = "VTT checkpoint file does not have the trainer's image size";
+    for (const std::uint64_t expected : {std::uint64_t{2}, std::uint64_t{4}, std::uint64_t{0}}) {
+        expectThrowWithMessage<std::runtime_error>([&] { (void)readCheckpointFile(target_, expected); }, wrongSize);
+    }
+    if (fs::exists("/dev/zero")) {
+        expectThrowWithMessage<std::runtime_error>([&] { (void)readCheckpointFile("/dev/zero", 1 << 20); }, wrongSize);
+    }
 }
 
 }  // namespace
