@@ -235,7 +235,8 @@ void TransformerTrainer::saveCheckpoint(const std::filesystem::path& path) const
 }
 
 void TransformerTrainer::loadCheckpoint(const std::filesystem::path& path) {
-    restoreCheckpoint(readCheckpointFile(path));
+    // The image size follows from the shapes alone; a file of any other size is refused unread.
+    restoreCheckpoint(readCheckpointFile(path, vttCheckpointSize(weights_)));
 }
 
 }  // namespace Halcyne::Core::Vestra

@@ -60,7 +60,8 @@ class TransformerTrainer {
     // The VTT image of the whole training state, and its inverse; a refused image changes nothing.
     [[nodiscard]] Bytes checkpointBytes() const;
     void restoreCheckpoint(std::span<const std::uint8_t> bytes);
-    // The image through a file, replaced durably and atomically.
+    // The image through a file, replaced durably and atomically. A file whose size is not this
+    // trainer's image size is refused before it is read whole.
     void saveCheckpoint(const std::filesystem::path& path) const;
     void loadCheckpoint(const std::filesystem::path& path);
 

@@ -36,6 +36,15 @@ bool allFinite(const TransformerWeights& set) {
 
 }  // namespace
 
+std::uint64_t vttCheckpointSize(const TransformerWeights& weights) {
+    // Magic, two fingerprints and six counters; per set, each tensor's count and values; the checksum.
+    std::uint64_t setBytes = 0;
+    for (const ConstNamedTensor& entry : namedTensors(weights)) {
+        setBytes += 8 + 8 * std::uint64_t{entry.tensor.values.size()};
+    }
+    return magic.size() + 8 * 8 + 4 * setBytes + checksumSize;
+}
+
 Bytes encodeVttCheckpoint(std::uint64_t specFingerprint, std::uint64_t configFingerprint,
                           const TrainingCounters& counters, CheckpointTensorSets<const TransformerWeights> sets) {
     Bytes image;

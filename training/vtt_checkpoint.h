@@ -51,6 +51,9 @@ inline constexpr VttMessages kVttMessages{
     "VTT contains non-finite loss",
 };
 
+// The size of the image of a training state whose four sets have the shapes of `weights`.
+[[nodiscard]] std::uint64_t vttCheckpointSize(const TransformerWeights& weights);
+
 [[nodiscard]] Bytes encodeVttCheckpoint(std::uint64_t specFingerprint, std::uint64_t configFingerprint,
                                         const TrainingCounters& counters,
                                         CheckpointTensorSets<const TransformerWeights> sets);

@@ -11,12 +11,14 @@
 #include "core/byte_reader.h"
 #include "support/expect_throw.h"
 #include "support/trainers.h"
+#include "training/checkpoint_file.h"
 #include "training/named_tensors.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
 
 using Testing::expectThrowWithMessage;
+using Testing::fixtureTrainer;
 using Testing::reseal;
 using Testing::successors;
 using Testing::tinyTrainer;
@@ -145,6 +147,27 @@ TEST(VttCheckpoint, FilesRoundTrip) {
     reader.loadCheckpoint(path);
     EXPECT_EQ(reader.checkpointBytes(), writer.checkpointBytes());
     std::filesystem::remove(path);
+}
+
+// A load reads no more than the image size the trainer's shapes give: a longer file, or an endless
+// one, is refused before it is read whole, and the trainer is unchanged.
+TEST(VttCheckpoint, LoadRefusesFilesOfAnyOtherSize) {
+    for (TransformerTrainer trainer : {tinyTrainer(), fixtureTrainer()}) {
+        EXPECT_EQ(vttCheckpointSize(trainer.weights()), trainer.checkpointBytes().size());
+    }
+    const auto path = std::filesystem::temp_directory_path() / ("vestra-vtt-size-" + std::to_string(::getpid()));
+    Bytes longer = midWindow(tinyTrainer()).checkpointBytes();
+    longer.push_back(0);
+    writeCheckpointFile(path, longer);
+    TransformerTrainer reader = tinyTrainer();
+    const Bytes before = reader.checkpointBytes();
+    const char* wrongSize = "VTT checkpoint file does not have the trainer's image size";
+    expectThrowWithMessage<std::runtime_error>([&] { reader.loadCheckpoint(path); }, wrongSize);
+    std::filesystem::remove(path);
+    if (std::filesystem::exists("/dev/zero")) {
+        expectThrowWithMessage<std::runtime_error>([&] { reader.loadCheckpoint("/dev/zero"); }, wrongSize);
+    }
+    EXPECT_EQ(reader.checkpointBytes(), before);
 }
 
 }  // namespace
