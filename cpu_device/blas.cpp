@@ -71,6 +71,28 @@ bool isDeviceProblem(const GemmShape& shape, const void* a, const void* b, const
                              isDeviceMatrix(b, shape.rowsB(), shape.columnsB(), shape.ldb, sizeof(Input))));
 }
 
+// Checking mode: the inputs a product reads must have been written (their first element is checked),
+// and C is written by it.
+template <class Input, class Accumulator>
+cublasStatus_t checkWrittenProblem(const GemmShape& shape, const void* a, const void* b, void* c, bool readsInputs,
+                                   bool readsC) {
+    if (!checking() || shape.m == 0 || shape.n == 0) {
+        return CUBLAS_STATUS_SUCCESS;
+    }
+    const auto unwritten = [](const void* matrix, std::size_t bytes) {
+        return firstUnwritten(matrix, bytes).has_value();
+    };
+    if ((readsInputs && (unwritten(a, sizeof(Input)) || unwritten(b, sizeof(Input)))) ||
+        (readsC && unwritten(c, sizeof(Accumulator)))) {
+        recordKernelFault("uninitialised read: a GEMM reads an operand that nothing has written since allocation");
+        return CUBLAS_STATUS_EXECUTION_FAILED;
+    }
+    const std::size_t extent =
+        static_cast<std::size_t>(shape.n - 1) * static_cast<std::size_t>(shape.ldc) + static_cast<std::size_t>(shape.m);
+    markWritten(c, extent * sizeof(Accumulator));
+    return CUBLAS_STATUS_SUCCESS;
+}
+
 template <class Accumulator, class Input, class Load>
 void gemm(const GemmShape& shape, Accumulator alpha, const Input* a, const Input* b, Accumulator beta, Accumulator* c,
           Load load) {
@@ -173,6 +195,10 @@ cublasStatus_t cublasDgemm_v2(cublasHandle_t handle, cublasOperation_t transa, c
     if (!isDeviceProblem<double, double>(shape, A, B, C, k > 0 && *alpha != 0.0)) {
         return CUBLAS_STATUS_EXECUTION_FAILED;
     }
+    if (const cublasStatus_t status =
+            checkWrittenProblem<double, double>(shape, A, B, C, k > 0 && *alpha != 0.0, *beta != 0.0)) {
+        return status;
+    }
     gemm(shape, *alpha, A, B, *beta, C, [](double value) { return value; });
     return CUBLAS_STATUS_SUCCESS;
 }
@@ -198,6 +224,10 @@ cublasStatus_t cublasGemmEx(cublasHandle_t handle, cublasOperation_t transa, cub
     const float betaValue = *static_cast<const float*>(beta);
     if (!isDeviceProblem<__nv_bfloat16, float>(shape, A, B, C, k > 0 && alphaValue != 0.0f)) {
         return CUBLAS_STATUS_EXECUTION_FAILED;
+    }
+    if (const cublasStatus_t status =
+            checkWrittenProblem<__nv_bfloat16, float>(shape, A, B, C, k > 0 && alphaValue != 0.0f, betaValue != 0.0f)) {
+        return status;
     }
     // A product of two bfloat16 values is exact in float; only the sums round.
     gemm(shape, alphaValue, static_cast<const __nv_bfloat16*>(A), static_cast<const __nv_bfloat16*>(B), betaValue,

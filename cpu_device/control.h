@@ -39,6 +39,14 @@ void clearFaults() noexcept;
 // of a block; empty until one has.
 [[nodiscard]] std::string lastKernelFault();
 
+// Checking mode, off by default and on from the start when the environment variable
+// VESTRA_CPU_DEVICE_CHECKS is set to anything but 0 (read once). While it is on, launches run their
+// blocks one at a time and fail with cudaErrorLaunchFailure on a race or a read of unwritten device
+// memory, and with cudaErrorIllegalAddress on a write into the guard zones around an allocation;
+// lastKernelFault says what was found. See README.md for what it catches and what it cannot.
+void setChecking(bool enabled);
+[[nodiscard]] bool checking();
+
 // Host threads that run the blocks of one launch, the calling thread included (at least 1). Any
 // count gives bit-identical results: blocks write disjoint outputs and each block runs on one
 // thread. The default is the hardware's thread count, at most 8.

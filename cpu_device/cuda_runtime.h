@@ -91,7 +91,9 @@ const char* cudaGetErrorString(cudaError_t error);
 namespace Halcyne::Core::Vestra::CpuDevice {
 
 // Checks the configuration and runs every block of the grid; what cudaLaunchKernelEx ends in.
-cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, KernelBody body);
+// `pointers` are the launch's arguments as checking mode sees them, `count` of them.
+cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, KernelBody body,
+                         const LaunchPointer* pointers, std::size_t count);
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice
 
@@ -105,8 +107,11 @@ cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, void (*kernel)
 template <class... ExpTypes, class... ActTypes>
 cudaError_t cudaLaunchKernelEx(const cudaLaunchConfig_t* config, void (*kernel)(ExpTypes...), ActTypes&&... args) {
     return [&](ExpTypes... coercedArgs) {
+        using Halcyne::Core::Vestra::CpuDevice::LaunchPointer;
         const auto body = [&] { kernel(coercedArgs...); };
+        const LaunchPointer pointers[] = {LaunchPointer::of(coercedArgs)..., LaunchPointer{nullptr, 0, true}};
         return Halcyne::Core::Vestra::CpuDevice::launchKernel(config, reinterpret_cast<const void*>(kernel),
-                                                              Halcyne::Core::Vestra::CpuDevice::KernelBody::of(body));
+                                                              Halcyne::Core::Vestra::CpuDevice::KernelBody::of(body),
+                                                              pointers, sizeof...(ExpTypes));
     }(std::forward<ActTypes>(args)...);
 }

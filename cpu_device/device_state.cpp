@@ -1,7 +1,11 @@
 #include "cpu_device/device_state.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -12,10 +16,20 @@
 #include <utility>
 #include <vector>
 
+#include "cpu_device/sanitizer.h"
+
 namespace Halcyne::Core::Vestra::CpuDevice {
 namespace {
 
 constexpr std::size_t kAllocationAlignment = 256;
+// Every allocation sits between guard zones: kGuardBytes before it and, after it, the rest of its last
+// 256-byte unit and kGuardBytes more, filled with kGuardByte. A launch or free that finds one changed
+// reports an illegal address; the sanitizer build also poisons them, so stray reads are caught too.
+constexpr std::size_t kGuardBytes = 256;
+constexpr unsigned char kGuardByte = 0xA5;
+// Freed memory waits here, while checking, before going back to the host, so that a stale pointer
+// cannot reach a fresh allocation; the oldest leaves once the quarantine holds more than this.
+constexpr std::size_t kQuarantineBytes = std::size_t{256} << 20;
 // What the stand-in device holds at once; beyond it cudaMallocAsync reports out of memory, as a
 // GPU would, instead of letting the host swap or the sanitizer abort on a huge request.
 constexpr std::size_t kDeviceCapacityBytes = std::size_t{8} << 30;
@@ -26,14 +40,36 @@ struct PendingFault {
     int status;
 };
 
+void unpoison(const void* begin, std::size_t bytes);
+void release(unsigned char* base);
+
+struct Allocation {
+    std::size_t bytes;
+    std::vector<std::uint8_t> written;  // while checking: 1 for each byte written since allocation
+};
+
+struct Quarantined {
+    unsigned char* base;
+    std::size_t span;
+};
+
 struct DeviceState {
     std::mutex mutex;
-    std::map<const unsigned char*, std::size_t, std::greater<>> allocations;  // start -> bytes
+    std::map<const unsigned char*, Allocation, std::greater<>> allocations;  // start -> allocation
+    std::deque<Quarantined> quarantine;
+    std::size_t quarantinedBytes = 0;
     std::size_t allocatedBytes = 0;
     std::set<cudaStream_t> streams;
     std::set<cublasHandle_t> handles;
     std::vector<PendingFault> faults;
     std::string kernelFault;
+
+    ~DeviceState() {
+        for (const Quarantined& held : quarantine) {
+            unpoison(held.base, held.span);
+            release(held.base);
+        }
+    }
 };
 
 DeviceState& state() {
@@ -42,6 +78,59 @@ DeviceState& state() {
 }
 
 constinit thread_local cudaError_t lastError = cudaSuccess;
+
+std::atomic<bool>& checkingSwitch() {
+    static std::atomic<bool> enabled{[] {
+        const char* value = std::getenv("VESTRA_CPU_DEVICE_CHECKS");
+        return value != nullptr && value[0] != '\0' && std::string(value) != "0";
+    }()};
+    return enabled;
+}
+
+std::size_t spanOf(std::size_t bytes) {
+    return kGuardBytes + (bytes + kAllocationAlignment - 1) / kAllocationAlignment * kAllocationAlignment + kGuardBytes;
+}
+
+void poison([[maybe_unused]] const void* begin, [[maybe_unused]] std::size_t bytes) {
+#if VESTRA_CPU_DEVICE_ASAN
+    ASAN_POISON_MEMORY_REGION(begin, bytes);
+#endif
+}
+
+void unpoison([[maybe_unused]] const void* begin, [[maybe_unused]] std::size_t bytes) {
+#if VESTRA_CPU_DEVICE_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(begin, bytes);
+#endif
+}
+
+// The first guard byte of the allocation at `start` that is not kGuardByte any more, as an offset
+// from the start (negative before it).
+std::optional<std::ptrdiff_t> brokenGuard(const unsigned char* start, std::size_t bytes) {
+    const unsigned char* base = start - kGuardBytes;
+    const unsigned char* end = base + spanOf(bytes);
+    const auto check = [&](const unsigned char* from, const unsigned char* to) -> std::optional<std::ptrdiff_t> {
+        unpoison(from, static_cast<std::size_t>(to - from));
+        const auto* found = std::find_if(from, to, [](unsigned char byte) { return byte != kGuardByte; });
+        poison(from, static_cast<std::size_t>(to - from));
+        if (found != to) {
+            return found - start;
+        }
+        return std::nullopt;
+    };
+    if (auto before = check(base, start)) {
+        return before;
+    }
+    return check(start + bytes, end);
+}
+
+std::string guardFault(const unsigned char* start, std::size_t bytes, std::ptrdiff_t offset) {
+    return "out-of-bounds write: byte " + std::to_string(offset) + " of the guard zone around the allocation of " +
+           std::to_string(bytes) + " bytes at " + std::to_string(reinterpret_cast<std::uintptr_t>(start));
+}
+
+void release(unsigned char* base) {
+    ::operator delete (base, std::align_val_t{kAllocationAlignment});
+}
 
 // Streams and cuBLAS handles live in registries so that a call on a destroyed or foreign handle is
 // refused instead of dereferenced.
@@ -116,14 +205,24 @@ cudaError_t allocateDevice(void** pointer, std::size_t bytes) {
             return cudaErrorMemoryAllocation;
         }
     }
-    auto* memory =
-        static_cast<unsigned char*>(::operator new (bytes, std::align_val_t{kAllocationAlignment}, std::nothrow));
-    if (memory == nullptr) {
+    const std::size_t span = spanOf(bytes);
+    auto* base =
+        static_cast<unsigned char*>(::operator new (span, std::align_val_t{kAllocationAlignment}, std::nothrow));
+    if (base == nullptr) {
         return cudaErrorMemoryAllocation;
     }
+    unsigned char* memory = base + kGuardBytes;
+    std::memset(base, kGuardByte, kGuardBytes);
     std::memset(memory, 0xFF, bytes);
+    std::memset(memory + bytes, kGuardByte, span - kGuardBytes - bytes);
+    poison(base, kGuardBytes);
+    poison(memory + bytes, span - kGuardBytes - bytes);
+    Allocation allocation{bytes, {}};
+    if (checking()) {
+        allocation.written.assign(bytes, 0);
+    }
     const std::lock_guard lock(state().mutex);
-    state().allocations.emplace(memory, bytes);
+    state().allocations.emplace(memory, std::move(allocation));
     state().allocatedBytes += bytes;
     *pointer = memory;
     return cudaSuccess;
@@ -135,10 +234,34 @@ cudaError_t freeDevice(void* pointer) {
     if (found == state().allocations.end()) {
         return cudaErrorInvalidValue;
     }
-    state().allocatedBytes -= found->second;
+    const std::size_t bytes = found->second.bytes;
+    auto* memory = static_cast<unsigned char*>(pointer);
+    const auto broken = brokenGuard(memory, bytes);
+    if (broken) {
+        state().kernelFault = guardFault(memory, bytes, *broken);
+    }
+    state().allocatedBytes -= bytes;
     state().allocations.erase(found);
-    ::operator delete (pointer, std::align_val_t{kAllocationAlignment});
-    return cudaSuccess;
+    unsigned char* base = memory - kGuardBytes;
+    const std::size_t span = spanOf(bytes);
+    unpoison(base, span);
+    if (checking()) {
+        // Quarantined memory reads as NaN to a stale pointer, and the sanitizer reports any access.
+        std::memset(memory, 0xFF, bytes);
+        poison(base, span);
+        state().quarantine.push_back({base, span});
+        state().quarantinedBytes += span;
+        while (state().quarantinedBytes > kQuarantineBytes) {
+            const Quarantined oldest = state().quarantine.front();
+            state().quarantine.pop_front();
+            state().quarantinedBytes -= oldest.span;
+            unpoison(oldest.base, oldest.span);
+            release(oldest.base);
+        }
+    } else {
+        release(base);
+    }
+    return broken ? cudaErrorIllegalAddress : cudaSuccess;
 }
 
 bool isDeviceRange(const void* pointer, std::size_t bytes) {
@@ -150,7 +273,87 @@ bool isDeviceRange(const void* pointer, std::size_t bytes) {
         return false;
     }
     const auto offset = reinterpret_cast<std::uintptr_t>(start) - reinterpret_cast<std::uintptr_t>(owner->first);
-    return offset <= owner->second && bytes <= owner->second - offset;
+    return offset <= owner->second.bytes && bytes <= owner->second.bytes - offset;
+}
+
+std::optional<std::string> checkGuards() {
+    const std::lock_guard lock(state().mutex);
+    for (const auto& [start, allocation] : state().allocations) {
+        if (const auto broken = brokenGuard(start, allocation.bytes)) {
+            return guardFault(start, allocation.bytes, *broken);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<DeviceRange> allocationOf(const void* pointer) {
+    const auto* start = static_cast<const unsigned char*>(pointer);
+    const std::lock_guard lock(state().mutex);
+    const auto owner = state().allocations.lower_bound(start);
+    if (owner == state().allocations.end() || start >= owner->first + owner->second.bytes) {
+        return std::nullopt;
+    }
+    return DeviceRange{const_cast<unsigned char*>(owner->first), owner->second.bytes};
+}
+
+namespace {
+
+// The shadow bytes of [pointer, pointer + bytes) when that range lies in one allocation that has
+// them; callers hold the mutex.
+std::uint8_t* shadowOf(const void* pointer, std::size_t bytes) {
+    const auto* start = static_cast<const unsigned char*>(pointer);
+    const auto owner = state().allocations.lower_bound(start);
+    if (owner == state().allocations.end() || owner->second.written.empty()) {
+        return nullptr;
+    }
+    const auto offset = static_cast<std::size_t>(start - owner->first);
+    if (offset > owner->second.bytes || bytes > owner->second.bytes - offset) {
+        return nullptr;
+    }
+    return owner->second.written.data() + offset;
+}
+
+}  // namespace
+
+void markWritten(const void* pointer, std::size_t bytes) {
+    const std::lock_guard lock(state().mutex);
+    if (std::uint8_t* shadow = shadowOf(pointer, bytes)) {
+        std::fill(shadow, shadow + bytes, std::uint8_t{1});
+    }
+}
+
+void copyWritten(const void* destination, const void* source, std::size_t bytes) {
+    const std::lock_guard lock(state().mutex);
+    std::uint8_t* to = shadowOf(destination, bytes);
+    const std::uint8_t* from = shadowOf(source, bytes);
+    if (to != nullptr) {
+        if (from != nullptr) {
+            std::memmove(to, from, bytes);
+        } else {
+            std::fill(to, to + bytes, std::uint8_t{1});
+        }
+    }
+}
+
+std::optional<std::size_t> firstUnwritten(const void* pointer, std::size_t bytes) {
+    const std::lock_guard lock(state().mutex);
+    const std::uint8_t* shadow = shadowOf(pointer, bytes);
+    if (shadow == nullptr) {
+        return std::nullopt;
+    }
+    const std::uint8_t* found = std::find(shadow, shadow + bytes, std::uint8_t{0});
+    if (found == shadow + bytes) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(found - shadow);
+}
+
+void setChecking(bool enabled) {
+    checkingSwitch() = enabled;
+}
+
+bool checking() {
+    return checkingSwitch().load(std::memory_order_relaxed);
 }
 
 std::uint64_t liveAllocations() {

@@ -30,9 +30,28 @@ cudaError_t recordError(cudaError_t error) noexcept;
 [[nodiscard]] cudaError_t takeLastError() noexcept;
 
 // Device memory: host memory aligned to 256 bytes, filled with 0xFF bytes (NaN in every floating
-// type) so that a kernel that leaves part of its output unwritten shows it.
+// type) so that a kernel that leaves part of its output unwritten shows it, between guard zones.
+// Freeing memory whose guard zones were written records the fault and gives
+// cudaErrorIllegalAddress (the memory is released all the same).
 cudaError_t allocateDevice(void** pointer, std::size_t bytes);
 cudaError_t freeDevice(void* pointer);
+
+// The first live allocation whose guard zones were written, described as a kernel fault.
+[[nodiscard]] std::optional<std::string> checkGuards();
+
+struct DeviceRange {
+    unsigned char* begin;
+    std::size_t bytes;
+};
+
+// The live allocation that holds the byte at `pointer`.
+[[nodiscard]] std::optional<DeviceRange> allocationOf(const void* pointer);
+
+// Which bytes were written since allocation, kept for allocations made while checking; ranges
+// outside such an allocation count as written.
+void markWritten(const void* pointer, std::size_t bytes);
+void copyWritten(const void* destination, const void* source, std::size_t bytes);
+[[nodiscard]] std::optional<std::size_t> firstUnwritten(const void* pointer, std::size_t bytes);
 
 // Whether [pointer, pointer + bytes) lies inside one live allocation.
 [[nodiscard]] bool isDeviceRange(const void* pointer, std::size_t bytes);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,15 @@ struct HostWorker {
     Event event = Event::Returned;
     unsigned current = 0;
     fcontext_t scheduler = nullptr;
+    // Checking mode: threads run in descending order when `reverse`; every run segment of a thread
+    // is diffed against the shared memory it started from, `writer` holding which thread (+1) wrote
+    // each byte since the last barrier.
+    bool checking = false;
+    bool reverse = false;
+    std::size_t sharedBytes = 0;
+    std::vector<unsigned char> segmentStart;
+    std::vector<std::uint32_t> writer;
+    std::string hazard;
 #if VESTRA_CPU_DEVICE_ASAN
     void* schedulerFakeStack = nullptr;
     const void* schedulerStackBottom = nullptr;
@@ -73,6 +83,52 @@ void setThreadIndex(const dim3& block, unsigned linear) {
     }
     const unsigned rest = linear / block.x;
     threadIdx = {linear % block.x, rest % block.y, rest / block.y};
+}
+
+unsigned inOrder(const HostWorker& worker, unsigned position) {
+    return worker.reverse ? worker.threads - 1 - position : position;
+}
+
+std::string threadName(const dim3& block, unsigned linear) {
+    const unsigned rest = linear / block.x;
+    return "thread (" + std::to_string(linear % block.x) + ", " + std::to_string(rest % block.y) + ", " +
+           std::to_string(rest / block.y) + ")";
+}
+
+std::string blockName() {
+    return "block (" + std::to_string(blockIdx.x) + ", " + std::to_string(blockIdx.y) + ", " +
+           std::to_string(blockIdx.z) + ")";
+}
+
+inline void beginSegment(HostWorker& worker) {
+    if (worker.checking && worker.sharedBytes > 0) {
+        std::memcpy(worker.segmentStart.data(), worker.shared, worker.sharedBytes);
+    }
+}
+
+// Two threads writing one shared byte between barriers is a race whatever the order they run in.
+void endSegment(HostWorker& worker, unsigned thread) {
+    if (!worker.checking || worker.sharedBytes == 0) {
+        return;
+    }
+    for (std::size_t offset = 0; offset < worker.sharedBytes; ++offset) {
+        if (worker.shared[offset] == worker.segmentStart[offset]) {
+            continue;
+        }
+        const std::uint32_t previous = worker.writer[offset];
+        if (previous != 0 && previous != thread + 1 && worker.hazard.empty()) {
+            worker.hazard = "shared-memory race in " + blockName() + ": " + threadName(worker.block, previous - 1) +
+                            " and " + threadName(worker.block, thread) + " both write byte " + std::to_string(offset) +
+                            " of dynamic shared memory between two barriers";
+        }
+        worker.writer[offset] = thread + 1;
+    }
+}
+
+void newInterval(HostWorker& worker) {
+    if (worker.checking) {
+        std::fill(worker.writer.begin(), worker.writer.end(), 0);
+    }
 }
 
 // Fiber side: hands control to the scheduler and returns when it resumes this fiber.
@@ -106,11 +162,20 @@ void fiberEntry(transfer_t transfer) noexcept {
 #if VESTRA_CPU_DEVICE_ASAN
     __sanitizer_finish_switch_fiber(nullptr, &worker.schedulerStackBottom, &worker.schedulerStackSize);
 #endif
-    if (worker.mode == Mode::Sequential) {
+    if (worker.mode == Mode::Sequential && !worker.checking) {
         for (unsigned thread = 0; thread < worker.threads && worker.mode == Mode::Sequential; ++thread) {
             worker.current = thread;
             setThreadIndex(worker.block, thread);
             worker.body.invoke(worker.body.closure);
+        }
+    } else if (worker.mode == Mode::Sequential) {
+        for (unsigned position = 0; position < worker.threads && worker.mode == Mode::Sequential; ++position) {
+            const unsigned thread = inOrder(worker, position);
+            worker.current = thread;
+            setThreadIndex(worker.block, thread);
+            beginSegment(worker);
+            worker.body.invoke(worker.body.closure);
+            endSegment(worker, thread);
         }
     } else {
         worker.body.invoke(worker.body.closure);
@@ -126,6 +191,9 @@ void startFiber(HostWorker& worker, unsigned thread) {
 Event resume(HostWorker& worker, unsigned thread) {
     worker.current = thread;
     setThreadIndex(worker.block, thread);
+    if (worker.checking) [[unlikely]] {
+        beginSegment(worker);
+    }
 #if VESTRA_CPU_DEVICE_ASAN
     __sanitizer_start_switch_fiber(&worker.schedulerFakeStack, worker.stacks.bottom(thread), FiberStacks::size());
 #endif
@@ -134,6 +202,9 @@ Event resume(HostWorker& worker, unsigned thread) {
     __sanitizer_finish_switch_fiber(worker.schedulerFakeStack, nullptr, nullptr);
 #endif
     worker.contexts[thread] = back.fctx;
+    if (worker.checking) [[unlikely]] {
+        endSegment(worker, worker.current);
+    }
     return worker.event;
 }
 
@@ -144,22 +215,28 @@ std::string divergence(unsigned threads, const std::string& what) {
 
 std::optional<std::string> runBlock(HostWorker& worker) {
     worker.mode = Mode::Sequential;
-    startFiber(worker, 0);
-    const Event first = resume(worker, 0);
+    newInterval(worker);
+    const unsigned first = inOrder(worker, 0);
+    startFiber(worker, first);
+    const Event firstEvent = resume(worker, first);
     if (worker.mode == Mode::Sequential) {
-        if (first == Event::Returned) {
+        if (firstEvent == Event::Returned) {
             return std::nullopt;
         }
         // A thread after the first reached a barrier that the threads before it had returned past.
-        worker.stacks.discardFrames(1);
-        return divergence(worker.threads, "thread " + std::to_string(worker.current) + " reached it after " +
-                                              std::to_string(worker.current) + " returned without it");
+        worker.stacks.discardFrames(worker.threads);
+        const std::string reached = std::to_string(worker.current);
+        return divergence(worker.threads,
+                          "thread " + reached + " reached it after " +
+                              std::to_string(worker.reverse ? worker.threads - 1 - worker.current : worker.current) +
+                              " returned without it");
     }
-    // Thread 0 waits at the block's first barrier; every other thread starts and runs up to it.
+    // The first thread waits at the block's first barrier; every other thread starts and runs up to it.
     unsigned waiting = 1;
     unsigned returned = 0;
-    worker.waiting[0] = 1;
-    for (unsigned thread = 1; thread < worker.threads; ++thread) {
+    worker.waiting[first] = 1;
+    for (unsigned position = 1; position < worker.threads; ++position) {
+        const unsigned thread = inOrder(worker, position);
         startFiber(worker, thread);
         const bool atBarrier = resume(worker, thread) == Event::Barrier;
         worker.waiting[thread] = atBarrier ? 1 : 0;
@@ -171,8 +248,10 @@ std::optional<std::string> runBlock(HostWorker& worker) {
             return divergence(worker.threads, std::to_string(waiting) + " waiting at it, " + std::to_string(returned) +
                                                   " returned without it");
         }
+        newInterval(worker);
         waiting = 0;
-        for (unsigned thread = 0; thread < worker.threads; ++thread) {
+        for (unsigned position = 0; position < worker.threads; ++position) {
+            const unsigned thread = inOrder(worker, position);
             if (worker.waiting[thread] == 0) {
                 continue;
             }
@@ -276,6 +355,193 @@ std::optional<std::string> executeGrid(dim3 grid, dim3 block, std::size_t shared
     return std::move(job.fault);
 }
 
+namespace {
+
+// Bytes that atomics updated during a checked launch: blocks may all update them.
+std::set<const unsigned char*>& atomicBytes() {
+    static std::set<const unsigned char*> bytes;
+    return bytes;
+}
+
+std::string byteText(unsigned char value) {
+    constexpr const char* kDigits = "0123456789abcdef";
+    return std::string("0x") + kDigits[value >> 4] + kDigits[value & 15];
+}
+
+// The bytes of the watched regions that differ from `before`, with the values they have now.
+struct Change {
+    std::size_t region;
+    std::size_t offset;
+    unsigned char value;
+};
+
+void collectChanges(const std::vector<WatchedRegion>& regions, const std::vector<std::vector<unsigned char>>& before,
+                    std::vector<Change>& changes) {
+    changes.clear();
+    constexpr std::size_t kStride = 4096;
+    for (std::size_t region = 0; region < regions.size(); ++region) {
+        const unsigned char* now = regions[region].begin;
+        const unsigned char* was = before[region].data();
+        const std::size_t bytes = regions[region].bytes;
+        for (std::size_t chunk = 0; chunk < bytes; chunk += kStride) {
+            const std::size_t length = std::min(kStride, bytes - chunk);
+            if (std::memcmp(now + chunk, was + chunk, length) == 0) {
+                continue;
+            }
+            for (std::size_t offset = chunk; offset < chunk + length; ++offset) {
+                if (now[offset] != was[offset]) {
+                    changes.push_back({region, offset, now[offset]});
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> executeCheckedGrid(dim3 grid, dim3 block, std::size_t sharedBytes, KernelBody body,
+                                              const std::vector<WatchedRegion>& regions,
+                                              std::vector<DeviceWrite>& written) {
+    GridJob job;
+    job.grid = grid;
+    job.block = block;
+    job.sharedBytes = sharedBytes;
+    job.body = body;
+    job.blocks = std::uint64_t{grid.x} * grid.y * grid.z;
+    HostWorker& worker = hostWorker();
+    prepareWorker(worker, job);
+    worker.checking = true;
+    worker.sharedBytes = sharedBytes;
+    worker.segmentStart.resize(sharedBytes);
+    worker.writer.assign(sharedBytes, 0);
+    worker.hazard.clear();
+    atomicBytes().clear();
+    noteAtomics.store(true, std::memory_order_relaxed);
+    runningWorker = &worker;
+
+    std::vector<std::vector<unsigned char>> before;
+    std::vector<std::vector<std::uint64_t>> owner;  // block + 1 that wrote each byte, 0 for none
+    for (const WatchedRegion& region : regions) {
+        before.emplace_back(region.begin, region.begin + region.bytes);
+        owner.emplace_back(region.bytes, 0);
+    }
+    std::vector<Change> ascending;
+    std::vector<Change> descending;
+    const std::uint64_t columns = grid.x;
+    const std::uint64_t plane = columns * grid.y;
+    std::optional<std::string> fault;
+    const auto where = [&](const Change& change) {
+        return "byte " + std::to_string(change.offset) + " of the allocation that argument " +
+               std::to_string(regions[change.region].argument) + " points into";
+    };
+    // Each block runs twice from the same memory, threads in ascending and then in descending order,
+    // both schedules a GPU may pick: a block whose threads race through shared or global memory
+    // tends to leave different bytes behind.
+    for (std::uint64_t index = 0; index < job.blocks && !fault; ++index) {
+        blockIdx = {static_cast<unsigned>(index % columns), static_cast<unsigned>(index % plane / columns),
+                    static_cast<unsigned>(index / plane)};
+        for (const bool reverse : {false, true}) {
+            worker.reverse = reverse;
+            if (sharedBytes > 0) {
+                std::memset(worker.shared, 0xFF, sharedBytes);
+            }
+            if (auto blockFault = runBlock(worker)) {
+                fault = std::move(blockFault);
+                break;
+            }
+            if (!worker.hazard.empty()) {
+                fault = worker.hazard;
+                break;
+            }
+            collectChanges(regions, before, reverse ? descending : ascending);
+            if (!reverse) {
+                for (const Change& change : ascending) {
+                    regions[change.region].begin[change.offset] = before[change.region][change.offset];
+                }
+            }
+        }
+        if (fault) {
+            break;
+        }
+        std::size_t a = 0;
+        std::size_t d = 0;
+        while (a < ascending.size() || d < descending.size()) {
+            const Change* up = a < ascending.size() ? &ascending[a] : nullptr;
+            const Change* down = d < descending.size() ? &descending[d] : nullptr;
+            const auto key = [](const Change* change) {
+                return change == nullptr ? std::pair{SIZE_MAX, SIZE_MAX} : std::pair{change->region, change->offset};
+            };
+            if (key(up) == key(down) && up->value == down->value) {
+                ++a;
+                ++d;
+                continue;
+            }
+            const Change& first = key(up) <= key(down) ? *up : *down;
+            const auto valueIn = [&](const std::vector<Change>& changes, std::size_t at, const Change& target) {
+                if (at < changes.size() && changes[at].region == target.region && changes[at].offset == target.offset) {
+                    return byteText(changes[at].value);
+                }
+                return byteText(before[target.region][target.offset]) + " (unchanged)";
+            };
+            fault = "race in " + blockName() + " of " + std::to_string(worker.threads) +
+                    " threads: its result depends on the order its threads run in; " + where(first) + " is " +
+                    valueIn(ascending, a, first) + " with threads in ascending order and " +
+                    valueIn(descending, d, first) + " in descending order";
+            break;
+        }
+        if (fault) {
+            break;
+        }
+        for (const Change& change : descending) {
+            std::uint64_t& wrote = owner[change.region][change.offset];
+            if (wrote != 0 && wrote != index + 1 &&
+                !atomicBytes().contains(regions[change.region].begin + change.offset)) {
+                const std::uint64_t other = wrote - 1;
+                fault = "global-memory race: block (" + std::to_string(other % columns) + ", " +
+                        std::to_string(other % plane / columns) + ", " + std::to_string(other / plane) + ") and " +
+                        blockName() + " both write " + where(change);
+                break;
+            }
+            wrote = index + 1;
+            before[change.region][change.offset] = change.value;
+        }
+    }
+    runningWorker = nullptr;
+    noteAtomics.store(false, std::memory_order_relaxed);
+    worker.checking = false;
+    worker.reverse = false;
+    if (fault) {
+        return fault;
+    }
+    written.clear();
+    for (std::size_t region = 0; region < regions.size(); ++region) {
+        const std::vector<std::uint64_t>& wrote = owner[region];
+        for (std::size_t offset = 0; offset < wrote.size();) {
+            if (wrote[offset] == 0) {
+                ++offset;
+                continue;
+            }
+            // A written element may keep some of its bytes (0xFF within a mantissa), so the whole
+            // element counts as written.
+            const std::size_t element = regions[region].elementBytes;
+            const std::size_t start = offset / element * element;
+            while (offset < wrote.size() && wrote[offset] != 0) {
+                ++offset;
+            }
+            offset = std::min(wrote.size(), (offset + element - 1) / element * element);
+            written.push_back({regions[region].begin + start, offset - start});
+        }
+    }
+    return std::nullopt;
+}
+
+void noteAtomic(const void* address, std::size_t bytes) noexcept {
+    const auto* first = static_cast<const unsigned char*>(address);
+    for (std::size_t byte = 0; byte < bytes; ++byte) {
+        atomicBytes().insert(first + byte);
+    }
+}
+
 void* dynamicSharedMemory() noexcept {
     return runningWorker != nullptr ? runningWorker->shared : nullptr;
 }
@@ -290,7 +556,7 @@ void __syncthreads() {
         std::abort();
     }
     if (worker->mode == Mode::Sequential) {
-        if (worker->current != 0) {
+        if (worker->current != inOrder(*worker, 0)) {
             yieldToScheduler(*worker, Event::Diverged);  // never resumed
         }
         worker->mode = Mode::Fibers;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #define __global__
 #define __device__
@@ -37,9 +38,20 @@ inline constinit thread_local dim3 gridDim{1, 1, 1};
 // CpuDevice::lastKernelFault). Only valid inside a kernel launched through cudaLaunchKernelEx.
 void __syncthreads();
 
+namespace Halcyne::Core::Vestra::CpuDevice {
+
+// Set while checking: atomics then tell the race checks which bytes they update.
+inline constinit std::atomic<bool> noteAtomics{false};
+void noteAtomic(const void* address, std::size_t bytes) noexcept;
+
+}  // namespace Halcyne::Core::Vestra::CpuDevice
+
 // The blocks of one launch run on several host threads, so this is a real atomic; relaxed, as
 // CUDA's own are. Returns the value before the update.
 inline int atomicOr(int* address, int value) {
+    if (Halcyne::Core::Vestra::CpuDevice::noteAtomics.load(std::memory_order_relaxed)) {
+        Halcyne::Core::Vestra::CpuDevice::noteAtomic(address, sizeof(int));
+    }
     return std::atomic_ref<int>(*address).fetch_or(value, std::memory_order_relaxed);
 }
 
@@ -58,6 +70,31 @@ template <class... Params>
 bool registerStaticSharedBytes(void (*kernel)(Params...), std::size_t bytes) noexcept {
     return registerStaticSharedBytes(reinterpret_cast<const void*>(kernel), bytes);
 }
+
+// A pointer argument of a launch, which checking mode watches: what it reads must have been
+// written, and what the launch changes in the allocation it points into is checked for races.
+struct LaunchPointer {
+    const void* address;
+    std::size_t elementBytes;  // 1 for void
+    bool readOnly;
+
+    template <class T>
+    static LaunchPointer of(const T& value) {
+        if constexpr (std::is_pointer_v<T>) {
+            using Element = std::remove_pointer_t<T>;
+            constexpr std::size_t size = [] {
+                if constexpr (std::is_void_v<Element>) {
+                    return std::size_t{1};
+                } else {
+                    return sizeof(Element);
+                }
+            }();
+            return {static_cast<const void*>(value), size, std::is_const_v<Element>};
+        } else {
+            return {nullptr, 0, true};
+        }
+    }
+};
 
 // A kernel call with its arguments bound, run once per CUDA thread.
 struct KernelBody {

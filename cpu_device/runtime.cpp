@@ -1,5 +1,7 @@
 // The CUDA runtime calls of the CPU device. Work runs at once on the calling thread, so every call
 // on a stream is complete when it returns, and a stream-ordered free may release at once.
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "cpu_device/cuda_runtime.h"
 #include "cpu_device/device_state.h"
@@ -73,6 +76,69 @@ bool copySides(cudaMemcpyKind kind, const void* destination, const void* source,
             return true;
     }
     return false;
+}
+
+// The kernel's symbol where the dynamic linker knows it, otherwise its address.
+std::string kernelName(const void* kernel) {
+    Dl_info info{};
+    if (dladdr(kernel, &info) != 0 && info.dli_sname != nullptr && info.dli_saddr == kernel) {
+        return info.dli_sname;
+    }
+    return "the kernel at " + std::to_string(reinterpret_cast<std::uintptr_t>(kernel));
+}
+
+// Checking mode: a copy to the host of bytes nothing has written is a read of uninitialised memory.
+cudaError_t checkWrittenSource(const void* source, std::size_t bytes, const char* what) {
+    if (const auto unwritten = firstUnwritten(source, bytes)) {
+        recordKernelFault(std::string("uninitialised read: ") + what + " reads byte " + std::to_string(*unwritten) +
+                          " of " + std::to_string(bytes) + " that nothing has written since allocation");
+        return fail(cudaErrorInvalidValue);
+    }
+    return cudaSuccess;
+}
+
+// Checking mode: the pointer arguments a kernel reads through must point at written memory (their
+// first element is checked), and what it may write is every allocation a writable pointer points into.
+cudaError_t launchChecked(const void* kernel, dim3 grid, dim3 block, std::size_t sharedBytes, KernelBody body,
+                          const LaunchPointer* pointers, std::size_t count) {
+    std::vector<WatchedRegion> regions;
+    for (std::size_t argument = 0; argument < count; ++argument) {
+        const LaunchPointer& pointer = pointers[argument];
+        if (pointer.address == nullptr) {
+            continue;
+        }
+        const auto owner = allocationOf(pointer.address);
+        if (!owner) {
+            continue;
+        }
+        if (pointer.readOnly) {
+            const auto offset =
+                static_cast<std::size_t>(static_cast<const unsigned char*>(pointer.address) - owner->begin);
+            const std::size_t bytes = std::min(pointer.elementBytes, owner->bytes - offset);
+            if (const auto unwritten = firstUnwritten(pointer.address, bytes)) {
+                recordKernelFault("uninitialised read: " + kernelName(kernel) + " reads argument " +
+                                  std::to_string(argument) + ", whose byte " + std::to_string(*unwritten) +
+                                  " nothing has written since allocation");
+                return fail(cudaErrorLaunchFailure);
+            }
+        } else if (std::none_of(regions.begin(), regions.end(),
+                                [&](const WatchedRegion& region) { return region.begin == owner->begin; })) {
+            regions.push_back({owner->begin, owner->bytes, argument, std::max<std::size_t>(1, pointer.elementBytes)});
+        }
+    }
+    std::vector<DeviceWrite> written;
+    if (auto fault = executeCheckedGrid(grid, block, sharedBytes, body, regions, written)) {
+        recordKernelFault(fault->starts_with("__syncthreads") ? *fault : kernelName(kernel) + ": " + *fault);
+        return fail(cudaErrorLaunchFailure);
+    }
+    if (auto fault = checkGuards()) {
+        recordKernelFault(kernelName(kernel) + ": " + *fault);
+        return fail(cudaErrorIllegalAddress);
+    }
+    for (const DeviceWrite& write : written) {
+        markWritten(write.begin, write.bytes);
+    }
+    return cudaSuccess;
 }
 
 }  // namespace
@@ -143,7 +209,7 @@ cudaError_t cudaFreeAsync(void* pointer, cudaStream_t stream) {
     if (!isLiveStream(stream)) {
         return fail(cudaErrorInvalidResourceHandle);
     }
-    return fail(freeDevice(pointer));
+    return fail(freeDevice(pointer));  // memory whose guard zones were written is freed all the same
 }
 
 cudaError_t cudaMemcpyAsync(void* destination, const void* source, std::size_t bytes, cudaMemcpyKind kind,
@@ -165,6 +231,18 @@ cudaError_t cudaMemcpyAsync(void* destination, const void* source, std::size_t b
         (sides.source && !isDeviceRange(source, bytes))) {
         return fail(cudaErrorInvalidValue);
     }
+    if (checking()) {
+        if (sides.source && !sides.destination) {
+            if (const cudaError_t error = checkWrittenSource(source, bytes, "a copy to the host")) {
+                return error;
+            }
+        }
+        std::memmove(destination, source, bytes);
+        if (sides.destination) {
+            copyWritten(destination, source, bytes);
+        }
+        return cudaSuccess;
+    }
     std::memmove(destination, source, bytes);
     return cudaSuccess;
 }
@@ -183,6 +261,9 @@ cudaError_t cudaMemsetAsync(void* pointer, int value, std::size_t bytes, cudaStr
         return fail(cudaErrorInvalidValue);
     }
     std::memset(pointer, value, bytes);
+    if (checking()) {
+        markWritten(pointer, bytes);
+    }
     return cudaSuccess;
 }
 
@@ -261,7 +342,8 @@ bool registerStaticSharedBytes(const void* kernel, std::size_t bytes) noexcept {
     return true;
 }
 
-cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, KernelBody body) {
+cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, KernelBody body,
+                         const LaunchPointer* pointers, std::size_t count) {
     if (config == nullptr) {
         return fail(cudaErrorInvalidValue);
     }
@@ -286,6 +368,9 @@ cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, K
     const std::size_t staticBytes = staticSharedBytes(kernel);
     if (staticBytes > kSharedLimitBytes || config->dynamicSmemBytes > kSharedLimitBytes - staticBytes) {
         return fail(cudaErrorInvalidValue);
+    }
+    if (checking()) {
+        return launchChecked(kernel, grid, block, config->dynamicSmemBytes, body, pointers, count);
     }
     if (auto fault = executeGrid(grid, block, config->dynamicSmemBytes, body)) {
         recordKernelFault(std::move(*fault));
