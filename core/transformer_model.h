@@ -16,7 +16,8 @@ namespace Halcyne::Core::Vestra {
 class TransformerModel {
   public:
     // Runs transformerForward on one row holding token 0 (its exceptions propagate unchanged),
-    // requires every weight to be finite (requireFiniteWeights), then builds the VTM artifact. tokenizerFingerprint is the tokenizer contract's 16 hex digits.
+    // requires every weight to be finite (requireFiniteWeights), then builds the VTM artifact. tokenizerFingerprint is
+    // the tokenizer contract's 16 hex digits.
     TransformerModel(TransformerSpec spec, const TransformerWeights& weights,
                      std::optional<std::string> tokenizerFingerprint = std::nullopt);
 

@@ -32,8 +32,8 @@ void validateConfiguration(const TransformerTrainingConfig& config) {
     }
 }
 
-// The device kernels index the tables by the spec's dimensions, so the model must be one the CPU
-// forward pass accepts: a valid spec and weights of its shapes. One token probes it on the host.
+// The device kernels index the weight tables by the model's dimensions, so the model must be one the
+// CPU forward pass accepts: valid dimensions and weights of their shapes. One token probes it on the host.
 // Every weight must also be finite, or every step would be refused.
 void requireTrainableModel(const TransformerSpec& spec, const TransformerWeights& weights) {
     TokenBatch probe;
