@@ -13,15 +13,16 @@
 #include <limits>
 
 #include "cuda/kernels/attention_layout.cuh"
+#include "cuda/kernels/attention_row_gradient.cuh"
 #include "cuda/kernels/thread_index.cuh"
 #include "cuda/launch.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
 
-// Every attention backward kernel runs 128-thread blocks; the fused pair also hold one double per
-// thread in static shared memory (1024 bytes), which counts against the per-block limit together
-// with their dynamic shared memory.
+// Every attention backward kernel runs 128-thread blocks; the KV-head kernel also holds one double
+// per thread in static shared memory (1024 bytes), which counts against the per-block limit
+// together with its dynamic shared memory.
 constexpr unsigned kAttentionBackwardBlock = 128;
 constexpr double kNegativeInfinity = -std::numeric_limits<double>::infinity();
 
@@ -174,72 +175,14 @@ __global__ void attentionValueBackwardKernel(const double* __restrict__ query,  
 
 // ---------------------------------------------------------------------------------------------
 // Fused path: one block per query row for the query gradient, one block per (batch row, KV head)
-// for the key and value gradients, with a query row's probabilities and score gradients held in
-// dynamic shared memory. Thread t owns the key positions j = t (mod blockDim.x) of a row, and in the
-// KV block the accumulator elements e = t (mod blockDim.x), from the first touch to the write-out.
+// for the key and value gradients. Softmax rows are reduced by the one thread that owns them, in
+// key order (attention_row_gradient.cuh), never across threads: the query-row blocks need no
+// barrier at all, and a KV-head block meets twice per chunk of query rows and query head.
 
-struct SumOf {
-    __device__ double operator()(double a, double b) const { return a + b; }
-};
-struct MaximumOf {
-    __device__ double operator()(double a, double b) const { return b > a ? b : a; }
-};
-
-// Every thread gets the partials of threads 0..holders-1 combined in thread order (holders at most
-// blockDim.x); the cache may be reused as soon as this returns. Each thread reads the partials
-// itself: two barriers instead of a tree's one per level.
-template <class Combine>
-__device__ double combineAcrossBlock(double* cache,  // [blockDim.x]
-                                     double partial, std::uint64_t holders, Combine combine) {
-    cache[threadIdx.x] = partial;
-    __syncthreads();
-    double result = cache[0];
-    for (std::uint64_t t = 1; t < holders; ++t) {
-        result = combine(result, cache[t]);
-    }
-    __syncthreads();
-    return result;
-}
-
-// Fills probability[j] = P_ij and scoreGradient[j] = dS_ij for j < count, the row's key positions,
-// and returns once every thread may read all of them.
-__device__ void softmaxRowGradient(double* probability,                     // [count], shared
-                                   double* scoreGradient,                   // [count], shared
-                                   double* cache,                           // [blockDim.x], shared
-                                   const double* __restrict__ queryRow,     // [headDim]
-                                   const double* __restrict__ gradientRow,  // [headDim]
-                                   const double* __restrict__ keys,         // [count, kvStride]
-                                   const double* __restrict__ values,       // [count, kvStride]
-                                   std::uint64_t count, const AttentionRowLayout& layout) {
-    double maximum = kNegativeInfinity;
-    for (std::uint64_t j = threadIdx.x; j < count; j += blockDim.x) {
-        const double score = layout.scale * dotProduct(queryRow, keys + j * layout.kvStride, layout.headDim);
-        probability[j] = score;
-        scoreGradient[j] = dotProduct(gradientRow, values + j * layout.kvStride, layout.headDim);
-        maximum = score > maximum ? score : maximum;
-    }
-    const std::uint64_t holders = count < blockDim.x ? count : blockDim.x;
-    maximum = combineAcrossBlock(cache, maximum, holders, MaximumOf{});
-    double normalizer = 0.0;
-    for (std::uint64_t j = threadIdx.x; j < count; j += blockDim.x) {
-        probability[j] = exp(probability[j] - maximum);
-        normalizer += probability[j];
-    }
-    normalizer = combineAcrossBlock(cache, normalizer, holders, SumOf{});
-    double weighted = 0.0;
-    for (std::uint64_t j = threadIdx.x; j < count; j += blockDim.x) {
-        probability[j] /= normalizer;
-        weighted += probability[j] * scoreGradient[j];
-    }
-    const double gradientMean = combineAcrossBlock(cache, weighted, holders, SumOf{});
-    for (std::uint64_t j = threadIdx.x; j < count; j += blockDim.x) {
-        scoreGradient[j] = probability[j] * (scoreGradient[j] - gradientMean);
-    }
-    __syncthreads();
-}
-
-// Block (b * queryHeads + h) * sequence + i computes query row i of head h in batch row b. Dynamic
-// shared memory: sequence * 16 bytes.
+// Block (b * queryHeads + h) * sequence + i computes query row i of head h in batch row b; its first
+// thread does the whole row, holding P and dS in the dynamic shared memory (sequence * 16 bytes).
+// A row has at most a few thousand multiply-adds (the fused path only runs where a KV head's
+// gradients fit in shared memory), and the blocks are many.
 __global__ void attentionQueryRowBackwardKernel(
     const double* __restrict__ query,           // [rows, queryHeads * headDim]
     const double* __restrict__ key,             // [rows, kvHeads * headDim]
@@ -248,40 +191,43 @@ __global__ void attentionQueryRowBackwardKernel(
     double* __restrict__ queryGradient,         // [rows, queryHeads * headDim]
     const std::uint64_t* __restrict__ lengths,  // [batch]
     std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
-    __shared__ double cache[kAttentionBackwardBlock];
+    if (threadIdx.x != 0) {
+        return;
+    }
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     const std::uint64_t block = blockIdx.x;
     const std::uint64_t i = block % sequence;
     const std::uint64_t h = block / sequence % queryHeads;
     const std::uint64_t b = block / sequence / queryHeads;
-    const std::uint64_t row = b * sequence + i;
-    double* gradientOut = queryGradient + row * layout.queryStride + h * headDim;
+    const std::uint64_t rowOffset = (b * sequence + i) * layout.queryStride + h * headDim;
+    double* gradientOut = queryGradient + rowOffset;
     if (i >= lengths[b]) {
-        for (std::uint64_t d = threadIdx.x; d < headDim; d += blockDim.x) {
+        for (std::uint64_t d = 0; d < headDim; ++d) {
             gradientOut[d] = 0.0;
         }
         return;
     }
-    const std::uint64_t headOffset = h / (queryHeads / kvHeads) * headDim;
-    const double* keys = key + b * sequence * layout.kvStride + headOffset;
-    const double* values = value + b * sequence * layout.kvStride + headOffset;
+    const std::uint64_t headStart = b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim;
+    const AttentionRowOperands row{query + rowOffset, outputGradient + rowOffset, key + headStart, value + headStart,
+                                   i + 1};
     double* probability = dynamicSharedMemory<double>();  // [sequence]
     double* scoreGradient = probability + sequence;       // [sequence]
-    softmaxRowGradient(probability, scoreGradient, cache, query + row * layout.queryStride + h * headDim,
-                       outputGradient + row * layout.queryStride + h * headDim, keys, values, i + 1, layout);
-    for (std::uint64_t d = threadIdx.x; d < headDim; d += blockDim.x) {
+    softmaxRowGradient(probability, scoreGradient, row, layout);
+    for (std::uint64_t d = 0; d < headDim; ++d) {
         double sum = 0.0;
         for (std::uint64_t j = 0; j <= i; ++j) {
-            sum += scoreGradient[j] * keys[j * layout.kvStride + d];
+            sum += scoreGradient[j] * row.keys[j * layout.kvStride + d];
         }
         gradientOut[d] = layout.scale * sum;
     }
 }
-VESTRA_STATIC_SHARED_BYTES(attentionQueryRowBackwardKernel, kAttentionBackwardBlock * sizeof(double));
 
 // Block b * kvHeads + kv accumulates the key and value gradients of KV head kv in batch row b over
-// every query head of its group and every query position. Dynamic shared memory:
-// (headDim + 1) * sequence * 16 bytes.
+// every query head of its group and every query position, in that order. Thread t owns key rows
+// j = t (mod blockDim.x) of both sums from the first touch to the write-out. Query rows go in
+// chunks of at most kAttentionBackwardBlock: thread t first takes the moments of the chunk's row t,
+// then, after a barrier, every thread adds the chunk's rows into the key rows it owns. Dynamic
+// shared memory: (headDim + 1) * sequence * 16 bytes.
 __global__ void attentionKvHeadBackwardKernel(
     const double* __restrict__ query,           // [rows, queryHeads * headDim]
     const double* __restrict__ key,             // [rows, kvHeads * headDim]
@@ -291,43 +237,66 @@ __global__ void attentionKvHeadBackwardKernel(
     double* __restrict__ valueGradient,         // [rows, kvHeads * headDim]
     const std::uint64_t* __restrict__ lengths,  // [batch]
     std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
-    __shared__ double cache[kAttentionBackwardBlock];
+    __shared__ double chunkGradientMean[kAttentionBackwardBlock];
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     const std::uint64_t kv = blockIdx.x % kvHeads;
     const std::uint64_t b = blockIdx.x / kvHeads;
     const std::uint64_t length = lengths[b];
     const std::uint64_t group = queryHeads / kvHeads;
+    const std::uint64_t chunk = blockDim.x < kAttentionBackwardBlock ? blockDim.x : kAttentionBackwardBlock;
     const std::uint64_t headElements = sequence * headDim;
-    double* keySum = dynamicSharedMemory<double>();  // [sequence, headDim]
-    double* valueSum = keySum + headElements;        // [sequence, headDim]
-    double* probability = valueSum + headElements;   // [sequence]
-    double* scoreGradient = probability + sequence;  // [sequence]
-    for (std::uint64_t e = threadIdx.x; e < headElements; e += blockDim.x) {
-        keySum[e] = 0.0;
-        valueSum[e] = 0.0;
+    double* keySum = dynamicSharedMemory<double>();     // [sequence, headDim]
+    double* valueSum = keySum + headElements;           // [sequence, headDim]
+    double* chunkMaximum = valueSum + headElements;     // [sequence], the first `chunk` used
+    double* chunkNormalizer = chunkMaximum + sequence;  // [sequence], likewise
+    for (std::uint64_t j = threadIdx.x; j < sequence; j += blockDim.x) {
+        for (std::uint64_t d = 0; d < headDim; ++d) {
+            keySum[j * headDim + d] = 0.0;
+            valueSum[j * headDim + d] = 0.0;
+        }
     }
-    const double* keys = key + b * sequence * layout.kvStride + kv * headDim;
-    const double* values = value + b * sequence * layout.kvStride + kv * headDim;
+    const std::uint64_t headStart = b * sequence * layout.kvStride + kv * headDim;
+    const double* keys = key + headStart;
+    const double* values = value + headStart;
+    const auto rowOperands = [&](std::uint64_t h, std::uint64_t i) {
+        const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
+        return AttentionRowOperands{query + queryOffset, outputGradient + queryOffset, keys, values, i + 1};
+    };
     for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
-        for (std::uint64_t i = 0; i < length; ++i) {
-            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
-            const double* queryRow = query + queryOffset;
-            const double* gradientRow = outputGradient + queryOffset;
-            softmaxRowGradient(probability, scoreGradient, cache, queryRow, gradientRow, keys, values, i + 1, layout);
-            for (std::uint64_t e = threadIdx.x; e < (i + 1) * headDim; e += blockDim.x) {
-                const std::uint64_t j = e / headDim;
-                const std::uint64_t d = e % headDim;
-                keySum[e] += scoreGradient[j] * queryRow[d];
-                valueSum[e] += probability[j] * gradientRow[d];
+        for (std::uint64_t first = 0; first < length; first += chunk) {
+            const std::uint64_t end = first + chunk < length ? first + chunk : length;
+            if (first + threadIdx.x < end) {
+                const SoftmaxRowMoments moments = softmaxRowMoments(rowOperands(h, first + threadIdx.x), layout);
+                chunkMaximum[threadIdx.x] = moments.maximum;
+                chunkNormalizer[threadIdx.x] = moments.normalizer;
+                chunkGradientMean[threadIdx.x] = moments.gradientMean;
             }
-            // The next row overwrites the probabilities and score gradients read above.
+            __syncthreads();
+            for (std::uint64_t j = threadIdx.x; j < end; j += blockDim.x) {
+                double* keyRowSum = keySum + j * headDim;
+                double* valueRowSum = valueSum + j * headDim;
+                for (std::uint64_t i = j > first ? j : first; i < end; ++i) {
+                    const AttentionRowOperands row = rowOperands(h, i);
+                    const SoftmaxRowMoments moments{chunkMaximum[i - first], chunkNormalizer[i - first],
+                                                    chunkGradientMean[i - first]};
+                    const double p = moments.probability(row.score(j, layout));
+                    const double dS = p * (row.probabilityGradient(j, layout) - moments.gradientMean);
+                    for (std::uint64_t d = 0; d < headDim; ++d) {
+                        keyRowSum[d] += dS * row.queryRow[d];
+                        valueRowSum[d] += p * row.gradientRow[d];
+                    }
+                }
+            }
+            // The next chunk overwrites the moments read above.
             __syncthreads();
         }
     }
-    for (std::uint64_t e = threadIdx.x; e < headElements; e += blockDim.x) {
-        const std::uint64_t offset = (b * sequence + e / headDim) * layout.kvStride + kv * headDim + e % headDim;
-        keyGradient[offset] = layout.scale * keySum[e];
-        valueGradient[offset] = valueSum[e];
+    for (std::uint64_t j = threadIdx.x; j < sequence; j += blockDim.x) {
+        const std::uint64_t offset = (b * sequence + j) * layout.kvStride + kv * headDim;
+        for (std::uint64_t d = 0; d < headDim; ++d) {
+            keyGradient[offset + d] = layout.scale * keySum[j * headDim + d];
+            valueGradient[offset + d] = valueSum[j * headDim + d];
+        }
     }
 }
 VESTRA_STATIC_SHARED_BYTES(attentionKvHeadBackwardKernel, kAttentionBackwardBlock * sizeof(double));

@@ -7,11 +7,11 @@
 //   dK_j = scale * sum_{h, i} dS_ij Q_i,  dV_j = sum_{h, i} P_ij dO_i.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
 #include "cuda/device_platform.h"
 #include "cuda/kernels/attention_layout.cuh"
+#include "cuda/kernels/attention_row_gradient.cuh"
 #include "cuda/kernels/thread_index.cuh"
 
 namespace Halcyne::Core::Vestra {
@@ -41,24 +41,7 @@ __global__ void attentionStatisticsKernel(const double* __restrict__ query,     
     const double* queryRow = query + queryOffset;
     const double* gradientRow = outputGradient + queryOffset;
     const std::uint64_t kvStart = b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim;
-    double maximum = -HUGE_VAL;
-    for (std::uint64_t j = 0; j < active; ++j) {
-        p[j] = dotProduct(queryRow, key + kvStart + j * layout.kvStride, headDim) * layout.scale;
-        dS[j] = dotProduct(gradientRow, value + kvStart + j * layout.kvStride, headDim);
-        maximum = p[j] > maximum ? p[j] : maximum;
-    }
-    double normalizer = 0.0;
-    for (std::uint64_t j = 0; j < active; ++j) {
-        normalizer += exp(p[j] - maximum);
-    }
-    double gradientMean = 0.0;
-    for (std::uint64_t j = 0; j < active; ++j) {
-        p[j] = exp(p[j] - maximum) / normalizer;
-        gradientMean += p[j] * dS[j];
-    }
-    for (std::uint64_t j = 0; j < active; ++j) {
-        dS[j] = p[j] * (dS[j] - gradientMean);
-    }
+    softmaxRowGradient(p, dS, {queryRow, gradientRow, key + kvStart, value + kvStart, active}, layout);
     for (std::uint64_t j = active; j < sequence; ++j) {
         p[j] = 0.0;
         dS[j] = 0.0;
