@@ -34,42 +34,53 @@ AttentionResult groupedQueryAttention(const Tensor& query, const Tensor& key, co
 
     const double scale = 1.0 / std::sqrt(static_cast<double>(headDim));
     const std::uint64_t group = queryHeads / kvHeads;
+    const std::uint64_t queryStride = queryHeads * headDim;
+    const std::uint64_t kvStride = kvHeads * headDim;
     for (std::uint64_t b = 0; b < batch; ++b) {
         const std::uint64_t length = lengths.empty() ? sequence : lengths[b];
         if (length > sequence) {
             throw std::invalid_argument("attention length exceeds sequence");
         }
+        const double* keys = key.values.data() + b * sequence * kvStride;
+        const double* values = value.values.data() + b * sequence * kvStride;
         for (std::uint64_t h = 0; h < queryHeads; ++h) {
-            const std::uint64_t kv = h / group;
+            const std::uint64_t kvOffset = h / group * headDim;
             for (std::uint64_t i = 0; i < length; ++i) {
-                const std::uint64_t queryRow = b * sequence + i;
+                const std::uint64_t rowOffset = (b * sequence + i) * queryStride + h * headDim;
+                const double* queryRow = query.values.data() + rowOffset;
+                double* out = output.values.data() + rowOffset;
+                const std::uint64_t matrixRow = ((b * queryHeads + h) * sequence + i) * sequence;
+                double* scoreRow = scores.values.data() + matrixRow;
+                double* probabilityRow = probabilities.values.data() + matrixRow;
                 double maximum = -std::numeric_limits<double>::infinity();
                 for (std::uint64_t j = 0; j <= i; ++j) {
+                    const double* keyRow = keys + j * kvStride + kvOffset;
                     double dot = 0.0;
                     for (std::uint64_t d = 0; d < headDim; ++d) {
-                        dot += query.at({queryRow, h * headDim + d}) * key.at({b * sequence + j, kv * headDim + d});
+                        dot += queryRow[d] * keyRow[d];
                     }
                     const double score = checkOperatorValue(dot * scale, doublePrecision);
-                    scores.at({b, h, i, j}) = score;
+                    scoreRow[j] = score;
                     if (score > maximum) {
                         maximum = score;
                     }
                 }
+                // The exponentials wait in the probability row until the normalizer is complete.
                 double normalizer = 0.0;
                 for (std::uint64_t j = 0; j <= i; ++j) {
-                    normalizer += std::exp(scores.at({b, h, i, j}) - maximum);
+                    probabilityRow[j] = std::exp(scoreRow[j] - maximum);
+                    normalizer += probabilityRow[j];
                 }
                 for (std::uint64_t j = 0; j <= i; ++j) {
-                    const double p =
-                        checkOperatorValue(std::exp(scores.at({b, h, i, j}) - maximum) / normalizer, doublePrecision);
-                    probabilities.at({b, h, i, j}) = p;
+                    const double p = checkOperatorValue(probabilityRow[j] / normalizer, doublePrecision);
+                    probabilityRow[j] = p;
+                    const double* valueRow = values + j * kvStride + kvOffset;
                     for (std::uint64_t d = 0; d < headDim; ++d) {
-                        output.at({queryRow, h * headDim + d}) += value.at({b * sequence + j, kv * headDim + d}) * p;
+                        out[d] += valueRow[d] * p;
                     }
                 }
                 for (std::uint64_t d = 0; d < headDim; ++d) {
-                    double& element = output.at({queryRow, h * headDim + d});
-                    element = checkOperatorValue(element, doublePrecision);
+                    out[d] = checkOperatorValue(out[d], doublePrecision);
                 }
             }
         }
