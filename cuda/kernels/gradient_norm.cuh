@@ -1,6 +1,7 @@
 // The squared global gradient norm in a fixed summation order, so that repeated runs give the same
-// bits: each 256-element block reduces its squares by a fixed tree, then one thread adds the block
-// sums in order onto an accumulator that the host cleared once for all tensors.
+// bits: each 256-element block reduces its squares by a fixed pairwise tree, then one thread adds
+// the block sums in order onto an accumulator that the host cleared once for all tensors. The
+// block's first thread walks the tree alone: many blocks, no barriers.
 #pragma once
 
 #include <cstdint>
@@ -11,24 +12,26 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-// Launched with kElementBlock threads per block (a power of two); block b writes partialSums[b].
+// Launched with kElementBlock threads per block (a power of two); block b writes partialSums[b],
+// the tree over its squares: level by level, squares[t] += squares[t + stride] for t < stride.
 __global__ void squaredNormPartialKernel(const double* __restrict__ values,  // [count]
                                          std::uint64_t count, double scale,
                                          double* __restrict__ partialSums) {  // [ceil(count / 256)]
     __shared__ double squares[kElementBlock];
-    const std::uint64_t i = globalThreadIndex();
-    const double value = i < count ? values[i] * scale : 0.0;
-    squares[threadIdx.x] = value * value;
-    __syncthreads();
+    if (threadIdx.x != 0) {
+        return;
+    }
+    const std::uint64_t blockStart = std::uint64_t{blockIdx.x} * blockDim.x;
+    for (unsigned t = 0; t < blockDim.x; ++t) {
+        const double value = blockStart + t < count ? values[blockStart + t] * scale : 0.0;
+        squares[t] = value * value;
+    }
     for (unsigned stride = blockDim.x / 2; stride > 0; stride /= 2) {
-        if (threadIdx.x < stride) {
-            squares[threadIdx.x] += squares[threadIdx.x + stride];
+        for (unsigned t = 0; t < stride; ++t) {
+            squares[t] += squares[t + stride];
         }
-        __syncthreads();
     }
-    if (threadIdx.x == 0) {
-        partialSums[blockIdx.x] = squares[0];
-    }
+    partialSums[blockIdx.x] = squares[0];
 }
 VESTRA_STATIC_SHARED_BYTES(squaredNormPartialKernel, kElementBlock * sizeof(double));
 
