@@ -1,5 +1,6 @@
 // The cuBLAS calls of the CPU device. Every element of C is summed over k in index order from
-// zero, whichever loop order serves the transposes, so the same inputs give the same bits.
+// zero (cpu_device/packed_gemm.h), whichever transposes the call names, so the same inputs give the
+// same bits.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include "cpu_device/cublas_v2.h"
 #include "cpu_device/cuda_bf16.h"
 #include "cpu_device/device_state.h"
+#include "cpu_device/packed_gemm.h"
 
 namespace {
 
@@ -93,50 +95,40 @@ cublasStatus_t checkWrittenProblem(const GemmShape& shape, const void* a, const 
     return CUBLAS_STATUS_SUCCESS;
 }
 
+// Packs op(A) (rows fastest) and op(B) (k fastest in each column), converted by `load`, into
+// buffers the calling thread keeps, then multiplies.
 template <class Accumulator, class Input, class Load>
 void gemm(const GemmShape& shape, Accumulator alpha, const Input* a, const Input* b, Accumulator beta, Accumulator* c,
           Load load) {
-    const auto at = [](const Input* matrix, int row, int column, int ld) {
-        return matrix[static_cast<std::size_t>(row) + static_cast<std::size_t>(column) * static_cast<std::size_t>(ld)];
+    const auto index = [](int row, int column, int ld) {
+        return static_cast<std::size_t>(row) + static_cast<std::size_t>(column) * static_cast<std::size_t>(ld);
     };
-    const auto opA = [&](int row, int p) {
-        return load(shape.transposeA ? at(a, p, row, shape.lda) : at(a, row, p, shape.lda));
-    };
-    const auto opB = [&](int p, int column) {
-        return load(shape.transposeB ? at(b, column, p, shape.ldb) : at(b, p, column, shape.ldb));
-    };
-    std::vector<Accumulator> sums(static_cast<std::size_t>(shape.m));
-    for (int column = 0; column < shape.n; ++column) {
-        Accumulator* out = c + static_cast<std::size_t>(column) * static_cast<std::size_t>(shape.ldc);
-        if (shape.k == 0 || alpha == Accumulator{0}) {
+    if (shape.k == 0 || alpha == Accumulator{0}) {
+        for (int column = 0; column < shape.n; ++column) {
             for (int row = 0; row < shape.m; ++row) {
-                out[row] = beta == Accumulator{0} ? Accumulator{0} : beta * out[row];
-            }
-            continue;
-        }
-        std::fill(sums.begin(), sums.end(), Accumulator{0});
-        if (!shape.transposeA) {
-            // Columns of A are contiguous: sweep them, adding term p to every row's sum.
-            for (int p = 0; p < shape.k; ++p) {
-                const Accumulator factor = opB(p, column);
-                for (int row = 0; row < shape.m; ++row) {
-                    sums[static_cast<std::size_t>(row)] += opA(row, p) * factor;
-                }
-            }
-        } else {
-            for (int row = 0; row < shape.m; ++row) {
-                Accumulator sum{0};
-                for (int p = 0; p < shape.k; ++p) {
-                    sum += opA(row, p) * opB(p, column);
-                }
-                sums[static_cast<std::size_t>(row)] = sum;
+                Accumulator& out = c[index(row, column, shape.ldc)];
+                out = beta == Accumulator{0} ? Accumulator{0} : beta * out;
             }
         }
+        return;
+    }
+    thread_local std::vector<Accumulator> packedA;
+    thread_local std::vector<Accumulator> packedB;
+    packedA.resize(static_cast<std::size_t>(shape.m) * static_cast<std::size_t>(shape.k));
+    packedB.resize(static_cast<std::size_t>(shape.k) * static_cast<std::size_t>(shape.n));
+    for (int p = 0; p < shape.k; ++p) {
         for (int row = 0; row < shape.m; ++row) {
-            const Accumulator product = alpha * sums[static_cast<std::size_t>(row)];
-            out[row] = beta == Accumulator{0} ? product : product + beta * out[row];
+            packedA[index(row, p, shape.m)] =
+                load(shape.transposeA ? a[index(p, row, shape.lda)] : a[index(row, p, shape.lda)]);
         }
     }
+    for (int column = 0; column < shape.n; ++column) {
+        for (int p = 0; p < shape.k; ++p) {
+            packedB[index(p, column, shape.k)] =
+                load(shape.transposeB ? b[index(column, p, shape.ldb)] : b[index(p, column, shape.ldb)]);
+        }
+    }
+    packedGemm(shape.m, shape.n, shape.k, alpha, packedA.data(), packedB.data(), beta, c, shape.ldc);
 }
 
 }  // namespace
