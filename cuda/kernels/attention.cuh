@@ -1,7 +1,8 @@
-// Causal grouped-query attention of the forward pass (reference/attention.*) with per-row lengths,
-// one thread per output element: the thread recomputes its query row's scores (dot, then scale),
-// the row maximum and normaliser, and sums value * probability over the key positions in order.
-// Output rows at or beyond their batch row's length are 0.
+// Causal grouped-query attention of the forward pass (reference/attention.*) with per-row lengths.
+// Inside a block, the thread of the first element of each head row (the headDim outputs of one
+// position and head) computes that row's part in the block: its scores (dot, then scale), the row
+// maximum and normaliser once, then each output as value * probability summed over the key
+// positions in order from 0.0. Output rows at or beyond their batch row's length are 0.
 #pragma once
 
 #include <cmath>
@@ -22,13 +23,23 @@ __global__ void trainingAttentionKernel(const double* __restrict__ query,       
                                         std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                         std::uint64_t kvHeads, std::uint64_t headDim) {
     const std::uint64_t element = globalThreadIndex();
-    if (element >= batch * sequence * queryHeads * headDim) {
+    const std::uint64_t total = batch * sequence * queryHeads * headDim;
+    const std::uint64_t blockEnd = (std::uint64_t{blockIdx.x} + 1) * blockDim.x;
+    if (element >= total || (threadIdx.x != 0 && element % headDim != 0)) {
         return;
     }
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const auto [row, b, i, h, d] = HeadElement::of(element, sequence, queryHeads, headDim);
+    const auto [row, b, i, h, first] = HeadElement::of(element, sequence, queryHeads, headDim);
+    // The outputs d = first..end-1 of the head row: up to its end, the block's end or the tensor's.
+    std::uint64_t stop = element - first + headDim;
+    stop = stop < blockEnd ? stop : blockEnd;
+    stop = stop < total ? stop : total;
+    const std::uint64_t end = first + (stop - element);
+    double* out = output + element - first;  // [headDim], the head row
     if (i >= lengths[b]) {
-        output[element] = 0.0;
+        for (std::uint64_t d = first; d < end; ++d) {
+            out[d] = 0.0;
+        }
         return;
     }
     const double* queryRow = query + row * layout.queryStride + h * headDim;
@@ -47,11 +58,16 @@ __global__ void trainingAttentionKernel(const double* __restrict__ query,       
     for (std::uint64_t j = 0; j <= i; ++j) {
         normalizer += exp(score(j) - maximum);
     }
-    double sum = 0.0;
-    for (std::uint64_t j = 0; j <= i; ++j) {
-        sum += values[j * layout.kvStride + d] * (exp(score(j) - maximum) / normalizer);
+    for (std::uint64_t d = first; d < end; ++d) {
+        out[d] = 0.0;
     }
-    output[element] = sum;
+    for (std::uint64_t j = 0; j <= i; ++j) {
+        const double probability = exp(score(j) - maximum) / normalizer;
+        const double* valueRow = values + j * layout.kvStride;
+        for (std::uint64_t d = first; d < end; ++d) {
+            out[d] += valueRow[d] * probability;
+        }
+    }
 }
 
 }  // namespace
