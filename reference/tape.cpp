@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "reference/rope.h"
+#include "reference/tape_storage.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -272,6 +273,20 @@ Tensor gatherGradient(const Tensor& weight, const TapeLeaves& leaves, const std:
     return gradient;
 }
 
+// Zeroed adjoints from tape storage, given back when the backward ends.
+class AdjointLease {
+  public:
+    explicit AdjointLease(std::uint64_t count) : adjoint_(takeAdjointStorage(count)) { adjoint_.assign(count, 0.0); }
+    AdjointLease(const AdjointLease&) = delete;
+    AdjointLease& operator=(const AdjointLease&) = delete;
+    ~AdjointLease() { keepAdjointStorage(std::move(adjoint_)); }
+
+    [[nodiscard]] std::vector<double>& adjoint() noexcept { return adjoint_; }
+
+  private:
+    std::vector<double> adjoint_;
+};
+
 std::uint64_t bytesOf(const Tensor& tensor) {
     return (tensor.shape.size() + tensor.values.size()) * 8;
 }
@@ -344,11 +359,16 @@ TransformerForwardTape gradientForward(const TransformerSpec& spec, const Transf
     // The plain forward validates spec, batch and weights with its own messages before any node exists.
     (void)transformerForward(spec, weights, batch, ForwardOptions{});
 
-    auto data = std::make_shared<TransformerForwardTape::Data>();
+    // The node array goes back to tape storage with the payload, also when recording fails.
+    std::shared_ptr<TransformerForwardTape::Data> data(new TransformerForwardTape::Data(),
+                                                       [](TransformerForwardTape::Data* released) {
+                                                           keepNodeStorage(std::move(released->nodes));
+                                                           delete released;
+                                                       });
     data->spec = spec;
     data->batch = batch;
     data->weights = weights;
-    data->nodes.reserve(tapeNodeCount(spec, batch));
+    data->nodes = takeNodeStorage(tapeNodeCount(spec, batch));
     Recorder tape(data->nodes);
 
     data->tokenEmbeddingLeaves = tape.leaves(weights.token_embedding);
@@ -439,7 +459,8 @@ TransformerGradients transformerBackward(const TransformerForwardTape& tape, con
     }
 
     const std::vector<TapeNode>& nodes = data.nodes;
-    std::vector<double> adjoint(nodes.size(), 0.0);
+    AdjointLease lease(nodes.size());
+    std::vector<double>& adjoint = lease.adjoint();
     for (std::size_t i = 0; i < data.logitNodes.size(); ++i) {
         adjoint[data.logitNodes[i]] += logitsGradient.values[i];
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <stdexcept>
@@ -214,6 +215,44 @@ TEST(TransformerBackward, RefusesEmptyTapesAndMismatchedGradients) {
                                                   "backward requires a non-empty tape");
     expectThrowWithMessage<std::invalid_argument>([&] { (void)transformerBackward(tape, flat); },
                                                   "logits gradient shape mismatch");
+}
+
+// Tapes and backwards reuse the node array and adjoints that an earlier tape and backward left
+// behind, full of that tape's values: what is recorded and swept there must equal what fresh arrays
+// give, bit for bit.
+TEST(TapeStorage, KeptArraysGiveTheResultsOfFreshOnes) {
+    const GradientCase c = gradientCases().front();
+    GradientCase other = c;
+    for (double& value : other.weights.token_embedding.values) {
+        value *= 0.5;
+    }
+    std::vector<TapeNode> expectedNodes;
+    TransformerGradients expected;
+    {
+        // While `held` has the kept array, `fresh` is recorded into a new one.
+        const TransformerForwardTape held = gradientForward(other.spec, other.weights, other.batch);
+        const TransformerForwardTape fresh = gradientForward(c.spec, c.weights, c.batch);
+        expectedNodes = fresh.data().nodes;
+        expected = transformerBackward(fresh, crossEntropy(fresh.logits(), c.batch, c.targets).logitsGradient);
+    }
+    const TapeNode* otherStorage = nullptr;
+    {
+        const TransformerForwardTape dirty = gradientForward(other.spec, other.weights, other.batch);
+        otherStorage = dirty.data().nodes.data();
+        (void)tapeGradients(other);
+    }
+    const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
+    EXPECT_EQ(tape.data().nodes.data(), otherStorage) << "the kept array was not reused";
+    ASSERT_EQ(tape.data().nodes.size(), expectedNodes.size());
+    for (std::size_t n = 0; n < expectedNodes.size(); ++n) {
+        const TapeNode& got = tape.data().nodes[n];
+        const TapeNode& want = expectedNodes[n];
+        ASSERT_TRUE(std::memcmp(&got, &want, sizeof got) == 0) << "node " << n;
+    }
+    const TransformerGradients gradients =
+        transformerBackward(tape, crossEntropy(tape.logits(), c.batch, c.targets).logitsGradient);
+    EXPECT_EQ(maxModelDifference(gradients, expected), 0.0);
+    EXPECT_TRUE(tensorsEqual(gradients.inputEmbeddings, expected.inputEmbeddings));
 }
 
 TEST(GradientForward, ValidatesThroughTheForwardAndChecksEveryLeaf) {

@@ -1,0 +1,26 @@
+// Where the two largest arrays of the reference tape live: the node array that gradientForward
+// records into and the adjoints that transformerBackward sweeps, each hundreds of megabytes at the
+// community shape. The array of the last tape released, and the adjoints of the last backward that
+// finished, wait here for the next call, so that steady training writes into pages already mapped
+// instead of faulting fresh zeroed pages in on every call (the cost of keeping them is that memory,
+// held until a larger array replaces it or the process ends). Fresh arrays are advised into huge
+// pages where the system offers them. Safe to call from several threads.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "reference/tape.h"
+
+namespace Halcyne::Core::Vestra {
+
+// An empty array with room for at least count elements: the kept one when it has room and is not
+// more than twice that, otherwise a fresh one.
+[[nodiscard]] std::vector<TapeNode> takeNodeStorage(std::uint64_t count);
+[[nodiscard]] std::vector<double> takeAdjointStorage(std::uint64_t count);
+
+// Offers an array back; the larger of it and the one kept stays.
+void keepNodeStorage(std::vector<TapeNode> nodes) noexcept;
+void keepAdjointStorage(std::vector<double> adjoint) noexcept;
+
+}  // namespace Halcyne::Core::Vestra
