@@ -239,7 +239,7 @@ TEST(TapeStorage, KeptArraysGiveTheResultsOfFreshOnes) {
     {
         const TransformerForwardTape dirty = gradientForward(other.spec, other.weights, other.batch);
         otherStorage = dirty.data().nodes.data();
-        (void)tapeGradients(other);
+        (void)transformerBackward(dirty, crossEntropy(dirty.logits(), other.batch, other.targets).logitsGradient);
     }
     const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
     EXPECT_EQ(tape.data().nodes.data(), otherStorage) << "the kept array was not reused";
