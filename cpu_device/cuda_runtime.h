@@ -54,6 +54,15 @@ enum cudaDeviceAttr : int {
 struct CUstream_st;
 typedef struct CUstream_st* cudaStream_t;
 
+// The device's default stream-ordered memory pool. Work runs at once, so freed memory goes back to
+// the host at once whatever the pool's release threshold, which is kept for cudaMemPoolGetAttribute.
+struct CUmemPoolHandle_st;
+typedef struct CUmemPoolHandle_st* cudaMemPool_t;
+
+enum cudaMemPoolAttr : int {
+    cudaMemPoolAttrReleaseThreshold = 4,  // std::uint64_t bytes
+};
+
 // Launch attributes are not supported: numAttrs must be 0.
 struct cudaLaunchAttribute;
 
@@ -85,6 +94,12 @@ cudaError_t cudaMemcpyAsync(void* destination, const void* source, std::size_t b
                             cudaStream_t stream = nullptr);
 cudaError_t cudaMemsetAsync(void* pointer, int value, std::size_t bytes, cudaStream_t stream = nullptr);
 cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* function);
+cudaError_t cudaDeviceGetDefaultMemPool(cudaMemPool_t* pool, int device);
+cudaError_t cudaMemPoolSetAttribute(cudaMemPool_t pool, cudaMemPoolAttr attribute, void* value);
+cudaError_t cudaMemPoolGetAttribute(cudaMemPool_t pool, cudaMemPoolAttr attribute, void* value);
+// Page-locked host memory is plain host memory here, 256-byte aligned.
+cudaError_t cudaMallocHost(void** pointer, std::size_t bytes);
+cudaError_t cudaFreeHost(void* pointer);
 cudaError_t cudaGetLastError();
 const char* cudaGetErrorString(cudaError_t error);
 

@@ -3,11 +3,13 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -282,6 +284,54 @@ cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* fu
     attributes->maxThreadsPerBlock = kMaxThreadsPerBlock;
     attributes->maxDynamicSharedSizeBytes =
         static_cast<int>(kSharedLimitBytes - std::min(staticBytes, kSharedLimitBytes));
+    return cudaSuccess;
+}
+
+struct CUmemPoolHandle_st {
+    std::atomic<std::uint64_t> releaseThreshold{0};
+};
+
+cudaError_t cudaDeviceGetDefaultMemPool(cudaMemPool_t* pool, int device) {
+    static CUmemPoolHandle_st defaultPool;
+    if (pool == nullptr) {
+        return fail(cudaErrorInvalidValue);
+    }
+    if (device != 0) {
+        return fail(cudaErrorInvalidDevice);
+    }
+    *pool = &defaultPool;
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemPoolSetAttribute(cudaMemPool_t pool, cudaMemPoolAttr attribute, void* value) {
+    if (pool == nullptr || value == nullptr || attribute != cudaMemPoolAttrReleaseThreshold) {
+        return fail(cudaErrorInvalidValue);
+    }
+    std::uint64_t threshold = 0;
+    std::memcpy(&threshold, value, sizeof threshold);
+    pool->releaseThreshold.store(threshold, std::memory_order_relaxed);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemPoolGetAttribute(cudaMemPool_t pool, cudaMemPoolAttr attribute, void* value) {
+    if (pool == nullptr || value == nullptr || attribute != cudaMemPoolAttrReleaseThreshold) {
+        return fail(cudaErrorInvalidValue);
+    }
+    const std::uint64_t threshold = pool->releaseThreshold.load(std::memory_order_relaxed);
+    std::memcpy(value, &threshold, sizeof threshold);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMallocHost(void** pointer, std::size_t bytes) {
+    if (pointer == nullptr) {
+        return fail(cudaErrorInvalidValue);
+    }
+    *pointer = bytes == 0 ? nullptr : ::operator new (bytes, std::align_val_t{256}, std::nothrow);
+    return bytes != 0 && *pointer == nullptr ? fail(cudaErrorMemoryAllocation) : cudaSuccess;
+}
+
+cudaError_t cudaFreeHost(void* pointer) {
+    ::operator delete (pointer, std::align_val_t{256});
     return cudaSuccess;
 }
 

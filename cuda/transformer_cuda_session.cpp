@@ -1,5 +1,8 @@
 #include "cuda/transformer_cuda_session.h"
 
+#include <cstdint>
+#include <limits>
+
 #include "cuda/transformer_cuda_error.h"
 
 namespace Halcyne::Core::Vestra {
@@ -7,6 +10,12 @@ namespace Halcyne::Core::Vestra {
 TransformerCudaSession::TransformerCudaSession(std::int32_t device, ITransformerDeviceAllocator* allocator)
     : context_{device, nullptr, nullptr, allocator != nullptr ? allocator : &allocator_} {
     checkCuda(cudaSetDevice(device), "cudaSetDevice");
+    // Freed device memory stays in the stream-ordered pool instead of going back to the driver at
+    // every synchronisation, so that steady training allocates from the pool.
+    cudaMemPool_t pool = nullptr;
+    checkCuda(cudaDeviceGetDefaultMemPool(&pool, device), "cudaDeviceGetDefaultMemPool");
+    std::uint64_t keepAll = std::numeric_limits<std::uint64_t>::max();
+    checkCuda(cudaMemPoolSetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &keepAll), "cudaMemPoolSetAttribute");
     cudaStream_t stream = nullptr;
     checkCuda(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking), "cudaStreamCreate");
     context_.stream = stream;

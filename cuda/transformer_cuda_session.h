@@ -1,6 +1,7 @@
-// The owner of a device context: selects the device, creates one non-blocking stream and one
-// cuBLAS handle bound to it in pedantic math mode, and destroys them in reverse order. A constructor
-// that fails releases what it had created before the exception leaves it.
+// The owner of a device context: selects the device, lets the device's stream-ordered memory pool
+// keep what is freed (no release threshold), creates one non-blocking stream and one cuBLAS handle
+// bound to it in pedantic math mode, and destroys them in reverse order. A constructor that fails
+// releases what it had created before the exception leaves it.
 #pragma once
 
 #include <cstdint>

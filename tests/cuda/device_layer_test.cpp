@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "cuda/device_transfers.h"
@@ -64,6 +65,16 @@ TEST(DeviceTransfers, RoundTripAndRefuseMismatchedCounts) {
                                                       "download logits: host and device element counts differ");
     }
     EXPECT_EQ(context.allocator->allocatedBytes(), 0u);
+}
+
+// Steady training allocates from the pool only if freed memory stays there.
+TEST(DeviceSession, LetsTheStreamOrderedPoolKeepWhatIsFreed) {
+    const TransformerCudaSession session(0);
+    cudaMemPool_t pool = nullptr;
+    ASSERT_EQ(cudaDeviceGetDefaultMemPool(&pool, session.context().device), cudaSuccess);
+    std::uint64_t threshold = 0;
+    ASSERT_EQ(cudaMemPoolGetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &threshold), cudaSuccess);
+    EXPECT_EQ(threshold, std::numeric_limits<std::uint64_t>::max());
 }
 
 }  // namespace
