@@ -181,7 +181,7 @@ double residentAccumulate(ResidentState& state, const TransformerSpec& spec, con
 
     const TransformerCudaContext& context = *state.context;
     const ResidentBatch resident = uploadResidentBatch(
-        context, batch, targets,
+        context, state.batchStaging, batch, targets,
         {"upload resident tokens", "upload resident targets", "upload resident lengths", "upload resident loss mask"});
     const ResidentForwardResult forward = residentForward(state, spec, indices, resident, true);
 

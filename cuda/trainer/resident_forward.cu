@@ -1,6 +1,8 @@
 #include "cuda/trainer/resident_forward.h"
 
 #include <algorithm>
+#include <cstring>
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -144,17 +146,32 @@ void validateEvaluationBatch(const TransformerSpec& spec, const TokenBatch& batc
 
 }  // namespace
 
-ResidentBatch uploadResidentBatch(const TransformerCudaContext& context, const TokenBatch& batch,
+ResidentBatch uploadResidentBatch(const TransformerCudaContext& context, HostStaging& staging, const TokenBatch& batch,
                                   const std::vector<std::uint32_t>& targets, const ResidentUploadLabels& labels) {
-    const std::vector<std::uint64_t> lengths =
-        batch.lengths.empty() ? std::vector<std::uint64_t>(batch.batch, batch.width) : batch.lengths;
-    const std::vector<std::uint32_t> mask(batch.lossMask.begin(), batch.lossMask.end());
+    const std::uint64_t rows = batch.batch * batch.width;
+    const bool masked = !batch.lossMask.empty();
+    // Tokens, targets, lengths and mask one after another in the staging, each 8-byte aligned.
+    const std::uint64_t rowBytes = (rows * sizeof(std::uint32_t) + 7) / 8 * 8;
+    unsigned char* tokens =
+        staging.reserve(rowBytes * (masked ? 3 : 2) + batch.batch * sizeof(std::uint64_t), labels.tokens);
+    auto* stagedTokens = reinterpret_cast<std::uint32_t*>(tokens);
+    auto* stagedTargets = reinterpret_cast<std::uint32_t*>(tokens + rowBytes);
+    auto* stagedLengths = reinterpret_cast<std::uint64_t*>(tokens + 2 * rowBytes);
+    auto* stagedMask = reinterpret_cast<std::uint32_t*>(tokens + 2 * rowBytes + batch.batch * sizeof(std::uint64_t));
+    std::copy(batch.tokens.begin(), batch.tokens.end(), stagedTokens);
+    std::copy(targets.begin(), targets.end(), stagedTargets);
+    for (std::uint64_t row = 0; row < batch.batch; ++row) {
+        stagedLengths[row] = batch.lengths.empty() ? batch.width : batch.lengths[row];
+    }
+    std::copy(batch.lossMask.begin(), batch.lossMask.end(), stagedMask);
+
     ResidentBatch resident{batch.batch, batch.width, {}, {}, {}, {}};
-    resident.tokens = uploadBuffer(context, batch.tokens, labels.tokens);
-    resident.targets = uploadBuffer(context, targets, labels.targets);
-    resident.lengths = uploadBuffer(context, lengths, labels.lengths);
-    if (!mask.empty()) {
-        resident.mask = uploadBuffer(context, mask, labels.lossMask);
+    resident.tokens = uploadBuffer(context, std::span<const std::uint32_t>(stagedTokens, rows), labels.tokens);
+    resident.targets = uploadBuffer(context, std::span<const std::uint32_t>(stagedTargets, rows), labels.targets);
+    resident.lengths =
+        uploadBuffer(context, std::span<const std::uint64_t>(stagedLengths, batch.batch), labels.lengths);
+    if (masked) {
+        resident.mask = uploadBuffer(context, std::span<const std::uint32_t>(stagedMask, rows), labels.lossMask);
     }
     return resident;
 }
@@ -195,8 +212,10 @@ double downloadLossSum(ResidentState& state, const DeviceBuffer<double>& losses,
     // before its result would be read.
     checkKernels(kernelCheck);
     double loss = 0.0;
-    copyToHost(context, &loss, sum.get(), sizeof loss, download);
+    unsigned char* staged = state.scalarStaging.reserve(sizeof loss, download);
+    copyToHost(context, staged, sum.get(), sizeof loss, download);
     Vestra::synchronize(context, synchronize);
+    std::memcpy(&loss, staged, sizeof loss);
     state.scalarBoundaryCrossings += 1;
     return loss;
 }
@@ -208,7 +227,7 @@ double residentEvaluate(ResidentState& state, const TransformerSpec& spec, const
     validateEvaluationBatch(spec, batch, targets);
     const TransformerCudaContext& context = *state.context;
     const ResidentBatch resident =
-        uploadResidentBatch(context, batch, targets,
+        uploadResidentBatch(context, state.batchStaging, batch, targets,
                             {"upload resident evaluation tokens", "upload resident evaluation targets",
                              "upload resident evaluation lengths", "upload resident evaluation loss mask"});
     const ResidentForwardResult forward = residentForward(state, spec, indices, resident, false);

@@ -51,9 +51,10 @@ struct ResidentBatch {
 };
 
 // Uploads tokens, targets, the lengths (an empty list meaning every row is full) and, only when the
-// batch has one, the loss mask as u32, in that order. The batch must already be validated.
-[[nodiscard]] ResidentBatch uploadResidentBatch(const TransformerCudaContext& context, const TokenBatch& batch,
-                                                const std::vector<std::uint32_t>& targets,
+// batch has one, the loss mask as u32, in that order, through the staging (which the caller has
+// synchronised past its last use). The batch must already be validated.
+[[nodiscard]] ResidentBatch uploadResidentBatch(const TransformerCudaContext& context, HostStaging& staging,
+                                                const TokenBatch& batch, const std::vector<std::uint32_t>& targets,
                                                 const ResidentUploadLabels& labels);
 
 struct ResidentForwardResult {

@@ -13,6 +13,7 @@
 #include "core/transformer_weights.h"
 #include "cuda/device_buffer.h"
 #include "cuda/device_platform.h"
+#include "cuda/host_staging.h"
 #include "cuda/operators/model_adamw.h"
 #include "cuda/transformer_cuda_context.h"
 
@@ -40,6 +41,8 @@ struct ResidentState {
     TransformerCudaContext* context = nullptr;
     std::vector<ResidentParameter> parameters;  // one per weight tensor that holds values
     std::vector<ResidentWeightView> weightViews;
+    HostStaging batchStaging;                   // the batch each accumulate or evaluation uploads
+    HostStaging scalarStaging;                  // the scalars the host reads back
     std::uint64_t tensorDownloads = 0;          // whole tensors copied to the host
     std::uint64_t scalarBoundaryCrossings = 0;  // scalars read by the host
     std::uint64_t bf16TensorCoreGemms = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -37,8 +38,10 @@ double squaredGradientNorm(ResidentState& state, double gradientScale) {
     // A refused launch must not pass for a small norm.
     checkKernels("resident norm kernels");
     double squaredNorm = 0.0;
-    copyToHost(context, &squaredNorm, accumulator.get(), sizeof squaredNorm, "download resident norm");
+    unsigned char* staged = state.scalarStaging.reserve(sizeof squaredNorm, "download resident norm");
+    copyToHost(context, staged, accumulator.get(), sizeof squaredNorm, "download resident norm");
     synchronize(context, "synchronize resident norm");
+    std::memcpy(&squaredNorm, staged, sizeof squaredNorm);
     state.scalarBoundaryCrossings += 1;
     return squaredNorm;
 }
@@ -59,8 +62,10 @@ bool updateStaysFinite(ResidentState& state, const ResidentStepHyperparameters& 
     // A refused validation launch must not pass for a clean flag.
     checkKernels("CUDA AdamW validation kernels");
     int raised = 0;
-    copyToHost(context, &raised, flag.get(), sizeof raised, "download CUDA AdamW validation");
+    unsigned char* staged = state.scalarStaging.reserve(sizeof raised, "download CUDA AdamW validation");
+    copyToHost(context, staged, flag.get(), sizeof raised, "download CUDA AdamW validation");
     synchronize(context, "synchronize CUDA AdamW validation");
+    std::memcpy(&raised, staged, sizeof raised);
     state.scalarBoundaryCrossings += 1;
     return raised == 0;
 }
