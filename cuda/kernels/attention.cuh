@@ -1,8 +1,8 @@
 // Causal grouped-query attention of the forward pass (reference/attention.*) with per-row lengths.
-// Inside a block, the thread of the first element of each head row (the headDim outputs of one
-// position and head) computes that row's part in the block: its scores (dot, then scale), the row
-// maximum and normaliser once, then each output as value * probability summed over the key
-// positions in order from 0.0. Output rows at or beyond their batch row's length are 0.
+// The run of each head row (the headDim outputs of one position and head) inside a block is
+// computed by one thread (RowRun): the row's scores (dot, then scale), maximum and normaliser once,
+// then each output as value * probability summed over the key positions in order from 0.0. Output
+// rows at or beyond their batch row's length are 0.
 #pragma once
 
 #include <cmath>
@@ -22,20 +22,19 @@ __global__ void trainingAttentionKernel(const double* __restrict__ query,       
                                         const std::uint64_t* __restrict__ lengths,  // [batch]
                                         std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                         std::uint64_t kvHeads, std::uint64_t headDim) {
-    const std::uint64_t element = globalThreadIndex();
-    const std::uint64_t total = batch * sequence * queryHeads * headDim;
-    const std::uint64_t blockEnd = (std::uint64_t{blockIdx.x} + 1) * blockDim.x;
-    if (element >= total || (threadIdx.x != 0 && element % headDim != 0)) {
+    const RowRun run = RowRun::ofThread(batch * sequence * queryHeads * headDim, headDim);
+    if (run.count == 0) {
         return;
     }
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const auto [row, b, i, h, first] = HeadElement::of(element, sequence, queryHeads, headDim);
-    // The outputs d = first..end-1 of the head row: up to its end, the block's end or the tensor's.
-    std::uint64_t stop = element - first + headDim;
-    stop = stop < blockEnd ? stop : blockEnd;
-    stop = stop < total ? stop : total;
-    const std::uint64_t end = first + (stop - element);
-    double* out = output + element - first;  // [headDim], the head row
+    // Head row run.row is (b * sequence + i) * queryHeads + h.
+    const std::uint64_t row = run.row / queryHeads;
+    const std::uint64_t h = run.row % queryHeads;
+    const std::uint64_t b = row / sequence;
+    const std::uint64_t i = row % sequence;
+    const std::uint64_t first = run.column;
+    const std::uint64_t end = first + run.count;
+    double* out = output + run.row * headDim;  // [headDim], the head row
     if (i >= lengths[b]) {
         for (std::uint64_t d = first; d < end; ++d) {
             out[d] = 0.0;

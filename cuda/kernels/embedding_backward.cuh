@@ -1,6 +1,7 @@
 // The gradient of the embedding lookup (reference/forward.*): table row v is the sum of the
-// gradient rows of every token equal to v, added in token order. One thread per table element, and
-// every element is written (0 for a token that never occurs), as the host does not clear the table.
+// gradient rows of every token equal to v, added in token order. Each table row's run of elements
+// in a block is summed by one thread (RowRun), which scans the tokens once for the whole run; every
+// element is written (0 for a token that never occurs), as the host does not clear the table.
 #pragma once
 
 #include <cstdint>
@@ -15,19 +16,22 @@ __global__ void embeddingBackwardKernel(const std::uint32_t* __restrict__ tokens
                                         const double* __restrict__ outputGradient,  // [tokenCount, width]
                                         double* __restrict__ tableGradient,         // [vocabulary, width]
                                         std::uint64_t tokenCount, std::uint64_t vocabulary, std::uint64_t width) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i >= vocabulary * width) {
+    const RowRun run = RowRun::ofThread(vocabulary * width, width);
+    if (run.count == 0) {
         return;
     }
-    const std::uint64_t token = i / width;
-    const std::uint64_t column = i % width;
-    double sum = 0.0;
+    double* sums = tableGradient + run.row * width + run.column;  // [run.count]
+    for (std::uint64_t c = 0; c < run.count; ++c) {
+        sums[c] = 0.0;
+    }
     for (std::uint64_t t = 0; t < tokenCount; ++t) {
-        if (tokens[t] == token) {
-            sum += outputGradient[t * width + column];
+        if (tokens[t] == run.row) {
+            const double* gradientRow = outputGradient + t * width + run.column;
+            for (std::uint64_t c = 0; c < run.count; ++c) {
+                sums[c] += gradientRow[c];
+            }
         }
     }
-    tableGradient[i] = sum;
 }
 
 }  // namespace

@@ -16,4 +16,27 @@ __device__ __forceinline__ std::uint64_t globalThreadIndex() {
     return std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
 }
 
+// The part of one row of `width` elements (of a row-major [rows, width] output with `total`
+// elements) that lies in the calling thread's block, for kernels whose elements of a row share most
+// of their work: the thread of the run's first element does the whole run, the block's other
+// threads of that row have none.
+struct RowRun {
+    std::uint64_t row;
+    std::uint64_t column;  // of the run's first element
+    std::uint64_t count;   // 0: the thread has no run
+
+    __device__ static RowRun ofThread(std::uint64_t total, std::uint64_t width) {
+        const std::uint64_t element = globalThreadIndex();
+        if (element >= total || (threadIdx.x != 0 && element % width != 0)) {
+            return {0, 0, 0};
+        }
+        const std::uint64_t column = element % width;
+        std::uint64_t end = element - column + width;
+        const std::uint64_t blockEnd = (std::uint64_t{blockIdx.x} + 1) * blockDim.x;
+        end = end < blockEnd ? end : blockEnd;
+        end = end < total ? end : total;
+        return {element / width, column, end - element};
+    }
+};
+
 }  // namespace Halcyne::Core::Vestra
