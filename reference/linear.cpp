@@ -10,12 +10,20 @@ namespace {
 template <std::uint64_t Rows, std::uint64_t Outputs>
 void linearTile(const double* input, const double* weight, double* output, std::uint64_t in, std::uint64_t out,
                 bool doublePrecision, LinearValueCheck check) {
+    const double* rows[Rows];
+    const double* weights[Outputs];
+    for (std::uint64_t r = 0; r < Rows; ++r) {
+        rows[r] = input + r * in;
+    }
+    for (std::uint64_t o = 0; o < Outputs; ++o) {
+        weights[o] = weight + o * in;
+    }
     double sums[Rows][Outputs] = {};
     for (std::uint64_t k = 0; k < in; ++k) {
         for (std::uint64_t r = 0; r < Rows; ++r) {
-            const double x = input[r * in + k];
+            const double x = rows[r][k];
             for (std::uint64_t o = 0; o < Outputs; ++o) {
-                sums[r][o] += x * weight[o * in + k];
+                sums[r][o] += x * weights[o][k];
             }
         }
     }

@@ -39,19 +39,23 @@ struct LinearElementGroup {
 __device__ __forceinline__ void stridedDots(double* __restrict__ result, const LinearElementGroup& group,
                                             const double* const* a, const double* const* b, std::uint64_t strideA,
                                             std::uint64_t strideB, std::uint64_t length, bool shared) {
+    // The operands advance by pointer steps rather than k * stride, which the host compiler turns
+    // into plain vector loads.
     double sum[kLinearChains] = {};
     if (shared && group.count == kLinearChains) {
-        for (std::uint64_t k = 0; k < length; ++k) {
-            const double factor = a[0][k * strideA];
-            const double* run = b[0] + k * strideB;
+        const double* factor = a[0];
+        const double* run = b[0];
+        for (std::uint64_t k = 0; k < length; ++k, factor += strideA, run += strideB) {
             for (unsigned chain = 0; chain < kLinearChains; ++chain) {
-                sum[chain] += factor * run[chain];
+                sum[chain] += *factor * run[chain];
             }
         }
     } else {
-        for (std::uint64_t k = 0; k < length; ++k) {
-            for (unsigned chain = 0; chain < group.count; ++chain) {
-                sum[chain] += a[chain][k * strideA] * b[chain][k * strideB];
+        for (unsigned chain = 0; chain < group.count; ++chain) {
+            const double* factor = a[chain];
+            const double* other = b[chain];
+            for (std::uint64_t k = 0; k < length; ++k, factor += strideA, other += strideB) {
+                sum[chain] += *factor * *other;
             }
         }
     }
