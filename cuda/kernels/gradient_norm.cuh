@@ -15,7 +15,7 @@ namespace {
 __global__ void squaredNormPartialKernel(const double* __restrict__ values,  // [count]
                                          std::uint64_t count, double scale,
                                          double* __restrict__ partialSums) {  // [ceil(count / 256)]
-    __shared__ double squares[kElementBlock];
+    VESTRA_SHARED_ARRAY(double, squares, kElementBlock);
     const std::uint64_t i = globalThreadIndex();
     const double value = i < count ? values[i] * scale : 0.0;
     squares[threadIdx.x] = value * value;
