@@ -28,16 +28,20 @@ __global__ void scaleAddKernel(const double* __restrict__ in,  // [count]
     out[i] = in[i] * 2.0 + 1.0;
 }
 
+// Alternate halves of the cache, so that one barrier per round keeps a write from overtaking the
+// neighbour's read of the round before.
 __global__ void barrierKernel(double* __restrict__ out) {  // [blocks, blockDim]
-    __shared__ double cache[kBlock];
+    VESTRA_SHARED_ARRAY(double, cache, 2 * kBlock);
     double value = threadIdx.x;
     for (unsigned round = 0; round < kBarriers; ++round) {
-        cache[threadIdx.x] = value;
+        double* half = cache + (round % 2) * kBlock;
+        half[threadIdx.x] = value;
         __syncthreads();
-        value += cache[(threadIdx.x + 1) % blockDim.x];
+        value += half[(threadIdx.x + 1) % blockDim.x];
     }
     out[std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x] = value;
 }
+VESTRA_STATIC_SHARED_BYTES(barrierKernel, 2 * kBlock * sizeof(double));
 
 // Seconds per call of `run`, from the fastest of a few repetitions.
 template <class Run>

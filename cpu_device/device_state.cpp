@@ -1,6 +1,7 @@
 #include "cpu_device/device_state.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -109,13 +110,23 @@ std::optional<std::ptrdiff_t> brokenGuard(const unsigned char* start, std::size_
     const unsigned char* base = start - kGuardBytes;
     const unsigned char* end = base + spanOf(bytes);
     const auto check = [&](const unsigned char* from, const unsigned char* to) -> std::optional<std::ptrdiff_t> {
+        static const std::array<unsigned char, kGuardBytes> intact = [] {
+            std::array<unsigned char, kGuardBytes> guard{};
+            guard.fill(kGuardByte);
+            return guard;
+        }();
         unpoison(from, static_cast<std::size_t>(to - from));
-        const auto* found = std::find_if(from, to, [](unsigned char byte) { return byte != kGuardByte; });
-        poison(from, static_cast<std::size_t>(to - from));
-        if (found != to) {
-            return found - start;
+        std::optional<std::ptrdiff_t> broken;
+        for (const unsigned char* chunk = from; chunk < to && !broken; chunk += kGuardBytes) {
+            const auto length = std::min<std::size_t>(kGuardBytes, static_cast<std::size_t>(to - chunk));
+            if (std::memcmp(chunk, intact.data(), length) != 0) {
+                const auto* found =
+                    std::find_if(chunk, chunk + length, [](unsigned char b) { return b != kGuardByte; });
+                broken = found - start;
+            }
         }
-        return std::nullopt;
+        poison(from, static_cast<std::size_t>(to - from));
+        return broken;
     };
     if (auto before = check(base, start)) {
         return before;
@@ -213,7 +224,7 @@ cudaError_t allocateDevice(void** pointer, std::size_t bytes) {
     }
     unsigned char* memory = base + kGuardBytes;
     std::memset(base, kGuardByte, kGuardBytes);
-    std::memset(memory, 0xFF, bytes);
+    std::memset(memory, kUnwrittenFill, bytes);
     std::memset(memory + bytes, kGuardByte, span - kGuardBytes - bytes);
     poison(base, kGuardBytes);
     poison(memory + bytes, span - kGuardBytes - bytes);
@@ -247,7 +258,7 @@ cudaError_t freeDevice(void* pointer) {
     unpoison(base, span);
     if (checking()) {
         // Quarantined memory reads as NaN to a stale pointer, and the sanitizer reports any access.
-        std::memset(memory, 0xFF, bytes);
+        std::memset(memory, kUnwrittenFill, bytes);
         poison(base, span);
         state().quarantine.push_back({base, span});
         state().quarantinedBytes += span;
@@ -286,14 +297,44 @@ std::optional<std::string> checkGuards() {
     return std::nullopt;
 }
 
-std::optional<DeviceRange> allocationOf(const void* pointer) {
+namespace {
+
+// The live allocation that holds the byte at `pointer`, or null; callers hold the mutex.
+const std::pair<const unsigned char* const, Allocation>* owningAllocation(const void* pointer) {
     const auto* start = static_cast<const unsigned char*>(pointer);
-    const std::lock_guard lock(state().mutex);
     const auto owner = state().allocations.lower_bound(start);
     if (owner == state().allocations.end() || start >= owner->first + owner->second.bytes) {
+        return nullptr;
+    }
+    return &*owner;
+}
+
+}  // namespace
+
+std::optional<DeviceRange> allocationOf(const void* pointer) {
+    const std::lock_guard lock(state().mutex);
+    const auto* owner = owningAllocation(pointer);
+    if (owner == nullptr) {
         return std::nullopt;
     }
     return DeviceRange{const_cast<unsigned char*>(owner->first), owner->second.bytes};
+}
+
+std::vector<DeviceRange> unwrittenRanges(const void* pointer) {
+    const std::lock_guard lock(state().mutex);
+    std::vector<DeviceRange> ranges;
+    const auto* owner = owningAllocation(pointer);
+    if (owner == nullptr) {
+        return ranges;
+    }
+    const std::vector<std::uint8_t>& written = owner->second.written;
+    auto* begin = const_cast<unsigned char*>(owner->first);
+    for (auto at = std::find(written.begin(), written.end(), 0); at != written.end();) {
+        const auto end = std::find(at, written.end(), 1);
+        ranges.push_back({begin + (at - written.begin()), static_cast<std::size_t>(end - at)});
+        at = std::find(end, written.end(), 0);
+    }
+    return ranges;
 }
 
 namespace {

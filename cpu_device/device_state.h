@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cpu_device/control.h"
 #include "cpu_device/cublas_v2.h"
@@ -28,6 +29,12 @@ namespace Halcyne::Core::Vestra::CpuDevice {
 // Records a failed runtime call as the thread's last error and returns the error.
 cudaError_t recordError(cudaError_t error) noexcept;
 [[nodiscard]] cudaError_t takeLastError() noexcept;
+
+// What unwritten device memory and a block's shared memory hold before anything writes them: a NaN
+// pattern in every floating type. Checking mode reruns blocks with kProbeFill, a finite pattern, in
+// their place to see whether a result depends on them.
+inline constexpr unsigned char kUnwrittenFill = 0xFF;
+inline constexpr unsigned char kProbeFill = 0x7F;
 
 // Device memory: host memory aligned to 256 bytes, filled with 0xFF bytes (NaN in every floating
 // type) so that a kernel that leaves part of its output unwritten shows it, between guard zones.
@@ -52,6 +59,8 @@ struct DeviceRange {
 void markWritten(const void* pointer, std::size_t bytes);
 void copyWritten(const void* destination, const void* source, std::size_t bytes);
 [[nodiscard]] std::optional<std::size_t> firstUnwritten(const void* pointer, std::size_t bytes);
+// The unwritten ranges of the allocation that holds the byte at `pointer`.
+[[nodiscard]] std::vector<DeviceRange> unwrittenRanges(const void* pointer);
 
 // Whether [pointer, pointer + bytes) lies inside one live allocation.
 [[nodiscard]] bool isDeviceRange(const void* pointer, std::size_t bytes);

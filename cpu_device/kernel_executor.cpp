@@ -1,7 +1,5 @@
 #include "cpu_device/kernel_executor.h"
 
-#include <boost/context/detail/fcontext.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -16,13 +14,22 @@
 
 #include "cpu_device/block_pool.h"
 #include "cpu_device/control.h"
-#include "cpu_device/fiber_stacks.h"
-#include "cpu_device/sanitizer.h"
+#include "cpu_device/host_worker.h"
 
 namespace Halcyne::Core::Vestra::CpuDevice {
+
+HostWorker& hostWorker() {
+    thread_local HostWorker worker;
+    return worker;
+}
+
+std::string blockName() {
+    return "block (" + std::to_string(blockIdx.x) + ", " + std::to_string(blockIdx.y) + ", " +
+           std::to_string(blockIdx.z) + ")";
+}
+
 namespace {
 
-using boost::context::detail::fcontext_t;
 using boost::context::detail::jump_fcontext;
 using boost::context::detail::make_fcontext;
 using boost::context::detail::transfer_t;
@@ -30,51 +37,6 @@ using boost::context::detail::transfer_t;
 // Below this many CUDA threads a launch stays on the calling thread: waking helpers costs more.
 constexpr std::uint64_t kParallelThreshold = 16384;
 constexpr std::size_t kSharedAlignment = 256;
-
-// Sequential: one fiber runs the block's threads in turn (the barrier-free fast path).
-// Fibers: every thread has its own fiber, switched at barriers.
-enum class Mode : std::uint8_t { Sequential, Fibers };
-
-// Why a fiber handed control back to the scheduler.
-enum class Event : std::uint8_t { Returned, Barrier, Diverged };
-
-// What one host thread needs to run blocks: fiber stacks, contexts, the dynamic shared memory and
-// the block in flight.
-struct HostWorker {
-    FiberStacks stacks;
-    std::vector<fcontext_t> contexts = std::vector<fcontext_t>(FiberStacks::kMaxStacks);
-    std::vector<std::uint8_t> waiting = std::vector<std::uint8_t>(FiberStacks::kMaxStacks);
-    std::vector<unsigned char> sharedStorage;
-    unsigned char* shared = nullptr;
-    KernelBody body{};
-    dim3 block;
-    unsigned threads = 0;
-    Mode mode = Mode::Sequential;
-    Event event = Event::Returned;
-    unsigned current = 0;
-    fcontext_t scheduler = nullptr;
-    // Checking mode: threads run in descending order when `reverse`; every run segment of a thread
-    // is diffed against the shared memory it started from, `writer` holding which thread (+1) wrote
-    // each byte since the last barrier.
-    bool checking = false;
-    bool reverse = false;
-    std::size_t sharedBytes = 0;
-    std::vector<unsigned char> segmentStart;
-    std::vector<std::uint32_t> writer;
-    std::string hazard;
-#if VESTRA_CPU_DEVICE_ASAN
-    void* schedulerFakeStack = nullptr;
-    const void* schedulerStackBottom = nullptr;
-    std::size_t schedulerStackSize = 0;
-#endif
-};
-
-constinit thread_local HostWorker* runningWorker = nullptr;
-
-HostWorker& hostWorker() {
-    thread_local HostWorker worker;
-    return worker;
-}
 
 void setThreadIndex(const dim3& block, unsigned linear) {
     if (block.y == 1 && block.z == 1) {
@@ -95,33 +57,39 @@ std::string threadName(const dim3& block, unsigned linear) {
            std::to_string(rest / block.y) + ")";
 }
 
-std::string blockName() {
-    return "block (" + std::to_string(blockIdx.x) + ", " + std::to_string(blockIdx.y) + ", " +
-           std::to_string(blockIdx.z) + ")";
+std::string sharedByteName(const HostWorker& worker, std::size_t offset) {
+    return offset < worker.staticSpan
+               ? "byte " + std::to_string(offset) + " of static shared memory"
+               : "byte " + std::to_string(offset - worker.staticSpan) + " of dynamic shared memory";
 }
 
-inline void beginSegment(HostWorker& worker) {
-    if (worker.checking && worker.sharedBytes > 0) {
-        std::memcpy(worker.segmentStart.data(), worker.shared, worker.sharedBytes);
-    }
-}
-
+// Checking mode: `segmentStart` mirrors the shared memory as it was when the running thread was
+// resumed, so only the bytes a thread changed are looked at; each run segment folds its changes in.
 // Two threads writing one shared byte between barriers is a race whatever the order they run in.
 void endSegment(HostWorker& worker, unsigned thread) {
     if (!worker.checking || worker.sharedBytes == 0) {
         return;
     }
-    for (std::size_t offset = 0; offset < worker.sharedBytes; ++offset) {
-        if (worker.shared[offset] == worker.segmentStart[offset]) {
+    constexpr std::size_t kChunk = 64;
+    unsigned char* start = worker.segmentStart.data();
+    for (std::size_t chunk = 0; chunk < worker.sharedBytes; chunk += kChunk) {
+        const std::size_t end = std::min(worker.sharedBytes, chunk + kChunk);
+        if (std::memcmp(worker.shared + chunk, start + chunk, end - chunk) == 0) {
             continue;
         }
-        const std::uint32_t previous = worker.writer[offset];
-        if (previous != 0 && previous != thread + 1 && worker.hazard.empty()) {
-            worker.hazard = "shared-memory race in " + blockName() + ": " + threadName(worker.block, previous - 1) +
-                            " and " + threadName(worker.block, thread) + " both write byte " + std::to_string(offset) +
-                            " of dynamic shared memory between two barriers";
+        for (std::size_t offset = chunk; offset < end; ++offset) {
+            if (worker.shared[offset] == start[offset]) {
+                continue;
+            }
+            start[offset] = worker.shared[offset];
+            const std::uint32_t previous = worker.writer[offset];
+            if (previous != 0 && previous != thread + 1 && worker.hazard.empty()) {
+                worker.hazard = "shared-memory race in " + blockName() + ": " + threadName(worker.block, previous - 1) +
+                                " and " + threadName(worker.block, thread) + " both write " +
+                                sharedByteName(worker, offset) + " between two barriers";
+            }
+            worker.writer[offset] = thread + 1;
         }
-        worker.writer[offset] = thread + 1;
     }
 }
 
@@ -165,6 +133,7 @@ void fiberEntry(transfer_t transfer) noexcept {
     if (worker.mode == Mode::Sequential && !worker.checking) {
         for (unsigned thread = 0; thread < worker.threads && worker.mode == Mode::Sequential; ++thread) {
             worker.current = thread;
+            worker.staticCursor[thread] = 0;
             setThreadIndex(worker.block, thread);
             worker.body.invoke(worker.body.closure);
         }
@@ -172,8 +141,8 @@ void fiberEntry(transfer_t transfer) noexcept {
         for (unsigned position = 0; position < worker.threads && worker.mode == Mode::Sequential; ++position) {
             const unsigned thread = inOrder(worker, position);
             worker.current = thread;
+            worker.staticCursor[thread] = 0;
             setThreadIndex(worker.block, thread);
-            beginSegment(worker);
             worker.body.invoke(worker.body.closure);
             endSegment(worker, thread);
         }
@@ -185,15 +154,13 @@ void fiberEntry(transfer_t transfer) noexcept {
 
 // Scheduler side.
 void startFiber(HostWorker& worker, unsigned thread) {
+    worker.staticCursor[thread] = 0;
     worker.contexts[thread] = make_fcontext(worker.stacks.top(thread), FiberStacks::size(), fiberEntry);
 }
 
 Event resume(HostWorker& worker, unsigned thread) {
     worker.current = thread;
     setThreadIndex(worker.block, thread);
-    if (worker.checking) [[unlikely]] {
-        beginSegment(worker);
-    }
 #if VESTRA_CPU_DEVICE_ASAN
     __sanitizer_start_switch_fiber(&worker.schedulerFakeStack, worker.stacks.bottom(thread), FiberStacks::size());
 #endif
@@ -212,6 +179,8 @@ std::string divergence(unsigned threads, const std::string& what) {
     return "__syncthreads in block (" + std::to_string(blockIdx.x) + ", " + std::to_string(blockIdx.y) + ", " +
            std::to_string(blockIdx.z) + ") of " + std::to_string(threads) + " threads: " + what;
 }
+
+}  // namespace
 
 std::optional<std::string> runBlock(HostWorker& worker) {
     worker.mode = Mode::Sequential;
@@ -263,11 +232,24 @@ std::optional<std::string> runBlock(HostWorker& worker) {
     return std::nullopt;
 }
 
+void prepareWorker(HostWorker& worker, const LaunchShape& shape) {
+    worker.body = shape.body;
+    worker.block = shape.block;
+    worker.threads = shape.block.x * shape.block.y * shape.block.z;
+    worker.stacks.reserve(worker.threads);
+    worker.staticBytes = shape.staticBytes;
+    worker.staticSpan = (shape.staticBytes + kSharedAlignment - 1) / kSharedAlignment * kSharedAlignment;
+    worker.sharedStorage.resize(worker.staticSpan + shape.dynamicBytes + kSharedAlignment);
+    const auto address = reinterpret_cast<std::uintptr_t>(worker.sharedStorage.data());
+    worker.shared = worker.sharedStorage.data() + (kSharedAlignment - address % kSharedAlignment) % kSharedAlignment;
+    blockDim = shape.block;
+    gridDim = shape.grid;
+}
+
+namespace {
+
 struct GridJob {
-    dim3 grid;
-    dim3 block;
-    std::size_t sharedBytes = 0;
-    KernelBody body{};
+    LaunchShape shape;
     std::uint64_t blocks = 0;
     std::uint64_t chunk = 1;
     std::atomic<std::uint64_t> next{0};
@@ -284,30 +266,18 @@ struct GridJob {
     }
 };
 
-void prepareWorker(HostWorker& worker, const GridJob& job) {
-    worker.body = job.body;
-    worker.block = job.block;
-    worker.threads = job.block.x * job.block.y * job.block.z;
-    worker.stacks.reserve(worker.threads);
-    worker.sharedStorage.resize(job.sharedBytes + kSharedAlignment);
-    const auto address = reinterpret_cast<std::uintptr_t>(worker.sharedStorage.data());
-    worker.shared = worker.sharedStorage.data() + (kSharedAlignment - address % kSharedAlignment) % kSharedAlignment;
-    blockDim = job.block;
-    gridDim = job.grid;
-}
-
 // Runs chunks of blocks until none is left; every participant of a launch calls it.
 void runBlocks(GridJob& job) noexcept {
     HostWorker& worker = hostWorker();
     try {
-        prepareWorker(worker, job);
+        prepareWorker(worker, job.shape);
     } catch (const std::exception& error) {
         job.recordFault(0, std::string("cannot prepare a host thread for the launch: ") + error.what());
         return;
     }
     runningWorker = &worker;
-    const std::uint64_t columns = job.grid.x;
-    const std::uint64_t plane = columns * job.grid.y;
+    const std::uint64_t columns = job.shape.grid.x;
+    const std::uint64_t plane = columns * job.shape.grid.y;
     for (;;) {
         const std::uint64_t first = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
         if (first >= job.blocks) {
@@ -317,8 +287,8 @@ void runBlocks(GridJob& job) noexcept {
         for (std::uint64_t index = first; index < last; ++index) {
             blockIdx = {static_cast<unsigned>(index % columns), static_cast<unsigned>(index % plane / columns),
                         static_cast<unsigned>(index / plane)};
-            if (job.sharedBytes > 0) {
-                std::memset(worker.shared, 0xFF, job.sharedBytes);
+            if (const std::size_t bytes = worker.staticSpan + job.shape.dynamicBytes; bytes > 0) {
+                std::memset(worker.shared, 0xFF, bytes);
             }
             if (auto fault = runBlock(worker)) {
                 job.recordFault(index, std::move(*fault));
@@ -330,13 +300,11 @@ void runBlocks(GridJob& job) noexcept {
 
 }  // namespace
 
-std::optional<std::string> executeGrid(dim3 grid, dim3 block, std::size_t sharedBytes, KernelBody body) {
+std::optional<std::string> executeGrid(const LaunchShape& shape) {
     GridJob job;
-    job.grid = grid;
-    job.block = block;
-    job.sharedBytes = sharedBytes;
-    job.body = body;
-    job.blocks = std::uint64_t{grid.x} * grid.y * grid.z;
+    job.shape = shape;
+    job.blocks = std::uint64_t{shape.grid.x} * shape.grid.y * shape.grid.z;
+    const dim3 block = shape.block;
     const std::uint64_t threads = job.blocks * block.x * block.y * block.z;
     unsigned participants = 1;
     if (threads >= kParallelThreshold) {
@@ -355,195 +323,24 @@ std::optional<std::string> executeGrid(dim3 grid, dim3 block, std::size_t shared
     return std::move(job.fault);
 }
 
-namespace {
-
-// Bytes that atomics updated during a checked launch: blocks may all update them.
-std::set<const unsigned char*>& atomicBytes() {
-    static std::set<const unsigned char*> bytes;
-    return bytes;
-}
-
-std::string byteText(unsigned char value) {
-    constexpr const char* kDigits = "0123456789abcdef";
-    return std::string("0x") + kDigits[value >> 4] + kDigits[value & 15];
-}
-
-// The bytes of the watched regions that differ from `before`, with the values they have now.
-struct Change {
-    std::size_t region;
-    std::size_t offset;
-    unsigned char value;
-};
-
-void collectChanges(const std::vector<WatchedRegion>& regions, const std::vector<std::vector<unsigned char>>& before,
-                    std::vector<Change>& changes) {
-    changes.clear();
-    constexpr std::size_t kStride = 4096;
-    for (std::size_t region = 0; region < regions.size(); ++region) {
-        const unsigned char* now = regions[region].begin;
-        const unsigned char* was = before[region].data();
-        const std::size_t bytes = regions[region].bytes;
-        for (std::size_t chunk = 0; chunk < bytes; chunk += kStride) {
-            const std::size_t length = std::min(kStride, bytes - chunk);
-            if (std::memcmp(now + chunk, was + chunk, length) == 0) {
-                continue;
-            }
-            for (std::size_t offset = chunk; offset < chunk + length; ++offset) {
-                if (now[offset] != was[offset]) {
-                    changes.push_back({region, offset, now[offset]});
-                }
-            }
-        }
-    }
-}
-
-}  // namespace
-
-std::optional<std::string> executeCheckedGrid(dim3 grid, dim3 block, std::size_t sharedBytes, KernelBody body,
-                                              const std::vector<WatchedRegion>& regions,
-                                              std::vector<DeviceWrite>& written) {
-    GridJob job;
-    job.grid = grid;
-    job.block = block;
-    job.sharedBytes = sharedBytes;
-    job.body = body;
-    job.blocks = std::uint64_t{grid.x} * grid.y * grid.z;
-    HostWorker& worker = hostWorker();
-    prepareWorker(worker, job);
-    worker.checking = true;
-    worker.sharedBytes = sharedBytes;
-    worker.segmentStart.resize(sharedBytes);
-    worker.writer.assign(sharedBytes, 0);
-    worker.hazard.clear();
-    atomicBytes().clear();
-    noteAtomics.store(true, std::memory_order_relaxed);
-    runningWorker = &worker;
-
-    std::vector<std::vector<unsigned char>> before;
-    std::vector<std::vector<std::uint64_t>> owner;  // block + 1 that wrote each byte, 0 for none
-    for (const WatchedRegion& region : regions) {
-        before.emplace_back(region.begin, region.begin + region.bytes);
-        owner.emplace_back(region.bytes, 0);
-    }
-    std::vector<Change> ascending;
-    std::vector<Change> descending;
-    const std::uint64_t columns = grid.x;
-    const std::uint64_t plane = columns * grid.y;
-    std::optional<std::string> fault;
-    const auto where = [&](const Change& change) {
-        return "byte " + std::to_string(change.offset) + " of the allocation that argument " +
-               std::to_string(regions[change.region].argument) + " points into";
-    };
-    // Each block runs twice from the same memory, threads in ascending and then in descending order,
-    // both schedules a GPU may pick: a block whose threads race through shared or global memory
-    // tends to leave different bytes behind.
-    for (std::uint64_t index = 0; index < job.blocks && !fault; ++index) {
-        blockIdx = {static_cast<unsigned>(index % columns), static_cast<unsigned>(index % plane / columns),
-                    static_cast<unsigned>(index / plane)};
-        for (const bool reverse : {false, true}) {
-            worker.reverse = reverse;
-            if (sharedBytes > 0) {
-                std::memset(worker.shared, 0xFF, sharedBytes);
-            }
-            if (auto blockFault = runBlock(worker)) {
-                fault = std::move(blockFault);
-                break;
-            }
-            if (!worker.hazard.empty()) {
-                fault = worker.hazard;
-                break;
-            }
-            collectChanges(regions, before, reverse ? descending : ascending);
-            if (!reverse) {
-                for (const Change& change : ascending) {
-                    regions[change.region].begin[change.offset] = before[change.region][change.offset];
-                }
-            }
-        }
-        if (fault) {
-            break;
-        }
-        std::size_t a = 0;
-        std::size_t d = 0;
-        while (a < ascending.size() || d < descending.size()) {
-            const Change* up = a < ascending.size() ? &ascending[a] : nullptr;
-            const Change* down = d < descending.size() ? &descending[d] : nullptr;
-            const auto key = [](const Change* change) {
-                return change == nullptr ? std::pair{SIZE_MAX, SIZE_MAX} : std::pair{change->region, change->offset};
-            };
-            if (key(up) == key(down) && up->value == down->value) {
-                ++a;
-                ++d;
-                continue;
-            }
-            const Change& first = key(up) <= key(down) ? *up : *down;
-            const auto valueIn = [&](const std::vector<Change>& changes, std::size_t at, const Change& target) {
-                if (at < changes.size() && changes[at].region == target.region && changes[at].offset == target.offset) {
-                    return byteText(changes[at].value);
-                }
-                return byteText(before[target.region][target.offset]) + " (unchanged)";
-            };
-            fault = "race in " + blockName() + " of " + std::to_string(worker.threads) +
-                    " threads: its result depends on the order its threads run in; " + where(first) + " is " +
-                    valueIn(ascending, a, first) + " with threads in ascending order and " +
-                    valueIn(descending, d, first) + " in descending order";
-            break;
-        }
-        if (fault) {
-            break;
-        }
-        for (const Change& change : descending) {
-            std::uint64_t& wrote = owner[change.region][change.offset];
-            if (wrote != 0 && wrote != index + 1 &&
-                !atomicBytes().contains(regions[change.region].begin + change.offset)) {
-                const std::uint64_t other = wrote - 1;
-                fault = "global-memory race: block (" + std::to_string(other % columns) + ", " +
-                        std::to_string(other % plane / columns) + ", " + std::to_string(other / plane) + ") and " +
-                        blockName() + " both write " + where(change);
-                break;
-            }
-            wrote = index + 1;
-            before[change.region][change.offset] = change.value;
-        }
-    }
-    runningWorker = nullptr;
-    noteAtomics.store(false, std::memory_order_relaxed);
-    worker.checking = false;
-    worker.reverse = false;
-    if (fault) {
-        return fault;
-    }
-    written.clear();
-    for (std::size_t region = 0; region < regions.size(); ++region) {
-        const std::vector<std::uint64_t>& wrote = owner[region];
-        for (std::size_t offset = 0; offset < wrote.size();) {
-            if (wrote[offset] == 0) {
-                ++offset;
-                continue;
-            }
-            // A written element may keep some of its bytes (0xFF within a mantissa), so the whole
-            // element counts as written.
-            const std::size_t element = regions[region].elementBytes;
-            const std::size_t start = offset / element * element;
-            while (offset < wrote.size() && wrote[offset] != 0) {
-                ++offset;
-            }
-            offset = std::min(wrote.size(), (offset + element - 1) / element * element);
-            written.push_back({regions[region].begin + start, offset - start});
-        }
-    }
-    return std::nullopt;
-}
-
-void noteAtomic(const void* address, std::size_t bytes) noexcept {
-    const auto* first = static_cast<const unsigned char*>(address);
-    for (std::size_t byte = 0; byte < bytes; ++byte) {
-        atomicBytes().insert(first + byte);
-    }
-}
-
 void* dynamicSharedMemory() noexcept {
-    return runningWorker != nullptr ? runningWorker->shared : nullptr;
+    return runningWorker != nullptr ? runningWorker->shared + runningWorker->staticSpan : nullptr;
+}
+
+void* staticSharedArray(std::size_t bytes, std::size_t alignment) noexcept {
+    HostWorker* worker = runningWorker;
+    if (worker == nullptr) {
+        std::fputs("a __shared__ array declared outside a kernel launch\n", stderr);
+        std::abort();
+    }
+    std::uint32_t& cursor = worker->staticCursor[worker->current];
+    const std::size_t offset = (cursor + alignment - 1) / alignment * alignment;
+    if (offset + bytes > worker->staticBytes) {
+        std::fputs("a kernel's __shared__ arrays exceed the bytes its VESTRA_STATIC_SHARED_BYTES declares\n", stderr);
+        std::abort();
+    }
+    cursor = static_cast<std::uint32_t>(offset + bytes);
+    return worker->shared + offset;
 }
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice

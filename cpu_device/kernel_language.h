@@ -1,7 +1,8 @@
 // The CUDA C++ kernel vocabulary for device sources compiled by the host compiler: qualifiers,
 // index variables, barriers, atomics and shared memory. A block's threads run as fibers of one host
-// thread, so `__shared__` variables are thread_local statics and the index variables are
-// thread_local values that the executor sets before it runs or resumes each CUDA thread.
+// thread, so the index variables are thread_local values that the executor sets before it runs or
+// resumes each CUDA thread. There is no `__shared__`: kernels declare shared arrays through
+// VESTRA_SHARED_ARRAY, which places them in the block's shared memory.
 #pragma once
 
 #include <atomic>
@@ -13,7 +14,6 @@
 #define __device__
 #define __host__
 #define __forceinline__ inline __attribute__((always_inline))
-#define __shared__ static thread_local
 
 struct uint3 {
     unsigned int x;
@@ -60,6 +60,16 @@ namespace Halcyne::Core::Vestra::CpuDevice {
 // The running block's dynamic shared memory (the launch's dynamicSmemBytes, 256-byte aligned and
 // filled with 0xFF bytes, a NaN pattern, before every block so that reads before writes show).
 [[nodiscard]] void* dynamicSharedMemory() noexcept;
+
+// Storage for one `__shared__` array of the running block, taken from the block's shared memory in
+// declaration order (every thread of the block declares the same arrays in the same order), so that
+// it is filled and watched like dynamic shared memory. Use it through VESTRA_SHARED_ARRAY.
+[[nodiscard]] void* staticSharedArray(std::size_t bytes, std::size_t alignment) noexcept;
+
+template <class T>
+[[nodiscard]] T* staticSharedArray(std::size_t count) noexcept {
+    return static_cast<T*>(staticSharedArray(count * sizeof(T), alignof(T)));
+}
 
 // Records the bytes of a kernel's `__shared__` variables, which nvcc would count itself: launches
 // count them against the per-block limit and cudaFuncGetAttributes reports them. Returns true, to

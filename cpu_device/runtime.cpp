@@ -99,11 +99,24 @@ cudaError_t checkWrittenSource(const void* source, std::size_t bytes, const char
     return cudaSuccess;
 }
 
+// Checking mode: a kernel that failed leaves what it may write holding unspecified values, not
+// unwritten ones, so that later reads of them are not reported as reads of unwritten memory.
+void markWritableArguments(const LaunchPointer* pointers, std::size_t count) {
+    for (std::size_t argument = 0; argument < count; ++argument) {
+        if (pointers[argument].address == nullptr || pointers[argument].readOnly) {
+            continue;
+        }
+        if (const auto owner = allocationOf(pointers[argument].address)) {
+            markWritten(owner->begin, owner->bytes);
+        }
+    }
+}
+
 // Checking mode: the pointer arguments a kernel reads through must point at written memory (their
-// first element is checked), and what it may write is every allocation a writable pointer points into.
-cudaError_t launchChecked(const void* kernel, dim3 grid, dim3 block, std::size_t sharedBytes, KernelBody body,
-                          const LaunchPointer* pointers, std::size_t count) {
-    std::vector<WatchedRegion> regions;
+// first element is checked, and the rest of what they point into is probed while the blocks run),
+// and what it may write is every allocation a writable pointer points into.
+cudaError_t launchChecked(const void* kernel, CheckedGrid launch, const LaunchPointer* pointers, std::size_t count) {
+    std::vector<DeviceRange> inputs;
     for (std::size_t argument = 0; argument < count; ++argument) {
         const LaunchPointer& pointer = pointers[argument];
         if (pointer.address == nullptr) {
@@ -123,21 +136,38 @@ cudaError_t launchChecked(const void* kernel, dim3 grid, dim3 block, std::size_t
                                   " nothing has written since allocation");
                 return fail(cudaErrorLaunchFailure);
             }
-        } else if (std::none_of(regions.begin(), regions.end(),
+            inputs.push_back(*owner);
+        } else if (std::none_of(launch.regions.begin(), launch.regions.end(),
                                 [&](const WatchedRegion& region) { return region.begin == owner->begin; })) {
-            regions.push_back({owner->begin, owner->bytes, argument, std::max<std::size_t>(1, pointer.elementBytes)});
+            launch.regions.push_back(
+                {owner->begin, owner->bytes, argument, std::max<std::size_t>(1, pointer.elementBytes)});
         }
     }
-    std::vector<DeviceWrite> written;
-    if (auto fault = executeCheckedGrid(grid, block, sharedBytes, body, regions, written)) {
+    // An allocation the kernel may also write is watched instead: probing it would hide its writes.
+    for (const DeviceRange& input : inputs) {
+        const bool watched = std::any_of(launch.regions.begin(), launch.regions.end(),
+                                         [&](const WatchedRegion& region) { return region.begin == input.begin; });
+        const bool seen =
+            std::any_of(launch.unwrittenInputs.begin(), launch.unwrittenInputs.end(), [&](const DeviceRange& range) {
+                return range.begin >= input.begin && range.begin < input.begin + input.bytes;
+            });
+        if (!watched && !seen) {
+            const std::vector<DeviceRange> unwritten = unwrittenRanges(input.begin);
+            launch.unwrittenInputs.insert(launch.unwrittenInputs.end(), unwritten.begin(), unwritten.end());
+        }
+    }
+    std::vector<DeviceRange> written;
+    if (auto fault = executeCheckedGrid(launch, written)) {
         recordKernelFault(fault->starts_with("__syncthreads") ? *fault : kernelName(kernel) + ": " + *fault);
+        markWritableArguments(pointers, count);
         return fail(cudaErrorLaunchFailure);
     }
     if (auto fault = checkGuards()) {
         recordKernelFault(kernelName(kernel) + ": " + *fault);
+        markWritableArguments(pointers, count);
         return fail(cudaErrorIllegalAddress);
     }
-    for (const DeviceWrite& write : written) {
+    for (const DeviceRange& write : written) {
         markWritten(write.begin, write.bytes);
     }
     return cudaSuccess;
@@ -398,6 +428,9 @@ cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, K
         return fail(cudaErrorInvalidValue);
     }
     if (const cudaError_t error = injected(FaultSite::Launch)) {
+        if (checking()) {
+            markWritableArguments(pointers, count);
+        }
         return error;
     }
     if (config->numAttrs != 0) {
@@ -420,11 +453,18 @@ cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, K
         return fail(cudaErrorInvalidValue);
     }
     if (checking()) {
-        return launchChecked(kernel, grid, block, config->dynamicSmemBytes, body, pointers, count);
+        return launchChecked(kernel, {{grid, block, staticBytes, config->dynamicSmemBytes, body}, {}, {}}, pointers,
+                             count);
     }
-    if (auto fault = executeGrid(grid, block, config->dynamicSmemBytes, body)) {
+    if (auto fault = executeGrid({grid, block, staticBytes, config->dynamicSmemBytes, body})) {
         recordKernelFault(std::move(*fault));
         return fail(cudaErrorLaunchFailure);
+    }
+    // A kernel that wrote outside its allocations fails as on a GPU, where such a write is an illegal
+    // address; what it wrote into the guard zones stays there, so later launches fail too.
+    if (auto fault = checkGuards()) {
+        recordKernelFault(kernelName(kernel) + ": " + *fault);
+        return fail(cudaErrorIllegalAddress);
     }
     return cudaSuccess;
 }

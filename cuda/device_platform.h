@@ -1,8 +1,12 @@
 // The one place that knows the device backend: the CUDA runtime, cuBLAS and bfloat16 of the
 // toolkit when VESTRA_DEVICE_CUDA is defined, otherwise the CPU device's stand-ins for the same
 // calls under the same names. Everything else in cuda/ is written against CUDA alone, except that a
-// kernel with `__shared__` variables declares their bytes right after it, which only the CPU device
-// needs: VESTRA_STATIC_SHARED_BYTES(someKernel, 128 * sizeof(double));
+// kernel declares its `__shared__` arrays through VESTRA_SHARED_ARRAY and their bytes right after
+// it, which only the CPU device needs:
+//     VESTRA_SHARED_ARRAY(double, cache, 128);                  // in the kernel, declares `cache`
+//     VESTRA_STATIC_SHARED_BYTES(someKernel, 128 * sizeof(double));  // after it
+// On the CPU device the arrays live in the block's shared memory beside the dynamic part, filled
+// and watched by checking mode like it.
 #pragma once
 
 #if defined(VESTRA_DEVICE_CUDA)
@@ -13,11 +17,15 @@
 // nvcc sizes every kernel's static shared memory itself.
 #define VESTRA_STATIC_SHARED_BYTES(kernel, bytes) \
     static_assert((bytes) <= 49152, "static shared memory beyond what a block may have")
+#define VESTRA_SHARED_ARRAY(Type, name, count) __shared__ Type name[count]
 #else
 #include "cpu_device/cublas_v2.h"
 #include "cpu_device/cuda_bf16.h"
 #include "cpu_device/cuda_runtime.h"
 #include "cpu_device/kernel_language.h"
+
+#define VESTRA_SHARED_ARRAY(Type, name, count) \
+    Type* const name = ::Halcyne::Core::Vestra::CpuDevice::staticSharedArray<Type>(count)
 #endif
 
 namespace Halcyne::Core::Vestra {

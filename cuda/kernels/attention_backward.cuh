@@ -237,7 +237,7 @@ __global__ void attentionKvHeadBackwardKernel(
     double* __restrict__ valueGradient,         // [rows, kvHeads * headDim]
     const std::uint64_t* __restrict__ lengths,  // [batch]
     std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
-    __shared__ double chunkGradientMean[kAttentionBackwardBlock];
+    VESTRA_SHARED_ARRAY(double, chunkGradientMean, kAttentionBackwardBlock);
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     const std::uint64_t kv = blockIdx.x % kvHeads;
     const std::uint64_t b = blockIdx.x / kvHeads;

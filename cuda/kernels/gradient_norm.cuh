@@ -17,7 +17,7 @@ namespace {
 __global__ void squaredNormPartialKernel(const double* __restrict__ values,  // [count]
                                          std::uint64_t count, double scale,
                                          double* __restrict__ partialSums) {  // [ceil(count / 256)]
-    __shared__ double squares[kElementBlock];
+    VESTRA_SHARED_ARRAY(double, squares, kElementBlock);
     if (threadIdx.x != 0) {
         return;
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cpu_device/control.h"
@@ -14,12 +15,18 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-// One sum per block of 64 threads; without the barrier inside the halving loop a thread may read
-// its partner's slot before the partner has added into it.
-template <bool kBarrier>
+// One sum per block of 64 threads, over dynamic or static shared memory; without the barrier inside
+// the halving loop a thread may read its partner's slot before the partner has added into it.
+template <bool kBarrier, bool kStatic = false>
 __global__ void blockSumKernel(const double* __restrict__ in,  // [blocks, 64]
                                double* __restrict__ out) {     // [blocks]
-    double* cache = dynamicSharedMemory<double>();
+    double* cache = nullptr;
+    if constexpr (kStatic) {
+        VESTRA_SHARED_ARRAY(double, staticCache, 64);
+        cache = staticCache;
+    } else {
+        cache = dynamicSharedMemory<double>();
+    }
     cache[threadIdx.x] = in[blockIdx.x * blockDim.x + threadIdx.x];
     __syncthreads();
     for (unsigned stride = blockDim.x / 2; stride > 0; stride /= 2) {
@@ -33,6 +40,20 @@ __global__ void blockSumKernel(const double* __restrict__ in,  // [blocks, 64]
     if (threadIdx.x == 0) {
         out[blockIdx.x] = cache[0];
     }
+}
+
+VESTRA_STATIC_SHARED_BYTES((blockSumKernel<true, true>), 64 * sizeof(double));
+VESTRA_STATIC_SHARED_BYTES((blockSumKernel<false, true>), 64 * sizeof(double));
+
+// Each thread passes its input to its left neighbour through shared memory; with `skipLast` the last
+// thread never writes its slot, which its neighbour reads all the same.
+__global__ void rotateKernel(const double* __restrict__ in, double* __restrict__ out, bool skipLast) {
+    double* cache = dynamicSharedMemory<double>();
+    if (!skipLast || threadIdx.x + 1 < blockDim.x) {
+        cache[threadIdx.x] = in[threadIdx.x];
+    }
+    __syncthreads();
+    out[threadIdx.x] = cache[(threadIdx.x + 1) % blockDim.x];
 }
 
 // Writes out[i] for each thread i; `overlap` makes every block also write its neighbour's first element,
@@ -95,6 +116,17 @@ TEST_F(Checking, ARemovedBarrierInASharedReductionIsARace) {
     EXPECT_NE(fault.find("of the allocation that argument 1 points into"), std::string::npos) << fault;
 }
 
+TEST_F(Checking, ARemovedBarrierOverAStaticSharedArrayIsARace) {
+    const auto in = uploadBuffer(context, std::vector<double>(64, 1.5), "upload");
+    DeviceBuffer<double> out(context, 1);
+    launch(blockSumKernel<true, true>, 1, 64, 0, context.stream, in.get(), out.get());
+    EXPECT_EQ(outcome(), std::pair(cudaSuccess, std::string()));
+    launch(blockSumKernel<false, true>, 1, 64, 0, context.stream, in.get(), out.get());
+    const auto [status, fault] = outcome();
+    EXPECT_EQ(status, cudaErrorLaunchFailure);
+    EXPECT_NE(fault.find("race in block (0, 0, 0) of 64 threads"), std::string::npos) << fault;
+}
+
 TEST_F(Checking, TwoBlocksWritingOneElementIsARace) {
     DeviceBuffer<double> out(context, 256);
     launch(fillKernel, 4, 64, 0, context.stream, out.get(), 256u, false, false);
@@ -127,17 +159,48 @@ TEST_F(Checking, ReadsOfUnwrittenMemoryFailTheLaunchAndTheDownload) {
     EXPECT_EQ(cudaMemcpyAsync(host.data(), out.get(), 8 * sizeof(double), cudaMemcpyDeviceToHost), cudaSuccess);
 }
 
+// A result that depends on bytes nothing wrote, past the first element of an input or in shared
+// memory, changes when those bytes hold another pattern.
+TEST_F(Checking, ResultsThatDependOnUnwrittenBytesAreUninitialisedReads) {
+    DeviceBuffer<double> in(context, 8);
+    DeviceBuffer<double> out(context, 8);
+    const std::vector<double> half = {1, 2, 3, 4};
+    ASSERT_EQ(cudaMemcpyAsync(in.get(), half.data(), 4 * sizeof(double), cudaMemcpyHostToDevice), cudaSuccess);
+    launch(copyKernel, 1, 8, 0, context.stream, in.get(), out.get());
+    auto [status, fault] = outcome();
+    EXPECT_EQ(status, cudaErrorLaunchFailure);
+    EXPECT_NE(fault.find("uninitialised read: the result of block (0, 0, 0) depends on device memory nothing "
+                         "has written; byte 32 of the allocation that argument 1 points into"),
+              std::string::npos)
+        << fault;
+
+    ASSERT_EQ(cudaMemsetAsync(in.get(), 0, 8 * sizeof(double)), cudaSuccess);
+    launch(rotateKernel, 1, 8, 8 * sizeof(double), context.stream, in.get(), out.get(), false);
+    EXPECT_EQ(outcome(), std::pair(cudaSuccess, std::string()));
+    launch(rotateKernel, 1, 8, 8 * sizeof(double), context.stream, in.get(), out.get(), true);
+    std::tie(status, fault) = outcome();
+    EXPECT_EQ(status, cudaErrorLaunchFailure);
+    EXPECT_NE(fault.find("depends on shared memory its threads have not written; byte 48 of the allocation that "
+                         "argument 1 points into is 0xff when unwritten bytes hold 0xff and 0x7f"),
+              std::string::npos)
+        << fault;
+}
+
+// With or without checks, as a GPU would fail it.
 TEST_F(Checking, AWriteOnePastTheEndIsAnIllegalAddress) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the guard zones are poisoned, so AddressSanitizer reports the write first";
 #else
-    DeviceBuffer<double> out(context, 100);
-    launch(fillKernel, 2, 64, 0, context.stream, out.get(), 100u, false, true);
-    const auto [status, fault] = outcome();
-    EXPECT_EQ(status, cudaErrorIllegalAddress);
-    EXPECT_NE(fault.find("out-of-bounds write: byte 800 of the guard zone around the allocation of 800 bytes"),
-              std::string::npos)
-        << fault;
+    for (const bool checks : {true, false}) {
+        CpuDevice::setChecking(checks);
+        DeviceBuffer<double> out(context, 100);
+        launch(fillKernel, 2, 64, 0, context.stream, out.get(), 100u, false, true);
+        const auto [status, fault] = outcome();
+        EXPECT_EQ(status, cudaErrorIllegalAddress) << checks;
+        EXPECT_NE(fault.find("out-of-bounds write: byte 800 of the guard zone around the allocation of 800 bytes"),
+                  std::string::npos)
+            << fault;
+    }
 #endif
 }
 

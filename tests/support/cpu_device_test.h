@@ -29,4 +29,17 @@ class CpuDeviceTest : public ::testing::Test {
     std::uint64_t allocationsBefore_ = 0;
 };
 
+// Turns the CPU device's checking mode off for one scope: for a test whose kernel is order-dependent
+// on purpose, or that reads unwritten memory to see the fill pattern.
+class UncheckedScope {
+  public:
+    UncheckedScope() : wasChecking_(CpuDevice::checking()) { CpuDevice::setChecking(false); }
+    ~UncheckedScope() { CpuDevice::setChecking(wasChecking_); }
+    UncheckedScope(const UncheckedScope&) = delete;
+    UncheckedScope& operator=(const UncheckedScope&) = delete;
+
+  private:
+    bool wasChecking_;
+};
+
 }  // namespace Halcyne::Core::Vestra::Testing
