@@ -3,7 +3,9 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <limits>
 
 namespace Halcyne::Core::Vestra {
@@ -25,6 +27,19 @@ template <class Run>
 double fastestMilliseconds(int repetitions, Run&& run) {
     return fastestMilliseconds(
         repetitions, [] { return 0; }, [&](int) { run(); });
+}
+
+// The fastest of a few repetitions of each routine, the routines taking turns within every
+// repetition, so that a figure and the baseline printed beside it meet the same machine load.
+template <class... Runs>
+std::array<double, sizeof...(Runs)> fastestInTurns(int repetitions, Runs&&... runs) {
+    std::array<double, sizeof...(Runs)> best;
+    best.fill(std::numeric_limits<double>::infinity());
+    for (int repetition = 0; repetition < repetitions; ++repetition) {
+        std::size_t index = 0;
+        ((best[index] = std::min(best[index], fastestMilliseconds(1, runs)), ++index), ...);
+    }
+    return best;
 }
 
 }  // namespace Halcyne::Core::Vestra
