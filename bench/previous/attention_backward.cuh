@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "cuda/device_transfers.h"
@@ -68,7 +67,7 @@ __device__ void softmaxRowGradient(double* probability,                     // [
                                    const double* __restrict__ keys,         // [count, kvStride]
                                    const double* __restrict__ values,       // [count, kvStride]
                                    std::uint64_t count, const AttentionRowLayout& layout) {
-    double maximum = -std::numeric_limits<double>::infinity();
+    double maximum = -HUGE_VAL;
     for (std::uint64_t j = threadIdx.x; j < count; j += blockDim.x) {
         const double score = layout.scale * dotProduct(queryRow, keys + j * layout.kvStride, layout.headDim);
         probability[j] = score;

@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "cuda/device_platform.h"
 #include "cuda/kernels/attention_layout.cuh"
@@ -44,7 +43,7 @@ struct SoftmaxRowMoments {
 __device__ inline void softmaxRowGradient(double* __restrict__ probability,    // [count]
                                           double* __restrict__ scoreGradient,  // [count]
                                           const AttentionRowOperands& row, const AttentionRowLayout& layout) {
-    double maximum = -std::numeric_limits<double>::infinity();
+    double maximum = -HUGE_VAL;
     for (std::uint64_t j = 0; j < row.count; ++j) {
         probability[j] = row.score(j, layout);
         scoreGradient[j] = row.probabilityGradient(j, layout);
@@ -69,7 +68,7 @@ __device__ inline void softmaxRowGradient(double* __restrict__ probability,    /
 // same way, so P_ij and dS_ij rebuilt from the moments equal those softmaxRowGradient stores.
 __device__ inline SoftmaxRowMoments softmaxRowMoments(const AttentionRowOperands& row,
                                                       const AttentionRowLayout& layout) {
-    SoftmaxRowMoments moments{-std::numeric_limits<double>::infinity(), 0.0, 0.0};
+    SoftmaxRowMoments moments{-HUGE_VAL, 0.0, 0.0};
     for (std::uint64_t j = 0; j < row.count; ++j) {
         const double score = row.score(j, layout);
         moments.maximum = score > moments.maximum ? score : moments.maximum;
