@@ -59,6 +59,8 @@ TEST_F(CudaTrainerTest, FollowsTheCpuTrainerStepForStepAndSharesItsCheckpoints) 
         {"GQA 4/2, SwiGLU, untied, two layers", {}},
         {"GELU, tied, one layer", {.layers = 1, .feedForward = FeedForwardKind::Gelu, .tiedEmbeddings = true}},
         {"GELU, untied, MHA", {.queryHeads = 2, .kvHeads = 2, .feedForward = FeedForwardKind::Gelu}},
+        // 4 heads of width 6: head rows and embedding rows straddle the 256-thread blocks.
+        {"head width 6, one layer", {.layers = 1, .headDim = 6}},
     };
     for (const ParityCase& parity : cases) {
         SCOPED_TRACE(parity.name);
