@@ -1,5 +1,6 @@
 #include "reference/tape_storage.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -25,13 +26,27 @@ void adviseHugePages([[maybe_unused]] void* begin, [[maybe_unused]] std::size_t 
 #endif
 }
 
+// Guards a slot for the few instructions of a swap. A spin lock rather than std::mutex, which the
+// standard library of the Windows cross build (win32 threads) does not have.
+class SlotLock {
+  public:
+    void lock() noexcept {
+        while (busy_.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    void unlock() noexcept { busy_.clear(std::memory_order_release); }
+
+  private:
+    std::atomic_flag busy_;
+};
+
 template <class T>
 class StorageSlot {
   public:
     std::vector<T> take(std::uint64_t count) {
         std::vector<T> storage;
         {
-            const std::lock_guard lock(mutex_);
+            const std::lock_guard lock(lock_);
             storage.swap(kept_);
         }
         if (storage.capacity() >= count && storage.capacity() / 2 <= count) {
@@ -46,7 +61,7 @@ class StorageSlot {
     }
 
     void keep(std::vector<T> storage) noexcept {
-        const std::lock_guard lock(mutex_);
+        const std::lock_guard lock(lock_);
         if (storage.capacity() > kept_.capacity()) {
             storage.swap(kept_);
         }
@@ -54,7 +69,7 @@ class StorageSlot {
     }
 
   private:
-    std::mutex mutex_;
+    SlotLock lock_;
     std::vector<T> kept_;
 };
 
