@@ -13,6 +13,10 @@ namespace {
 
 using NodeList = std::vector<std::uint64_t>;
 
+// The backward sweep streams the whole node array from its end; it asks for the node this many
+// places ahead (a few kilobytes), so that it does not wait on memory.
+constexpr std::size_t kSweepPrefetchNodes = 64;
+
 // Positions in TapeLayerLeaves: the member order of TransformerLayerWeights.
 enum LayerLeaf : std::size_t { AttentionNorm, Query, Key, Value, AttentionOutput, FfnNorm, FfnGate, FfnUp, FfnDown };
 
@@ -467,6 +471,11 @@ TransformerGradients transformerBackward(const TransformerForwardTape& tape, con
     // Every node is visited, zero adjoints included, so the sums are exactly the formula's.
     for (std::size_t n = nodes.size(); n-- > 0;) {
         const TapeNode& node = nodes[n];
+#if defined(__GNUC__)
+        if (n >= kSweepPrefetchNodes) {
+            __builtin_prefetch(&nodes[n - kSweepPrefetchNodes]);
+        }
+#endif
         if (node.parent0 != noTapeParent) {
             adjoint[node.parent0] = adjoint[n] * node.partial0 + adjoint[node.parent0];
         }
