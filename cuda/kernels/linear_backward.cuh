@@ -1,9 +1,9 @@
 // The gradients of the linear product without bias (reference/linear.*), weights [out, in]: each
 // element of the input gradient (gradient x W) and of the weight gradient (gradient^T x input) is
 // one sum that starts at 0.0 and runs in increasing index order. Inside a block, each of the first
-// blockDim.x / kLinearChains threads sums kLinearChains consecutive elements at once: their chains
-// are independent, so they overlap where one chain alone would wait on every add, and where the
-// elements share a row the thread reads one factor for all of them and the other from one run.
+// blockDim.x / kLinearChains threads sums kLinearChains consecutive elements; when they share a row
+// (the usual case) it sums them at once, reading one factor for all of them and the other from one
+// run, so that the independent chains overlap where one chain alone would wait on every add.
 #pragma once
 
 #include <cstdint>
