@@ -22,7 +22,7 @@ struct RunSettings {
     std::uint64_t steps = 100;         // optimizer steps of the whole run
     std::uint64_t evalEvery = 25;      // steps between validation losses
     std::uint64_t checkpointEvery = 25;
-    std::uint64_t validationTokens = 4096;  // of the held-out tail, at most
+    std::uint64_t validationTokens = 2048;  // of the held-out tail, at most
     std::string device;                     // the trainer a resumed run uses unless told otherwise
 
     [[nodiscard]] std::uint64_t tokensPerStep() const noexcept {
