@@ -20,21 +20,33 @@ namespace {
 // The run a new `train` makes unless told otherwise: a model of about 0.1 M parameters with its
 // own output embedding (which learns byte pairs far sooner than a tied one), trained at a high rate
 // on batches of 16 windows. The CPU device on two cores runs its 100 steps in about a minute, and
-// its samples are word-shaped by then.
-struct ModelOptions {
-    std::uint32_t layers = 2;
-    std::uint32_t dim = 64;
-    std::uint32_t heads = 4;
-    std::uint32_t kvHeads = 2;
-    std::uint32_t ffnDim = 128;
-    std::uint32_t context = 64;
+// its samples are word-shaped by then. The options write into the spec; flags finish it.
+TransformerSpec defaultSpec() {
+    constexpr std::uint32_t vocabulary = 258;  // the byte tokenizer's
+    TransformerSpec spec;
+    spec.vocabulary = vocabulary;
+    spec.context = 64;
+    spec.layers = 2;
+    spec.model_dim = 64;
+    spec.ffn_dim = 128;
+    spec.query_heads = 4;
+    spec.kv_heads = 2;
+    spec.position.rope_base = 10000.0;
+    spec.normalization.epsilon = 1e-5;
+    spec.feed_forward = FeedForwardKind::SwiGlu;
+    spec.ports = {{"tokens", PortDirection::Input, PortKind::TokenIds, 1, "tokens/1"},
+                  {"logits", PortDirection::Output, PortKind::Logits, vocabulary, "logits/1"}};
+    return spec;
+}
+
+struct ModelFlags {
     bool gelu = false;
     bool tied = false;
     bool bf16 = false;
 };
 
 struct TrainOptions {
-    ModelOptions model;
+    ModelFlags flags;
     RunSettings run;
     std::string text;
     std::string directory;
@@ -71,28 +83,14 @@ CLI::Validator realNumber(bool positive) {
         positive ? "X>0" : "X>=0");
 }
 
-TransformerSpec modelSpec(const ModelOptions& options) {
-    if (options.heads == 0 || options.dim % options.heads != 0) {
+void finishSpec(TransformerSpec& spec, const ModelFlags& flags) {
+    if (spec.model_dim % spec.query_heads != 0) {
         throw CLI::ValidationError("--dim", "must be a multiple of --heads");
     }
-    constexpr std::uint32_t vocabulary = 258;  // the byte tokenizer's
-    TransformerSpec spec;
-    spec.vocabulary = vocabulary;
-    spec.context = options.context;
-    spec.layers = options.layers;
-    spec.model_dim = options.dim;
-    spec.ffn_dim = options.ffnDim;
-    spec.query_heads = options.heads;
-    spec.kv_heads = options.kvHeads;
-    spec.head_dim = options.dim / options.heads;
-    spec.position.rope_base = 10000.0;
-    spec.normalization.epsilon = 1e-5;
-    spec.feed_forward = options.gelu ? FeedForwardKind::Gelu : FeedForwardKind::SwiGlu;
-    spec.precision.activations = options.bf16 ? PrecisionKind::Bf16 : PrecisionKind::Float64;
-    spec.tied_embeddings = options.tied;
-    spec.ports = {{"tokens", PortDirection::Input, PortKind::TokenIds, 1, "tokens/1"},
-                  {"logits", PortDirection::Output, PortKind::Logits, vocabulary, "logits/1"}};
-    return spec;
+    spec.head_dim = spec.model_dim / spec.query_heads;
+    spec.feed_forward = flags.gelu ? FeedForwardKind::Gelu : FeedForwardKind::SwiGlu;
+    spec.precision.activations = flags.bf16 ? PrecisionKind::Bf16 : PrecisionKind::Float64;
+    spec.tied_embeddings = flags.tied;
 }
 
 template <class T>
@@ -118,16 +116,18 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
         return option->capture_default_str();
     };
     const auto positive = [&](CLI::Option* option) { return fresh(option)->check(wholeNumber(true)); };
-    ModelOptions& m = o.model;
+    TransformerSpec& m = o.run.spec;
+    m = defaultSpec();
     positive(train->add_option("--layers", m.layers, "transformer layers"))->group("Model");
-    positive(train->add_option("--dim", m.dim, "model width (model_dim)"))->group("Model");
-    positive(train->add_option("--heads", m.heads, "query heads; head width is dim / heads"))->group("Model");
-    positive(train->add_option("--kv-heads", m.kvHeads, "key/value heads (divides --heads)"))->group("Model");
-    positive(train->add_option("--ffn-dim", m.ffnDim, "feed-forward width"))->group("Model");
+    positive(train->add_option("--dim", m.model_dim, "model width (model_dim)"))->group("Model");
+    positive(train->add_option("--heads", m.query_heads, "query heads; head width is dim / heads"))->group("Model");
+    positive(train->add_option("--kv-heads", m.kv_heads, "key/value heads (divides --heads)"))->group("Model");
+    positive(train->add_option("--ffn-dim", m.ffn_dim, "feed-forward width"))->group("Model");
     positive(train->add_option("--context", m.context, "tokens per window"))->group("Model");
-    fresh(train->add_flag("--gelu", m.gelu, "GELU feed-forward instead of SwiGLU"))->group("Model");
-    fresh(train->add_flag("--tied", m.tied, "output projection shares the token embedding"))->group("Model");
-    fresh(train->add_flag("--bf16", m.bf16, "BF16 tensor-core products (device trainer only)"))->group("Model");
+    ModelFlags& f = o.flags;
+    fresh(train->add_flag("--gelu", f.gelu, "GELU feed-forward instead of SwiGLU"))->group("Model");
+    fresh(train->add_flag("--tied", f.tied, "output projection shares the token embedding"))->group("Model");
+    fresh(train->add_flag("--bf16", f.bf16, "BF16 tensor-core products (device trainer only)"))->group("Model");
 
     RunSettings& r = o.run;
     TransformerTrainingConfig& c = r.config;
@@ -182,7 +182,7 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
             for (const CLI::Option* option : o.newRunOnly) {
                 if (option->count() > 0) {
                     throw CLI::ValidationError(option->get_name(),
-                                               "shapes the training state; it cannot change on --resume");
+                                               "is fixed when a run starts; it cannot change on --resume");
                 }
             }
             ResumedRun resumed{o.resume,
@@ -197,11 +197,11 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
         if (o.text.empty() || run->count() == 0) {
             throw CLI::ValidationError("train", "needs TEXT_FILE and --run DIR, or --resume DIR");
         }
-        if (o.model.bf16 && o.run.device == referenceDevice) {
+        if (o.flags.bf16 && o.run.device == referenceDevice) {
             throw CLI::ValidationError("--bf16", "needs the device trainer, not --device reference");
         }
         NewRun fresh{o.run, o.directory};
-        fresh.settings.spec = modelSpec(o.model);
+        finishSpec(fresh.settings.spec, o.flags);
         fresh.settings.text = o.text;
         fresh.settings.config.warmup_steps = o.warmup;
         fresh.settings.config.decay_steps =

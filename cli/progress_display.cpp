@@ -1,5 +1,6 @@
 #include "cli/progress_display.h"
 
+#include <algorithm>
 #include <cmath>
 
 #ifdef _WIN32
@@ -31,6 +32,13 @@ std::string formatDuration(double seconds) {
 
 ProgressDisplay::ProgressDisplay(std::FILE* out, bool live, std::uint64_t totalSteps, std::uint64_t logEvery)
     : out_(out), live_(live), totalSteps_(totalSteps), logEvery_(logEvery) {}
+
+ProgressDisplay::~ProgressDisplay() {
+    if (live_ && statusWidth_ > 0) {
+        std::fputc('\n', out_);
+        std::fflush(out_);
+    }
+}
 
 void ProgressDisplay::step(const StepRecord& record, double secondsLeft) {
     if (record.validationLoss) {

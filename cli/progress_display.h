@@ -18,6 +18,10 @@ namespace Halcyne::Core::Vestra::Cli {
 class ProgressDisplay {
   public:
     ProgressDisplay(std::FILE* out, bool live, std::uint64_t totalSteps, std::uint64_t logEvery);
+    // Ends a status line still open, so that whatever is written next (an error) starts a line.
+    ~ProgressDisplay();
+    ProgressDisplay(const ProgressDisplay&) = delete;
+    ProgressDisplay& operator=(const ProgressDisplay&) = delete;
 
     // After each step; `secondsLeft` is the estimate for the steps still to run.
     void step(const StepRecord& record, double secondsLeft);

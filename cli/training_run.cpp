@@ -121,8 +121,10 @@ int train(Session& session, const TrainingControl& control) {
         record.learningRate = log.learningRate;
         record.gradientNorm = log.gradientNorm;
         record.clipScale = log.clipScale;
-        record.tokensPerSecond =
-            static_cast<double>((log.step - firstStep) * settings.tokensPerStep()) / trainingSeconds;
+        if (trainingSeconds > 0.0) {  // a clock too coarse for one step gives no rate, not infinity
+            record.tokensPerSecond =
+                static_cast<double>((log.step - firstStep) * settings.tokensPerStep()) / trainingSeconds;
+        }
         if (!validation.empty() && (log.step % settings.evalEvery == 0 || log.step == settings.steps)) {
             record.validationLoss = evaluateBatches(trainer, validation).meanLoss;
         }

@@ -132,7 +132,7 @@ TEST_F(VestraCommand, BadInputIsOneLineAndChangesNothing) {
         {"train --resume busy", 1, "busy holds no run (model.json is missing)"},
         {"train --resume swapped", 1, "was written under another training configuration"},
         {"train edited.txt --resume run --steps 8", 1, "edited.txt is not the text this run trains on"},
-        {"train --resume run --lr 0.5", 2, "--lr: shapes the training state; it cannot change on --resume"},
+        {"train --resume run --lr 0.5", 2, "--lr: is fixed when a run starts; it cannot change on --resume"},
         {"train text.txt --run new --steps 0" + tinyRun, 2, "--steps: must be a whole number of at least 1"},
         {"train text.txt --run new --dim 9 --heads 2", 2, "--dim: must be a multiple of --heads"},
         {"train text.txt --run new --dim 8 --heads 2 --kv-heads 3", 1,
