@@ -134,10 +134,13 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
     c.learning_rate = 0.01;
     positive(train->add_option("--batch", r.batch, "windows per batch"))->group("Training");
     positive(train->add_option("--accumulation", r.accumulation, "batches per optimizer step"))->group("Training");
-    auto* steps = train->add_option("--steps", r.steps, "optimizer steps of the whole run")
-                      ->check(wholeNumber(true))
-                      ->capture_default_str()
-                      ->group("Training");
+    auto* steps =
+        train
+            ->add_option("--steps", r.steps,
+                         "optimizer steps of the whole run (a resume may move the end; the rate schedule stays)")
+            ->check(wholeNumber(true))
+            ->capture_default_str()
+            ->group("Training");
     fresh(train->add_option("--lr", c.learning_rate, "peak learning rate"))->check(realNumber(true))->group("Training");
     fresh(train->add_option("--warmup", o.warmup, "linear warm-up steps"))
         ->check(wholeNumber(false))

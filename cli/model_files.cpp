@@ -47,7 +47,7 @@ std::shared_ptr<const TransformerModel> fromArtifact(const std::filesystem::path
         throw std::runtime_error(displayPath(file) +
                                  " is a checkpoint, which does not name its model: give its run directory");
     }
-    const std::filesystem::path specPath = specFile.value_or(file.parent_path() / "model.json");
+    const std::filesystem::path specPath = specFile.value_or(RunDirectory(file.parent_path()).modelFile());
     return loading(file, [&] {
         const VtmContents contents =
             readVtmArtifact(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));

@@ -1,6 +1,5 @@
 #include "cli/run_settings.h"
 
-#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
