@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 
 #include "artifacts/byte_tokenizer.h"
 #include "cli/evaluation.h"
@@ -38,6 +39,9 @@ int evalCommand(const std::filesystem::path& model, const std::optional<std::fil
     TransformerTrainingConfig config;
     config.dataset_hash = textFingerprint(content);
     const auto trainer = makeTrainer(device, loaded->spec(), loaded->weights(), config);
+    if (batches.empty()) {
+        throw std::runtime_error(displayPath(text) + ": nothing to score in a text of one byte");
+    }
     const Evaluation result = evaluateBatches(*trainer, batches);
     std::printf("%s: %llu tokens, mean loss %.4f per token, perplexity %.3f, %.3f bits per byte\n",
                 displayPath(text).c_str(), static_cast<unsigned long long>(result.tokens), result.meanLoss,
