@@ -3,6 +3,7 @@
 
 #include "artifacts/byte_tokenizer.h"
 #include "artifacts/vtm_artifact.h"
+#include "artifacts/vtm_reader.h"
 #include "core/byte_reader.h"
 #include "core/byte_writer.h"
 #include "core/hash.h"

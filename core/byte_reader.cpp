@@ -6,9 +6,9 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-std::uint64_t littleEndianValue(const std::uint8_t* bytes) noexcept {
+std::uint64_t littleEndianValue(const std::uint8_t* bytes, std::size_t width = 8) noexcept {
     std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
+    for (std::size_t i = width; i-- > 0;) {
         value = (value << 8) | bytes[i];
     }
     return value;
@@ -22,11 +22,27 @@ void ByteReader::require(std::size_t size, const char* message) const {
     }
 }
 
-std::uint64_t ByteReader::u64() {
-    require(8, truncated_);
-    const std::uint64_t value = littleEndianValue(bytes_.data() + position_);
-    position_ += 8;
+std::uint64_t ByteReader::little(std::size_t width) {
+    require(width, truncated_);
+    const std::uint64_t value = littleEndianValue(bytes_.data() + position_, width);
+    position_ += width;
     return value;
+}
+
+std::uint8_t ByteReader::u8() {
+    return static_cast<std::uint8_t>(little(1));
+}
+
+std::uint16_t ByteReader::u16() {
+    return static_cast<std::uint16_t>(little(2));
+}
+
+std::uint32_t ByteReader::u32() {
+    return static_cast<std::uint32_t>(little(4));
+}
+
+std::uint64_t ByteReader::u64() {
+    return little(8);
 }
 
 double ByteReader::f64() {

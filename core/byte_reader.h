@@ -14,6 +14,9 @@ class ByteReader {
     ByteReader(std::span<const std::uint8_t> bytes, const char* truncatedMessage) noexcept
         : bytes_(bytes), truncated_(truncatedMessage) {}
 
+    [[nodiscard]] std::uint8_t u8();
+    [[nodiscard]] std::uint16_t u16();
+    [[nodiscard]] std::uint32_t u32();
     [[nodiscard]] std::uint64_t u64();
     [[nodiscard]] double f64();
     // The next size bytes as a view into the underlying span.
@@ -28,6 +31,7 @@ class ByteReader {
 
   private:
     void require(std::size_t size, const char* message) const;
+    [[nodiscard]] std::uint64_t little(std::size_t width);
 
     std::span<const std::uint8_t> bytes_;
     std::size_t position_ = 0;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 #include "core/byte_reader.h"
 #include "core/hash.h"
@@ -32,6 +33,24 @@ bool allFinite(const TransformerWeights& set) {
         return std::all_of(entry.tensor.values.begin(), entry.tensor.values.end(),
                            [](double value) { return std::isfinite(value); });
     });
+}
+
+void requireMagic(ByteReader& in, const VttMessages& messages) {
+    const auto readMagic = in.raw(magic.size());
+    if (!std::equal(readMagic.begin(), readMagic.end(), magic.begin(), magic.end())) {
+        throw std::invalid_argument(messages.format);
+    }
+}
+
+TrainingCounters readCounters(ByteReader& in) {
+    TrainingCounters counters;
+    counters.steps = in.u64();
+    counters.examplesSeen = in.u64();
+    counters.dataOrderState = in.u64();
+    counters.accumulatedBatches = in.u64();
+    counters.accumulatedLoss = in.f64();
+    counters.windowStartExamples = in.u64();
+    return counters;
 }
 
 }  // namespace
@@ -84,22 +103,14 @@ void decodeVttPayload(std::span<const std::uint8_t> payload, std::uint64_t specF
                       std::uint64_t configFingerprint, TrainingCounters& counters,
                       CheckpointTensorSets<TransformerWeights> sets, const VttMessages& messages) {
     ByteReader in(payload, messages.truncated);
-    const auto readMagic = in.raw(magic.size());
-    if (!std::equal(readMagic.begin(), readMagic.end(), magic.begin(), magic.end())) {
-        throw std::invalid_argument(messages.format);
-    }
+    requireMagic(in, messages);
     if (in.u64() != specFingerprint) {
         throw std::invalid_argument(messages.spec);
     }
     if (in.u64() != configFingerprint) {
         throw std::invalid_argument(messages.config);
     }
-    counters.steps = in.u64();
-    counters.examplesSeen = in.u64();
-    counters.dataOrderState = in.u64();
-    counters.accumulatedBatches = in.u64();
-    counters.accumulatedLoss = in.f64();
-    counters.windowStartExamples = in.u64();
+    counters = readCounters(in);
 
     forEachSet(sets, [&](TransformerWeights& set) {
         for (const NamedTensor& entry : namedTensors(set)) {
@@ -123,6 +134,42 @@ void decodeVttPayload(std::span<const std::uint8_t> payload, std::uint64_t specF
     if (!std::isfinite(counters.accumulatedLoss)) {
         throw std::invalid_argument(messages.nonFiniteLoss);
     }
+}
+
+VttSummary summarizeVttImage(std::span<const std::uint8_t> image) {
+    if (image.size() < shortestImage) {
+        throw std::invalid_argument(kVttMessages.truncated);
+    }
+    const auto payload = image.first(image.size() - checksumSize);
+    VttSummary summary;
+    summary.storedChecksum = ByteReader(image.last(checksumSize), kVttMessages.truncated).u64();
+    summary.computedChecksum = vestraFnv1a64(payload);
+
+    ByteReader in(payload, kVttMessages.truncated);
+    requireMagic(in, kVttMessages);
+    summary.specFingerprint = in.u64();
+    summary.configFingerprint = in.u64();
+    summary.counters = readCounters(in);
+    // The records delimit themselves by their counts; the four sets must list the same counts.
+    std::vector<std::uint64_t> counts;
+    while (!in.atEnd()) {
+        counts.push_back(in.u64());
+        if (counts.back() > in.remaining() / 8) {
+            throw std::invalid_argument(kVttMessages.truncatedTensor);
+        }
+        (void)in.raw(counts.back() * 8);
+    }
+    const std::size_t perSet = counts.size() / 4;
+    for (std::size_t i = perSet; i < counts.size(); ++i) {
+        if (counts.size() % 4 != 0 || counts[i] != counts[i % perSet]) {
+            throw std::invalid_argument("VTT tensor sets do not have the same shapes");
+        }
+    }
+    summary.tensorsPerSet = perSet;
+    for (std::size_t i = 0; i < perSet; ++i) {
+        summary.parameters += counts[i];
+    }
+    return summary;
 }
 
 }  // namespace Halcyne::Core::Vestra

@@ -70,4 +70,19 @@ void decodeVttPayload(std::span<const std::uint8_t> payload, std::uint64_t specF
                       std::uint64_t configFingerprint, TrainingCounters& counters,
                       CheckpointTensorSets<TransformerWeights> sets, const VttMessages& messages = kVttMessages);
 
+// What an image holds, read without a trainer (for a person to inspect): the fingerprints, the
+// counters and the record counts, which delimit the tensors themselves. The checksum is reported,
+// not enforced; a malformed layout throws std::invalid_argument.
+struct VttSummary {
+    std::uint64_t storedChecksum = 0;
+    std::uint64_t computedChecksum = 0;
+    std::uint64_t specFingerprint = 0;
+    std::uint64_t configFingerprint = 0;
+    TrainingCounters counters;
+    std::uint64_t tensorsPerSet = 0;
+    std::uint64_t parameters = 0;  // values in the weight set
+};
+
+[[nodiscard]] VttSummary summarizeVttImage(std::span<const std::uint8_t> image);
+
 }  // namespace Halcyne::Core::Vestra

@@ -170,5 +170,39 @@ TEST(VttCheckpoint, LoadRefusesFilesOfAnyOtherSize) {
     EXPECT_EQ(reader.checkpointBytes(), before);
 }
 
+TEST(VttCheckpoint, SummaryReadsAnImageWithoutATrainer) {
+    const TransformerTrainer trainer = midWindow(tinyTrainer());
+    const Bytes pristine = trainer.checkpointBytes();
+    const VttSummary summary = summarizeVttImage(pristine);
+    EXPECT_EQ(summary.storedChecksum, summary.computedChecksum);
+    EXPECT_EQ(summary.specFingerprint, transformerSpecFingerprint(trainer.spec()));
+    EXPECT_EQ(summary.configFingerprint, trainingConfigFingerprint(trainer.config()));
+    EXPECT_EQ(summary.counters.accumulatedBatches, 2u);
+    EXPECT_EQ(summary.counters.dataOrderState, trainer.dataOrderState());
+    const auto weights = namedTensors(trainer.weights());
+    EXPECT_EQ(summary.tensorsPerSet, weights.size());
+    std::uint64_t parameters = 0;
+    for (const auto& entry : weights) {
+        parameters += entry.tensor.values.size();
+    }
+    EXPECT_EQ(summary.parameters, parameters);
+
+    // A damaged image is described, its checksum reported rather than enforced.
+    Bytes flipped = pristine;
+    flipped[countersEnd + 8] ^= 1;  // a byte of the first value
+    const VttSummary damaged = summarizeVttImage(flipped);
+    EXPECT_NE(damaged.storedChecksum, damaged.computedChecksum);
+    // One record fewer leaves sets that do not match; a count past the end is a truncated tensor.
+    const std::uint64_t firstCount = ByteReader(std::span(pristine).subspan(countersEnd), "").u64();
+    Bytes shortened = pristine;
+    shortened.erase(shortened.begin() + countersEnd,
+                    shortened.begin() + static_cast<std::ptrdiff_t>(countersEnd + 8 + 8 * firstCount));
+    expectThrowWithMessage<std::invalid_argument>([&] { (void)summarizeVttImage(shortened); },
+                                                  "VTT tensor sets do not have the same shapes");
+    Bytes overlong = pristine;
+    ByteWriter(overlong).patchU64(countersEnd, 1u << 30);
+    expectThrowWithMessage<std::invalid_argument>([&] { (void)summarizeVttImage(overlong); }, "truncated VTT tensor");
+}
+
 }  // namespace
 }  // namespace Halcyne::Core::Vestra

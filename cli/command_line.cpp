@@ -1,0 +1,287 @@
+#include "cli/command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "cli/inspect.h"
+#include "cli/model_commands.h"
+#include "cli/run_trainer.h"
+#include "cli/training_run.h"
+
+namespace Halcyne::Core::Vestra::Cli {
+namespace {
+
+// The run a new `train` makes unless told otherwise: a model of about 0.1 M parameters with its
+// own output embedding (which learns byte pairs far sooner than a tied one), trained at a high rate
+// on batches of 16 windows. The CPU device on two cores runs its 100 steps in about a minute, and
+// its samples are word-shaped by then. The options write into the spec; flags finish it.
+TransformerSpec defaultSpec() {
+    constexpr std::uint32_t vocabulary = 258;  // the byte tokenizer's
+    TransformerSpec spec;
+    spec.vocabulary = vocabulary;
+    spec.context = 64;
+    spec.layers = 2;
+    spec.model_dim = 64;
+    spec.ffn_dim = 128;
+    spec.query_heads = 4;
+    spec.kv_heads = 2;
+    spec.position.rope_base = 10000.0;
+    spec.normalization.epsilon = 1e-5;
+    spec.feed_forward = FeedForwardKind::SwiGlu;
+    spec.ports = {{"tokens", PortDirection::Input, PortKind::TokenIds, 1, "tokens/1"},
+                  {"logits", PortDirection::Output, PortKind::Logits, vocabulary, "logits/1"}};
+    return spec;
+}
+
+struct ModelFlags {
+    bool gelu = false;
+    bool tied = false;
+    bool bf16 = false;
+};
+
+struct TrainOptions {
+    ModelFlags flags;
+    RunSettings run;
+    std::string text;
+    std::string directory;
+    std::string resume;
+    std::uint64_t warmup = 10;
+    std::uint64_t decay = 0;  // 0: to the last step
+    TrainingControl control;
+    std::uint64_t stopAfter = 0;
+    std::vector<CLI::Option*> newRunOnly;  // options that shape the training state
+};
+
+// CLI11's own range checks print the limits of a double; these say what is wanted instead.
+CLI::Validator wholeNumber(bool positive) {
+    return CLI::Validator(
+        [positive](std::string& text) {
+            std::uint64_t value = 0;
+            const char* end = text.data() + text.size();
+            const auto parsed = std::from_chars(text.data(), end, value);
+            const bool valid = parsed.ec == std::errc() && parsed.ptr == end && (!positive || value > 0);
+            return valid ? std::string() : positive ? "must be a whole number of at least 1" : "must be a whole number";
+        },
+        positive ? "N>0" : "N");
+}
+
+CLI::Validator realNumber(bool positive) {
+    return CLI::Validator(
+        [positive](std::string& text) {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            const bool valid =
+                !text.empty() && *end == '\0' && std::isfinite(value) && (positive ? value > 0.0 : value >= 0.0);
+            return valid ? std::string() : positive ? "must be a number above 0" : "must be a number of at least 0";
+        },
+        positive ? "X>0" : "X>=0");
+}
+
+void finishSpec(TransformerSpec& spec, const ModelFlags& flags) {
+    if (spec.model_dim % spec.query_heads != 0) {
+        throw CLI::ValidationError("--dim", "must be a multiple of --heads");
+    }
+    spec.head_dim = spec.model_dim / spec.query_heads;
+    spec.feed_forward = flags.gelu ? FeedForwardKind::Gelu : FeedForwardKind::SwiGlu;
+    spec.precision.activations = flags.bf16 ? PrecisionKind::Bf16 : PrecisionKind::Float64;
+    spec.tied_embeddings = flags.tied;
+}
+
+template <class T>
+std::optional<T> given(const CLI::Option* option, const T& value) {
+    return option->count() > 0 ? std::optional<T>(value) : std::nullopt;
+}
+
+void addTrain(CLI::App& app, TrainOptions& o, int& status) {
+    CLI::App* train = app.add_subcommand("train", "train a model on a text file, or resume a run");
+    train->add_option("TEXT_FILE", o.text, "the text to train on (byte tokens); with --resume, where it now is")
+        ->type_name("FILE");
+    auto* run = train->add_option("--run", o.directory, "new, empty directory for the run's files")->type_name("DIR");
+    auto* resume =
+        train->add_option("--resume", o.resume, "continue the run in this directory")->excludes(run)->type_name("DIR");
+    const auto devices = availableDevices();
+    o.run.device = defaultDevice();
+    auto* device = train->add_option("--device", o.run.device, "trainer: the build's device, or the CPU reference")
+                       ->check(CLI::IsMember(devices))
+                       ->capture_default_str();
+
+    const auto fresh = [&](CLI::Option* option) {
+        o.newRunOnly.push_back(option);
+        return option->capture_default_str();
+    };
+    const auto positive = [&](CLI::Option* option) { return fresh(option)->check(wholeNumber(true)); };
+    TransformerSpec& m = o.run.spec;
+    m = defaultSpec();
+    positive(train->add_option("--layers", m.layers, "transformer layers"))->group("Model");
+    positive(train->add_option("--dim", m.model_dim, "model width (model_dim)"))->group("Model");
+    positive(train->add_option("--heads", m.query_heads, "query heads; head width is dim / heads"))->group("Model");
+    positive(train->add_option("--kv-heads", m.kv_heads, "key/value heads (divides --heads)"))->group("Model");
+    positive(train->add_option("--ffn-dim", m.ffn_dim, "feed-forward width"))->group("Model");
+    positive(train->add_option("--context", m.context, "tokens per window"))->group("Model");
+    ModelFlags& f = o.flags;
+    fresh(train->add_flag("--gelu", f.gelu, "GELU feed-forward instead of SwiGLU"))->group("Model");
+    fresh(train->add_flag("--tied", f.tied, "output projection shares the token embedding"))->group("Model");
+    fresh(train->add_flag("--bf16", f.bf16, "BF16 tensor-core products (device trainer only)"))->group("Model");
+
+    RunSettings& r = o.run;
+    TransformerTrainingConfig& c = r.config;
+    c.learning_rate = 0.01;
+    positive(train->add_option("--batch", r.batch, "windows per batch"))->group("Training");
+    positive(train->add_option("--accumulation", r.accumulation, "batches per optimizer step"))->group("Training");
+    auto* steps =
+        train
+            ->add_option("--steps", r.steps,
+                         "optimizer steps of the whole run (a resume may move the end; the rate schedule stays)")
+            ->check(wholeNumber(true))
+            ->capture_default_str()
+            ->group("Training");
+    fresh(train->add_option("--lr", c.learning_rate, "peak learning rate"))->check(realNumber(true))->group("Training");
+    fresh(train->add_option("--warmup", o.warmup, "linear warm-up steps"))
+        ->check(wholeNumber(false))
+        ->group("Training");
+    fresh(train->add_option("--decay", o.decay, "linear decay steps after warm-up (default: to the last step)"))
+        ->check(wholeNumber(false))
+        ->group("Training");
+    fresh(train->add_option("--weight-decay", c.weight_decay, "decoupled weight decay"))
+        ->check(realNumber(false))
+        ->group("Training");
+    fresh(train->add_option("--clip", c.max_gradient_norm, "global gradient-norm clip"))
+        ->check(realNumber(true))
+        ->group("Training");
+    fresh(train->add_option("--seed", c.seed, "seed of the initial weights and the data order"))
+        ->check(wholeNumber(false))
+        ->group("Training");
+    fresh(train->add_option("--holdout", r.holdout, "share of the text's tail held out for validation"))
+        ->check(realNumber(false))
+        ->group("Training");
+    auto* evalEvery = train->add_option("--eval-every", r.evalEvery, "steps between validation losses")
+                          ->check(wholeNumber(true))
+                          ->capture_default_str()
+                          ->group("Progress");
+    auto* checkpointEvery = train->add_option("--checkpoint-every", r.checkpointEvery, "steps between checkpoints")
+                                ->check(wholeNumber(true))
+                                ->capture_default_str()
+                                ->group("Progress");
+    positive(train->add_option("--val-tokens", r.validationTokens, "held-out tokens a validation reads, at most"))
+        ->group("Progress");
+    train->add_option("--log-every", o.control.logEvery, "steps between log lines when not on a terminal")
+        ->check(wholeNumber(true))
+        ->capture_default_str()
+        ->group("Progress");
+    // For tests: behave as if Ctrl-C came during this step.
+    train->add_option("--stop-after", o.stopAfter)->check(wholeNumber(true))->group("");
+
+    train->callback([&o, &status, run, resume, steps, evalEvery, checkpointEvery, device] {
+        if (o.stopAfter > 0) {
+            o.control.stopAfter = o.stopAfter;
+        }
+        if (resume->count() > 0) {
+            for (const CLI::Option* option : o.newRunOnly) {
+                if (option->count() > 0) {
+                    throw CLI::ValidationError(option->get_name(),
+                                               "is fixed when a run starts; it cannot change on --resume");
+                }
+            }
+            ResumedRun resumed{o.resume,
+                               o.text.empty() ? std::nullopt : std::optional<std::filesystem::path>(o.text),
+                               given(steps, o.run.steps),
+                               given(evalEvery, o.run.evalEvery),
+                               given(checkpointEvery, o.run.checkpointEvery),
+                               given(device, o.run.device)};
+            status = resumeRun(resumed, o.control);
+            return;
+        }
+        if (o.text.empty() || run->count() == 0) {
+            throw CLI::ValidationError("train", "needs TEXT_FILE and --run DIR, or --resume DIR");
+        }
+        if (o.flags.bf16 && o.run.device == referenceDevice) {
+            throw CLI::ValidationError("--bf16", "needs the device trainer, not --device reference");
+        }
+        NewRun fresh{o.run, o.directory};
+        finishSpec(fresh.settings.spec, o.flags);
+        fresh.settings.text = o.text;
+        fresh.settings.config.warmup_steps = o.warmup;
+        fresh.settings.config.decay_steps =
+            o.decay > 0 ? o.decay : (o.run.steps > o.warmup ? o.run.steps - o.warmup : 1);
+        status = startRun(std::move(fresh), o.control);
+    });
+}
+
+struct ModelCommandOptions {
+    std::string model;
+    std::string spec;
+    std::string text;
+    SamplingOptions sampling;
+    std::string prompt;
+    std::string device;
+    std::uint32_t batch = 8;
+};
+
+std::optional<std::filesystem::path> specFile(const ModelCommandOptions& o) {
+    return o.spec.empty() ? std::nullopt : std::optional<std::filesystem::path>(o.spec);
+}
+
+void addModelCommands(CLI::App& app, ModelCommandOptions& o, int& status) {
+    CLI::App* sample = app.add_subcommand("sample", "generate text from a run's checkpoint or a VTM artifact");
+    sample->add_option("MODEL", o.model, "run directory or .vtm file")->required();
+    sample->add_option("--prompt", o.prompt, "text to continue")->required();
+    sample->add_option("--tokens", o.sampling.tokens, "bytes to generate")
+        ->check(wholeNumber(false))
+        ->capture_default_str();
+    sample->add_option("--temperature", o.sampling.temperature, "softmax temperature; 0 takes the likeliest byte")
+        ->check(realNumber(false))
+        ->capture_default_str();
+    sample->add_option("--top-k", o.sampling.topK, "draw from the k likeliest bytes; 0 from all")
+        ->capture_default_str();
+    sample->add_option("--seed", o.sampling.seed, "seed of the draw")->check(wholeNumber(false))->capture_default_str();
+    sample->add_option("--spec", o.spec, "model.json of a .vtm file that has none beside it");
+    sample->callback([&o, &status] { status = sampleCommand(o.model, specFile(o), o.prompt, o.sampling); });
+
+    CLI::App* eval = app.add_subcommand("eval", "mean loss and perplexity per token of a model on a text");
+    eval->add_option("MODEL", o.model, "run directory or .vtm file")->required();
+    eval->add_option("TEXT_FILE", o.text, "the text to score")->required();
+    eval->add_option("--spec", o.spec, "model.json of a .vtm file that has none beside it");
+    o.device = defaultDevice();
+    eval->add_option("--device", o.device, "evaluator: the build's device, or the CPU reference")
+        ->check(CLI::IsMember(availableDevices()))
+        ->capture_default_str();
+    eval->add_option("--batch", o.batch, "windows per batch")->check(wholeNumber(true))->capture_default_str();
+    eval->callback([&o, &status] { status = evalCommand(o.model, specFile(o), o.text, o.device, o.batch); });
+
+    CLI::App* inspect = app.add_subcommand("inspect", "what a VTT checkpoint or VTM artifact holds");
+    inspect->add_option("FILE", o.model, "a .vtt or .vtm file")->required();
+    inspect->callback([&o, &status] {
+        inspectFile(o.model, std::cout);
+        status = 0;
+    });
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv) {
+    CLI::App app("vestra: train a small byte-level transformer on a text, then sample, evaluate and inspect it",
+                 "vestra");
+    app.require_subcommand(1);
+    int status = 0;
+    TrainOptions train;
+    ModelCommandOptions model;
+    addTrain(app, train, status);
+    addModelCommands(app, model, status);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        std::cerr << "vestra: " << error.what() << " (see vestra --help)\n";
+        return exitUsage;
+    }
+    return status;
+}
+
+}  // namespace Halcyne::Core::Vestra::Cli

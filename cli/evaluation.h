@@ -1,0 +1,24 @@
+// Mean loss per predicted token over a list of batches, through a trainer's evaluate (which changes
+// no training state, so it may run between any two steps of a run without changing its course).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+
+#include "cli/run_trainer.h"
+#include "cli/text_corpus.h"
+
+namespace Halcyne::Core::Vestra::Cli {
+
+struct Evaluation {
+    double meanLoss = 0.0;  // nats per token
+    std::uint64_t tokens = 0;
+
+    [[nodiscard]] double perplexity() const { return std::exp(meanLoss); }
+};
+
+// std::invalid_argument when the batches predict no token.
+[[nodiscard]] Evaluation evaluateBatches(RunTrainer& trainer, std::span<const Batch> batches);
+
+}  // namespace Halcyne::Core::Vestra::Cli

@@ -1,0 +1,52 @@
+#include "cli/model_commands.h"
+
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+#include "artifacts/byte_tokenizer.h"
+#include "cli/evaluation.h"
+#include "cli/file_io.h"
+#include "cli/model_files.h"
+#include "cli/run_trainer.h"
+#include "cli/text_corpus.h"
+
+namespace Halcyne::Core::Vestra::Cli {
+
+int sampleCommand(const std::filesystem::path& model, const std::optional<std::filesystem::path>& specFile,
+                  const std::string& prompt, const SamplingOptions& options) {
+    if (prompt.empty()) {
+        throw std::invalid_argument("--prompt must hold at least one byte");
+    }
+    const auto loaded = loadModel(model, specFile);
+    const std::vector<std::uint32_t> ids = ByteTokenizer().encode(prompt, {}).ids;
+    std::fwrite(prompt.data(), 1, prompt.size(), stdout);
+    (void)sampleTokens(*loaded, ids, options, [](std::uint32_t token) {
+        std::fputc(static_cast<int>(token), stdout);
+        std::fflush(stdout);
+    });
+    std::fputc('\n', stdout);
+    return 0;
+}
+
+int evalCommand(const std::filesystem::path& model, const std::optional<std::filesystem::path>& specFile,
+                const std::filesystem::path& text, const std::string& device, std::uint32_t batch) {
+    const auto loaded = loadModel(model, specFile);
+    const std::string content = readText(text);
+    const std::vector<std::uint32_t> ids = ByteTokenizer().encode(content, {}).ids;
+    const std::vector<Batch> batches = evaluationBatches(ids, loaded->spec().context, batch);
+
+    TransformerTrainingConfig config;
+    config.dataset_hash = textFingerprint(content);
+    const auto trainer = makeTrainer(device, loaded->spec(), loaded->weights(), config);
+    if (batches.empty()) {
+        throw std::runtime_error(displayPath(text) + ": nothing to score in a text of one byte");
+    }
+    const Evaluation result = evaluateBatches(*trainer, batches);
+    std::printf("%s: %llu tokens, mean loss %.4f per token, perplexity %.3f, %.3f bits per byte\n",
+                displayPath(text).c_str(), static_cast<unsigned long long>(result.tokens), result.meanLoss,
+                result.perplexity(), result.meanLoss / std::log(2.0));
+    return 0;
+}
+
+}  // namespace Halcyne::Core::Vestra::Cli

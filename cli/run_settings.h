@@ -1,0 +1,45 @@
+// What a run directory records about its run: the model specification (model.json) and the
+// training configuration with the run's own settings (training.json). A resumed run is rebuilt from
+// these two files and the checkpoint alone, so every value that shapes the training state is here.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "core/transformer_spec.h"
+#include "training/training_config.h"
+
+namespace Halcyne::Core::Vestra::Cli {
+
+struct RunSettings {
+    TransformerSpec spec;
+    TransformerTrainingConfig config;  // dataset_hash is the text's fingerprint (textFingerprint)
+    std::filesystem::path text;        // the training text, absolute
+    double holdout = 0.1;              // share of the text's tail held out for validation
+    std::uint32_t batch = 16;          // windows per accumulated batch
+    std::uint32_t accumulation = 1;    // batches per optimizer step
+    std::uint64_t steps = 100;         // optimizer steps of the whole run
+    std::uint64_t evalEvery = 25;      // steps between validation losses
+    std::uint64_t checkpointEvery = 25;
+    std::uint64_t validationTokens = 2048;  // of the held-out tail, at most
+    std::string device;                     // the trainer a resumed run uses unless told otherwise
+
+    [[nodiscard]] std::uint64_t tokensPerStep() const noexcept {
+        return std::uint64_t{batch} * accumulation * spec.context;
+    }
+};
+
+// Throws std::invalid_argument naming the first setting out of range: a spec finding as
+// "invalid model: <field> <message>", the configuration's own messages, then the run settings.
+void validateRunSettings(const RunSettings& settings);
+
+// model.json and training.json. A file that cannot be read, is not JSON, lacks a field or holds a
+// value of the wrong type or range throws std::runtime_error "<file>: <what is wrong>".
+void writeRunSettings(const RunSettings& settings, const std::filesystem::path& modelFile,
+                      const std::filesystem::path& trainingFile);
+[[nodiscard]] RunSettings readRunSettings(const std::filesystem::path& modelFile,
+                                          const std::filesystem::path& trainingFile);
+[[nodiscard]] TransformerSpec readModelSpec(const std::filesystem::path& modelFile);
+
+}  // namespace Halcyne::Core::Vestra::Cli

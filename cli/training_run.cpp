@@ -1,0 +1,219 @@
+#include "cli/training_run.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "cli/evaluation.h"
+#include "cli/file_io.h"
+#include "cli/initial_weights.h"
+#include "cli/interrupt.h"
+#include "cli/loss_curve.h"
+#include "cli/metrics_log.h"
+#include "cli/model_files.h"
+#include "cli/progress_display.h"
+#include "cli/run_directory.h"
+#include "cli/run_trainer.h"
+#include "cli/text_corpus.h"
+#include "core/transformer_spec.h"
+#include "training/checkpoint_file.h"
+#include "training/training_config.h"
+#include "training/vtt_checkpoint.h"
+
+namespace Halcyne::Core::Vestra::Cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What a run holds while it trains.
+struct Session {
+    RunDirectory directory;
+    RunSettings settings;
+    TextCorpus corpus;
+    std::unique_ptr<RunTrainer> trainer;
+};
+
+// Messages of the checkpoint layer name the format, not the file: say which file.
+template <class Action>
+auto onCheckpointFile(const std::filesystem::path& file, Action&& action) {
+    try {
+        return action();
+    } catch (const std::exception& error) {
+        throw std::runtime_error(displayPath(file) + ": " + error.what());
+    }
+}
+
+void saveCheckpoint(Session& session) {
+    const Bytes image = session.trainer->checkpointBytes();
+    onCheckpointFile(session.directory.checkpointFile(),
+                     [&] { writeCheckpointFile(session.directory.checkpointFile(), image); });
+}
+
+TextCorpus corpusOf(const RunSettings& settings, const std::string& text) {
+    try {
+        return splitText(text, settings.holdout, settings.spec.context);
+    } catch (const std::invalid_argument& error) {
+        throw std::runtime_error(displayPath(settings.text) + ": " + error.what());
+    }
+}
+
+// The checkpoint must be this run's before a trainer is asked to restore it, so that a file from
+// another run is named as such rather than by a format message.
+void requireRunCheckpoint(const std::filesystem::path& file, const Bytes& image, const RunSettings& settings) {
+    const VttSummary summary = onCheckpointFile(file, [&] { return summarizeVttImage(image); });
+    if (summary.storedChecksum != summary.computedChecksum) {
+        throw std::runtime_error(displayPath(file) + ": " + kVttMessages.checksum);
+    }
+    if (summary.specFingerprint != transformerSpecFingerprint(settings.spec)) {
+        throw std::runtime_error(displayPath(file) + " holds a model other than the one model.json describes");
+    }
+    if (summary.configFingerprint != trainingConfigFingerprint(settings.config)) {
+        throw std::runtime_error(displayPath(file) +
+                                 " was written under another training configuration than training.json's");
+    }
+}
+
+// The steps of one window: `accumulation` batches of `batch` windows at the data order's next
+// positions. Returns the step's log.
+TrainingStepLog trainStep(Session& session) {
+    const RunSettings& settings = session.settings;
+    const std::uint64_t windows = windowCount(session.corpus.training, settings.spec.context);
+    std::vector<std::uint64_t> starts(settings.batch);
+    for (std::uint32_t a = 0; a < settings.accumulation; ++a) {
+        for (std::uint64_t& start : starts) {
+            start = session.trainer->nextDataIndex(windows);
+        }
+        const Batch batch = windowBatch(session.corpus.training, starts, settings.spec.context);
+        (void)session.trainer->accumulate(batch.tokens, batch.targets);
+    }
+    return session.trainer->step();
+}
+
+std::string summary(const char* what, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %.4f (perplexity %.2f)", what, value, std::exp(value));
+    return text;
+}
+
+int train(Session& session, const TrainingControl& control) {
+    const RunSettings& settings = session.settings;
+    RunTrainer& trainer = *session.trainer;
+    MetricsLog metrics(session.directory.metricsFile(), trainer.counters().steps);
+    const std::vector<Batch> validation =
+        evaluationBatches(session.corpus.validation, settings.spec.context, settings.batch, settings.validationTokens);
+    ProgressDisplay progress(stdout, isTerminal(stdout), settings.steps, control.logEvery);
+
+    const std::uint64_t firstStep = trainer.counters().steps;
+    const Clock::time_point started = Clock::now();
+    double trainingSeconds = 0.0;
+    bool saved = true;
+    while (trainer.counters().steps < settings.steps && !interruptRequested()) {
+        const Clock::time_point stepStart = Clock::now();
+        const TrainingStepLog log = trainStep(session);
+        trainingSeconds += std::chrono::duration<double>(Clock::now() - stepStart).count();
+
+        StepRecord record;
+        record.step = log.step;
+        record.loss = log.loss / static_cast<double>(settings.tokensPerStep());
+        record.learningRate = log.learningRate;
+        record.gradientNorm = log.gradientNorm;
+        record.clipScale = log.clipScale;
+        if (trainingSeconds > 0.0) {  // a clock too coarse for one step gives no rate, not infinity
+            record.tokensPerSecond =
+                static_cast<double>((log.step - firstStep) * settings.tokensPerStep()) / trainingSeconds;
+        }
+        if (!validation.empty() && (log.step % settings.evalEvery == 0 || log.step == settings.steps)) {
+            record.validationLoss = evaluateBatches(trainer, validation).meanLoss;
+        }
+        record.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        metrics.append(record);
+        const double perStep = record.seconds / static_cast<double>(log.step - firstStep);
+        progress.step(record, perStep * static_cast<double>(settings.steps - log.step));
+
+        saved = log.step % settings.checkpointEvery == 0;
+        if (saved) {
+            saveCheckpoint(session);
+            writeFileAtomically(session.directory.lossCurveFile(), lossCurveSvg(metrics.records()));
+        }
+        if (control.stopAfter && log.step == *control.stopAfter) {
+            raiseInterrupt();
+        }
+    }
+    if (!saved) {
+        saveCheckpoint(session);
+    }
+    writeFileAtomically(session.directory.lossCurveFile(), lossCurveSvg(metrics.records()));
+    exportArtifact(session.settings.spec, trainer.weights(), session.directory.artifactFile());
+
+    const std::uint64_t steps = trainer.counters().steps;
+    const std::string where = displayPath(session.directory.root());
+    if (steps < settings.steps) {
+        progress.note("stopped after step " + std::to_string(steps) + " of " + std::to_string(settings.steps) +
+                      "; checkpoint saved. Continue with: vestra train --resume " + where);
+        return 0;
+    }
+    std::string line = "done: " + std::to_string(steps) + " steps";
+    const auto& records = metrics.records();
+    if (!records.empty()) {
+        line += ", " + summary("loss", records.back().loss);
+        if (records.back().validationLoss) {
+            line += ", " + summary("validation loss", *records.back().validationLoss);
+        }
+    }
+    progress.note(line + "; model in " + displayPath(session.directory.artifactFile()));
+    return 0;
+}
+
+}  // namespace
+
+int startRun(NewRun run, const TrainingControl& control) {
+    RunSettings& settings = run.settings;
+    const std::string text = readText(settings.text);
+    settings.config.dataset_hash = textFingerprint(text);
+    validateRunSettings(settings);
+    TextCorpus corpus = corpusOf(settings, text);
+    settings.text = std::filesystem::absolute(settings.text);  // a resume may start elsewhere
+    auto trainer = makeTrainer(settings.device, settings.spec, initialWeights(settings.spec, settings.config.seed),
+                               settings.config);
+
+    // Only now, with every input accepted, is the directory claimed.
+    Session session{RunDirectory::create(run.directory), settings, std::move(corpus), std::move(trainer)};
+    writeRunSettings(settings, session.directory.modelFile(), session.directory.trainingFile());
+    saveCheckpoint(session);
+    installInterruptHandler();
+    return train(session, control);
+}
+
+int resumeRun(const ResumedRun& run, const TrainingControl& control) {
+    const RunDirectory directory = RunDirectory::open(run.directory);
+    RunSettings settings = readRunSettings(directory.modelFile(), directory.trainingFile());
+    settings.text = run.text.value_or(settings.text);
+    settings.steps = run.steps.value_or(settings.steps);
+    settings.evalEvery = run.evalEvery.value_or(settings.evalEvery);
+    settings.checkpointEvery = run.checkpointEvery.value_or(settings.checkpointEvery);
+    settings.device = run.device.value_or(settings.device);
+    validateRunSettings(settings);
+
+    const std::string text = readText(settings.text);
+    if (textFingerprint(text) != settings.config.dataset_hash) {
+        throw std::runtime_error(displayPath(settings.text) + " is not the text this run trains on (fingerprint " +
+                                 textFingerprint(text) + ", the run's is " + settings.config.dataset_hash + ")");
+    }
+    TextCorpus corpus = corpusOf(settings, text);
+    const TransformerWeights weights = initialWeights(settings.spec, settings.config.seed);
+    auto trainer = makeTrainer(settings.device, settings.spec, weights, settings.config);
+    const auto file = directory.checkpointFile();
+    const Bytes image = onCheckpointFile(file, [&] { return readCheckpointFile(file, vttCheckpointSize(weights)); });
+    requireRunCheckpoint(file, image, settings);
+    onCheckpointFile(file, [&] { trainer->restoreCheckpoint(image); });
+
+    Session session{directory, settings, std::move(corpus), std::move(trainer)};
+    writeRunSettings(settings, directory.modelFile(), directory.trainingFile());
+    installInterruptHandler();
+    return train(session, control);
+}
+
+}  // namespace Halcyne::Core::Vestra::Cli

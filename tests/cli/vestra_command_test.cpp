@@ -1,0 +1,182 @@
+// The vestra executable as a user runs it: in a scratch directory, with its exit status, standard
+// output and standard error captured. A run is a tiny model trained for a few steps on a made-up text.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string tinyRun = " --layers 1 --dim 8 --heads 2 --kv-heads 1 --ffn-dim 16 --context 16 --batch 2 --steps 6";
+
+std::string slurp(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void spit(const fs::path& file, const std::string& content) {
+    std::ofstream(file, std::ios::binary) << content;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class VestraCommand : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        root_ = fs::temp_directory_path() /
+                ("vestra_command_" + std::string(test->name()) + "_" + std::to_string(::getpid()));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+        std::string text;
+        for (int i = 0; text.size() < 3000; ++i) {
+            text += "And the evening and the morning were day " + std::to_string(i % 7) + ".\n";
+        }
+        spit(root_ / "text.txt", text);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    Outcome vestra(const std::string& arguments) const {
+        const std::string command = "cd '" + root_.string() + "' && '" VESTRA_CLI_PATH "' " + arguments +
+                                    " >stdout.txt 2>stderr.txt </dev/null";
+        const int raw = std::system(command.c_str());
+        Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(root_ / "stdout.txt"),
+                        slurp(root_ / "stderr.txt")};
+        fs::remove(root_ / "stdout.txt");
+        fs::remove(root_ / "stderr.txt");
+        return outcome;
+    }
+
+    // Every file under the scratch directory with its content: what a refused command must not change.
+    std::map<std::string, std::string> snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+            files[fs::relative(entry.path(), root_).string()] = entry.is_regular_file() ? slurp(entry.path()) : "";
+        }
+        return files;
+    }
+
+    fs::path root_;
+};
+
+TEST_F(VestraCommand, StoppedAndResumedRunEndsWithTheSameBytes) {
+    ASSERT_EQ(vestra("train text.txt --run straight" + tinyRun).status, 0);
+    const Outcome stopped = vestra("train text.txt --run resumed --stop-after 2" + tinyRun);
+    ASSERT_EQ(stopped.status, 0) << stopped.err;
+    EXPECT_NE(stopped.out.find("stopped after step 2 of 6"), std::string::npos) << stopped.out;
+    // A crash after step 3 can leave a metrics record past the checkpoint; the resumed run drops it.
+    spit(root_ / "resumed/metrics.jsonl",
+         slurp(root_ / "resumed/metrics.jsonl") + "{\"step\":3,\"loss\":9}\n{\"step\":4,\"lo");
+    const Outcome resumed = vestra("train --resume resumed");
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+
+    for (const char* file : {"checkpoint.vtt", "model.vtm"}) {
+        EXPECT_EQ(slurp(root_ / "straight" / file), slurp(root_ / "resumed" / file)) << file;
+    }
+    const std::string metrics = slurp(root_ / "resumed/metrics.jsonl");
+    EXPECT_EQ(std::count(metrics.begin(), metrics.end(), '\n'), 6);
+    EXPECT_EQ(metrics.find("\"loss\":9"), std::string::npos);
+    EXPECT_NE(slurp(root_ / "resumed/loss.svg").find("<polyline"), std::string::npos);
+
+    const Outcome inspect = vestra("inspect resumed/checkpoint.vtt");
+    EXPECT_EQ(inspect.status, 0) << inspect.err;
+    EXPECT_NE(inspect.out.find("steps       6"), std::string::npos) << inspect.out;
+    EXPECT_NE(inspect.out.find("(matches training.json)"), std::string::npos) << inspect.out;
+}
+
+TEST_F(VestraCommand, BadInputIsOneLineAndChangesNothing) {
+    ASSERT_EQ(vestra("train text.txt --run run" + tinyRun).status, 0);
+    ASSERT_EQ(vestra("train text.txt --run other --seed 2" + tinyRun).status, 0);
+    spit(root_ / "empty.txt", "");
+    spit(root_ / "short.txt", "too short for a window of seventeen bytes");
+    std::string textMoved = slurp(root_ / "text.txt");
+    textMoved[0] = 'a';
+    spit(root_ / "edited.txt", textMoved);
+    fs::create_directories(root_ / "busy");
+    spit(root_ / "busy/notes.txt", "someone else's");
+    std::string corrupt = slurp(root_ / "run/model.vtm");
+    corrupt[corrupt.size() / 2] ^= 1;
+    spit(root_ / "run/corrupt.vtm", corrupt);
+    fs::create_directories(root_ / "swapped");
+    for (const char* file : {"model.json", "training.json"}) {
+        fs::copy_file(root_ / "run" / file, root_ / "swapped" / file);
+    }
+    fs::copy_file(root_ / "other/checkpoint.vtt", root_ / "swapped/checkpoint.vtt");
+    fs::copy_file(root_ / "run/model.vtm", root_ / "lone.vtm");
+
+    struct Case {
+        std::string arguments;
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"train missing.txt --run new" + tinyRun, 1, "cannot read missing.txt"},
+        {"train empty.txt --run new" + tinyRun, 1, "empty.txt is empty"},
+        {"train . --run new" + tinyRun, 1, "Is a directory"},
+        {"train short.txt --run new" + tinyRun, 1, "too short: 41 bytes"},
+        {"train text.txt --run run" + tinyRun, 1, "run already holds a run: continue it with --resume run"},
+        {"train text.txt --run busy" + tinyRun, 1, "busy is not empty"},
+        {"train --resume busy", 1, "busy holds no run (model.json is missing)"},
+        {"train --resume swapped", 1, "was written under another training configuration"},
+        {"train edited.txt --resume run --steps 8", 1, "edited.txt is not the text this run trains on"},
+        {"train --resume run --lr 0.5", 2, "--lr: is fixed when a run starts; it cannot change on --resume"},
+        {"train text.txt --run new --steps 0" + tinyRun, 2, "--steps: must be a whole number of at least 1"},
+        {"train text.txt --run new --dim 9 --heads 2", 2, "--dim: must be a multiple of --heads"},
+        {"train text.txt --run new --dim 8 --heads 2 --kv-heads 3", 1,
+         "invalid model: kv_heads must not exceed query_heads"},
+        {"train text.txt --run new --bf16 --device reference" + tinyRun, 2, "--bf16: needs the device trainer"},
+        {"train text.txt --run new --frobnicate", 2, "--frobnicate"},
+        {"train text.txt", 2, "needs TEXT_FILE and --run DIR, or --resume DIR"},
+        {"", 2, "A subcommand is required"},
+        {"sample run/corrupt.vtm --prompt x", 1, "run/corrupt.vtm: VTM checksum mismatch"},
+        {"eval run/corrupt.vtm text.txt", 1, "run/corrupt.vtm: VTM checksum mismatch"},
+        {"sample lone.vtm --prompt x", 1, "no model specification beside it"},
+        {"sample text.txt --prompt x", 1, "text.txt: unknown VTM artifact format"},
+        {"sample run/checkpoint.vtt --prompt x", 1, "is a checkpoint, which does not name its model"},
+        {"sample run --prompt x --temperature -1", 2, "--temperature: must be a number of at least 0"},
+        {"inspect text.txt", 1, "neither a VTT checkpoint nor a VTM artifact"},
+        {"inspect run/corrupt.vtm", 1, "run/corrupt.vtm: VTM checksum mismatch"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const auto before = snapshot();
+        const Outcome outcome = vestra(c.arguments);
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+        EXPECT_EQ(outcome.err.rfind("vestra: ", 0), 0u) << outcome.err;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+        EXPECT_TRUE(snapshot() == before) << "files changed";
+    }
+}
+
+TEST_F(VestraCommand, SamplesRepeatWithTheirSeed) {
+    ASSERT_EQ(vestra("train text.txt --run run" + tinyRun).status, 0);
+    const auto sample = [&](const std::string& options) {
+        const Outcome outcome = vestra("sample run --prompt 'And the' --tokens 40 " + options);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        return outcome.out;
+    };
+    const std::string first = sample("--seed 5");
+    EXPECT_EQ(first.rfind("And the", 0), 0u);
+    EXPECT_EQ(first.size(), 7u + 40u + 1u);
+    EXPECT_EQ(sample("--seed 5"), first);
+    EXPECT_NE(sample("--seed 6"), first);
+    // The exported artifact holds the checkpoint's weights exactly: the same text from either.
+    EXPECT_EQ(vestra("sample run/model.vtm --prompt 'And the' --tokens 40 --seed 5").out, first);
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
