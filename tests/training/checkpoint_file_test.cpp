@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "support/expect_throw.h"
@@ -26,10 +27,17 @@ std::string contents(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// A fresh directory per test, removed with everything in it at the end.
+// The process's open file descriptors (the listing's own descriptor included, as at every count).
+std::ptrdiff_t openDescriptors() {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
+
+// A fresh directory per test, removed with everything in it at the end. Every path a test takes,
+// the failed ones included, must close each descriptor it opened.
 class CheckpointFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        descriptors_ = openDescriptors();
         const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         directory_ = fs::temp_directory_path() / ("vestra-" + test + "-" + std::to_string(::getpid()));
         fs::remove_all(directory_);
@@ -37,8 +45,12 @@ class CheckpointFileTest : public ::testing::Test {
         temporary_ = directory_ / "state.vtt.tmp";
         std::ofstream(target_ = directory_ / "state.vtt", std::ios::binary) << "old";
     }
-    void TearDown() override { fs::remove_all(directory_); }
+    void TearDown() override {
+        EXPECT_EQ(openDescriptors(), descriptors_) << "a file descriptor was left open";
+        fs::remove_all(directory_);
+    }
 
+    std::ptrdiff_t descriptors_ = 0;
     fs::path directory_;
     fs::path target_;
     fs::path temporary_;
@@ -101,6 +113,7 @@ TEST_F(CheckpointFileTest, FailedSyncOrRenameIsReportedAndLeavesAWholeImage) {
         }
         EXPECT_EQ(readCheckpointFile(target_, testCase.expected.size()), testCase.expected) << testCase.message;
         EXPECT_FALSE(fs::exists(temporary_)) << testCase.message;
+        EXPECT_EQ(openDescriptors(), descriptors_) << testCase.message;
     }
 }
 
