@@ -1,46 +1,19 @@
-// Tiny models for the fuzz targets, built here rather than from the driver's fixtures so that the
-// targets need the host library alone. Weights are deterministic: a sine per tensor, norms near 1.
+// Tiny models for the fuzz targets: the tests' specification shapes, with deterministic weights (a
+// sine per tensor, norms near 1) and configuration built here so that the targets need the host
+// library alone.
 #pragma once
 
 #include <cmath>
-#include <cstdint>
 
-#include "core/transformer_spec.h"
 #include "core/transformer_weights.h"
+#include "tests/support/spec_shape.h"
 #include "training/training_config.h"
 
 namespace Halcyne::Core::Vestra::Fuzzing {
 
-struct TinyShape {
-    std::uint32_t vocabulary = 6;
-    std::uint32_t context = 4;
-    std::uint32_t layers = 1;
-    std::uint32_t queryHeads = 2;
-    std::uint32_t kvHeads = 1;
-    std::uint32_t headDim = 2;
-    std::uint32_t ffnDim = 4;
-    FeedForwardKind feedForward = FeedForwardKind::SwiGlu;
-    bool tiedEmbeddings = false;
-};
-
-inline TransformerSpec tinySpec(const TinyShape& shape = {}) {
-    TransformerSpec spec;
-    spec.vocabulary = shape.vocabulary;
-    spec.context = shape.context;
-    spec.layers = shape.layers;
-    spec.query_heads = shape.queryHeads;
-    spec.kv_heads = shape.kvHeads;
-    spec.head_dim = shape.headDim;
-    spec.model_dim = shape.queryHeads * shape.headDim;
-    spec.ffn_dim = shape.ffnDim;
-    spec.position.rope_base = 10000.0;
-    spec.normalization.epsilon = 1e-5;
-    spec.feed_forward = shape.feedForward;
-    spec.tied_embeddings = shape.tiedEmbeddings;
-    spec.ports = {{"tokens", PortDirection::Input, PortKind::TokenIds, 1, "tokens/1"},
-                  {"logits", PortDirection::Output, PortKind::Logits, shape.vocabulary, "logits/1"}};
-    return spec;
-}
+// Vocabulary 6, context 4, one layer of two query heads of width 2 over one KV head, SwiGLU, untied.
+inline constexpr Testing::SpecShape kTinyShape{
+    .vocabulary = 6, .context = 4, .layers = 1, .queryHeads = 2, .kvHeads = 1, .headDim = 2, .ffnDim = 4};
 
 // Weights of the spec's shapes; the spec must be valid.
 inline TransformerWeights tinyWeights(const TransformerSpec& spec) {

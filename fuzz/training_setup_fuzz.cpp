@@ -52,7 +52,7 @@ class FuzzInput {
 };
 
 Vestra::TransformerSpec specFrom(FuzzInput& in) {
-    Vestra::Fuzzing::TinyShape shape;
+    Vestra::Testing::SpecShape shape;
     shape.vocabulary = in.u8() % 12;
     shape.context = in.u8() % 6;
     shape.layers = in.u8() % 3;
@@ -62,7 +62,7 @@ Vestra::TransformerSpec specFrom(FuzzInput& in) {
     shape.ffnDim = in.u8() % 7;
     shape.feedForward = static_cast<Vestra::FeedForwardKind>(in.u8() % 3);
     shape.tiedEmbeddings = (in.u8() & 1) != 0;
-    Vestra::TransformerSpec spec = Vestra::Fuzzing::tinySpec(shape);
+    Vestra::TransformerSpec spec = Vestra::Testing::variantSpec(shape);
     const std::uint8_t edits = in.u8();
     if (edits & 1) {
         spec.model_dim = in.u8() % 17;

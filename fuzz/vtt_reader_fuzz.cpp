@@ -15,15 +15,18 @@ namespace Vestra = Halcyne::Core::Vestra;
 
 namespace {
 
+Vestra::TransformerTrainer trainerFor(Vestra::Testing::SpecShape shape) {
+    const Vestra::TransformerSpec spec = Vestra::Testing::variantSpec(shape);
+    return Vestra::TransformerTrainer(spec, Vestra::Fuzzing::tinyWeights(spec), Vestra::Fuzzing::tinyConfig());
+}
+
 Vestra::TransformerTrainer& reader(bool tied) {
-    static Vestra::TransformerTrainer untiedTrainer = [] {
-        const auto spec = Vestra::Fuzzing::tinySpec();
-        return Vestra::TransformerTrainer(spec, Vestra::Fuzzing::tinyWeights(spec), Vestra::Fuzzing::tinyConfig());
-    }();
+    static Vestra::TransformerTrainer untiedTrainer = trainerFor(Vestra::Fuzzing::kTinyShape);
     static Vestra::TransformerTrainer tiedTrainer = [] {
-        const auto spec =
-            Vestra::Fuzzing::tinySpec({.feedForward = Vestra::FeedForwardKind::Gelu, .tiedEmbeddings = true});
-        return Vestra::TransformerTrainer(spec, Vestra::Fuzzing::tinyWeights(spec), Vestra::Fuzzing::tinyConfig());
+        Vestra::Testing::SpecShape shape = Vestra::Fuzzing::kTinyShape;
+        shape.feedForward = Vestra::FeedForwardKind::Gelu;
+        shape.tiedEmbeddings = true;
+        return trainerFor(shape);
     }();
     return tied ? tiedTrainer : untiedTrainer;
 }
