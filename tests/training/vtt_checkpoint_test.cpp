@@ -56,6 +56,57 @@ TEST(VttCheckpoint, RestoredTrainerContinuesIdentically) {
     EXPECT_EQ(reader.checkpointBytes(), writer.checkpointBytes());
 }
 
+// data/mid_window.vtt, written once by a trainer of this model after accumulating three rows,
+// stepping, drawing one data index and accumulating two rows twice: every counter is distinct, and
+// the moments and the window differ from the weights. Reading it field by field at the offsets of
+// the format pins the layout, which writer and reader checked only against each other would not.
+TEST(VttCheckpoint, AKnownGoodImageIsReadFieldByField) {
+    const TransformerSpec spec = Testing::variantSpec({.vocabulary = 3,
+                                                       .context = 4,
+                                                       .layers = 1,
+                                                       .queryHeads = 1,
+                                                       .kvHeads = 1,
+                                                       .headDim = 2,
+                                                       .ffnDim = 1,
+                                                       .tiedEmbeddings = true});
+    TransformerTrainer trainer(spec, randomWeights(spec), scenarioTrainingConfig("layout"));
+    const Bytes image = readCheckpointFile(VESTRA_TEST_DATA "/mid_window.vtt", 1520);
+    const auto at = [&](std::size_t offset) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < 8; ++i) {
+            value |= std::uint64_t{image.at(offset + i)} << (8 * i);
+        }
+        return value;
+    };
+    trainer.restoreCheckpoint(image);
+
+    EXPECT_EQ(std::string(image.begin(), image.begin() + 8), "VSTRVTT1");
+    EXPECT_EQ(at(8), transformerSpecFingerprint(spec));
+    EXPECT_EQ(at(16), trainingConfigFingerprint(trainer.config()));
+    EXPECT_EQ(std::vector({at(24), at(32), at(48), at(64)}), std::vector<std::uint64_t>({1, 7, 2, 3}));
+    EXPECT_EQ(std::vector({trainer.steps(), trainer.examplesSeen(), trainer.dataOrderState(),
+                           trainer.accumulatedBatches(), trainer.windowStartExamples()}),
+              std::vector({at(24), at(32), at(40), at(48), at(64)}));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(trainer.accumulatedLoss()), at(56));
+    // Four sets of records in the canonical order of the weight layout, each a count and its values.
+    std::size_t offset = countersEnd;
+    for (const TransformerWeights* set :
+         {&trainer.weights(), &trainer.firstMoments(), &trainer.secondMoments(), &trainer.gradientAccumulator()}) {
+        forEachWeightTensor(*set, [&](const WeightSlot& slot, const Tensor& tensor) {
+            ASSERT_EQ(at(offset), tensor.values.size()) << canonicalTensorName(slot);
+            std::vector<double> stored;
+            for (std::size_t i = 0; i < tensor.values.size(); ++i) {
+                stored.push_back(std::bit_cast<double>(at(offset + 8 + 8 * i)));
+            }
+            EXPECT_EQ(stored, tensor.values) << canonicalTensorName(slot);
+            offset += 8 + 8 * tensor.values.size();
+        });
+    }
+    EXPECT_EQ(offset, image.size() - 8);
+    EXPECT_EQ(at(offset), vestraFnv1a64(std::span(image).first(offset)));
+    EXPECT_EQ(trainer.checkpointBytes(), image);
+}
+
 TEST(VttCheckpoint, RefusedImagesNameTheirFaultAndChangeNothing) {
     const TransformerTrainer source = midWindow(tinyTrainer());
     const Bytes image = source.checkpointBytes();
