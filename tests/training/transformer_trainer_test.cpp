@@ -88,21 +88,57 @@ TEST(TransformerTrainer, GradientIsTheMeanOverActiveTargets) {
     expectSameSet(one.gradientAccumulator(), doubled.gradientAccumulator(), 1e-15);
 }
 
-TEST(TransformerTrainer, ClippingStartsAboveTheThreshold) {
-    const TokenBatch batch = tokenRows(1, 4, {1, 2, 3, 4});
-    const auto stepWith = [&](double threshold) {
+// A trainer with an ignore token trains as one given the lengths the token implies: the same loss
+// and the mean gradient over the same targets (a row the token empties adds none), and it
+// evaluates the same.
+TEST(TransformerTrainer, AnIgnoreTokenActsAsTheLengthsItImplies) {
+    TransformerTrainingConfig ignoring = scenarioTrainingConfig("fixture");
+    ignoring.ignore_token = 5;
+    TransformerTrainer cut = fixtureTrainer(ignoring);
+    TransformerTrainer given = fixtureTrainer();
+    TransformerTrainer fewer = fixtureTrainer();
+    const TokenBatch batch = tokenRows(3, 4, {1, 2, 3, 4, 5, 1, 2, 3, 1, 2, 5, 4});
+    TokenBatch lengths = batch;
+    lengths.lengths = {4, 0, 2};
+    TokenBatch twoRows = tokenRows(2, 4, {1, 2, 3, 4, 1, 2, 5, 4});
+    twoRows.lengths = {4, 2};
+    const double loss = feed(cut, batch);
+    EXPECT_EQ(loss, feed(given, lengths));
+    EXPECT_EQ(loss, feed(fewer, twoRows));
+    expectSameSet(cut.gradientAccumulator(), given.gradientAccumulator());
+    expectSameSet(cut.gradientAccumulator(), fewer.gradientAccumulator());
+    EXPECT_EQ(cut.examplesSeen(), 3u);
+    EXPECT_EQ(cut.evaluate(batch, successors(batch, 258)), given.evaluate(lengths, successors(batch, 258)));
+}
+
+// Clipping starts above the threshold, and a clipped step is an unclipped step on the clipped
+// gradient: a window clipped to a quarter of its norm moves the weights and both moments exactly as
+// the same window scaled by a quarter (exact in binary) does under the same threshold.
+TEST(TransformerTrainer, AClippedStepUpdatesWithTheClippedGradient) {
+    const auto opened = [](double threshold) {
         TransformerTrainingConfig config = scenarioTrainingConfig("clip");
         config.max_gradient_norm = threshold;
         TransformerTrainer trainer = fixtureTrainer(config);
-        (void)feed(trainer, batch);
-        return std::pair{trainer.step(), trainer.weights()};
+        (void)feed(trainer, tokenRows(1, 4, {1, 2, 3, 4}));
+        (void)feed(trainer, tokenRows(2, 2, {5, 6, 7, 8}));
+        return trainer;
     };
-    const auto [free, freeWeights] = stepWith(1e300);
-    const auto [exact, exactWeights] = stepWith(free.gradientNorm);
-    EXPECT_EQ(exact.clipScale, 1.0);
-    expectSameSet(exactWeights, freeWeights);
-    const double below = std::nextafter(free.gradientNorm, 0.0);
-    EXPECT_EQ(stepWith(below).first.clipScale, below / free.gradientNorm);
+    TransformerTrainer free = opened(1e300);
+    const double norm = free.step().gradientNorm;
+    TransformerTrainer exact = opened(norm);
+    EXPECT_EQ(exact.step().clipScale, 1.0);
+    expectSameSet(exact.weights(), free.weights());
+    const double below = std::nextafter(norm, 0.0);
+    EXPECT_EQ(opened(below).step().clipScale, below / norm);
+
+    TransformerTrainer clipped = opened(norm / 4);
+    TransformerTrainer scaled = opened(norm / 4);
+    scaled.restoreCheckpoint(Testing::withScaledWindow(scaled.checkpointBytes(), 0.25));
+    EXPECT_EQ(clipped.step().clipScale, 0.25);
+    EXPECT_EQ(scaled.step().clipScale, 1.0);
+    expectSameSet(clipped.weights(), scaled.weights());
+    expectSameSet(clipped.firstMoments(), scaled.firstMoments());
+    expectSameSet(clipped.secondMoments(), scaled.secondMoments());
 }
 
 TEST(TransformerTrainer, DecayIsDecoupledAndSparesTheNorms) {
