@@ -10,6 +10,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,71 @@ TEST_F(CudaTrainerTest, FollowsTheCpuTrainerStepForStepAndSharesItsCheckpoints) 
             (void)trainer->step();
         }
         EXPECT_EQ(restored.checkpointBytes(), cuda.checkpointBytes());
+    }
+}
+
+// A clipped step is an unclipped step on the clipped gradient: a two-batch window clipped to a
+// quarter of its norm leaves the image that the same window scaled by a quarter (exact in binary)
+// leaves under the same threshold, weights and moments alike.
+TEST_F(CudaTrainerTest, AClippedStepUpdatesWithTheClippedGradient) {
+    const TransformerSpec spec = Testing::variantSpec({.layers = 1});
+    const TransformerWeights weights = Testing::variantWeights(spec);
+    const auto trainer = [&](double threshold) {
+        TransformerTrainingConfig config = scenarioTrainingConfig("clip");
+        config.max_gradient_norm = threshold;
+        auto made = std::make_unique<TransformerCudaTrainer>(spec, weights, config, context_);
+        for (const TokenBatch& batch : windowBatches()) {
+            (void)made->accumulate(batch, successors(batch, spec.vocabulary));
+        }
+        return made;
+    };
+    const double norm = trainer(1e300)->step().gradientNorm;
+    const auto clipped = trainer(norm / 4);
+    const auto scaled = trainer(norm / 4);
+    scaled->restoreCheckpoint(Testing::withScaledWindow(scaled->checkpointBytes(), 0.25));
+    EXPECT_EQ(clipped->step().clipScale, 0.25);
+    EXPECT_EQ(scaled->step().clipScale, 1.0);
+    EXPECT_TRUE(scaled->checkpointBytes() == clipped->checkpointBytes()) << "weights or moments differ";
+}
+
+// Shapes past one block in every dimension the resident kernels are gridded over: 270 rows (the
+// 256-thread row kernels, the 128-thread loss kernels), 1080 attention rows and a vocabulary of
+// 260; then a model 260 wide (the 256-thread column kernels) of two heads 130 wide. One window's
+// gradient (read through the device's image) and its step against the CPU trainer.
+TEST_F(CudaTrainerTest, MatchesTheCpuTrainerPastOneBlockInEveryDimension) {
+    struct Case {
+        const char* name;
+        Testing::SpecShape shape;
+        TokenBatch batch;  // tokens are filled in
+    };
+    for (Case& c : std::vector<Case>{
+             {"270 rows, vocabulary 260",
+              {.vocabulary = 260, .context = 90, .layers = 1},
+              {3, 90, {}, {90, 45, 89}, {}}},
+             {"model width 260, heads 130 wide",
+              {.vocabulary = 5, .context = 4, .layers = 1, .queryHeads = 2, .kvHeads = 1, .headDim = 130, .ffnDim = 4},
+              {2, 2, {}, {}, {}}},
+         }) {
+        SCOPED_TRACE(c.name);
+        const TransformerSpec spec = Testing::variantSpec(c.shape);
+        const TransformerWeights weights = Testing::variantWeights(spec);
+        for (std::uint64_t i = 0; i < c.batch.batch * c.batch.width; ++i) {
+            c.batch.tokens.push_back(static_cast<std::uint32_t>((7 * i + 3) % spec.vocabulary));
+        }
+        const std::vector<std::uint32_t> targets = successors(c.batch, spec.vocabulary);
+        TransformerTrainer cpu(spec, weights, scenarioTrainingConfig("blocks"));
+        TransformerCudaTrainer cuda(spec, weights, scenarioTrainingConfig("blocks"), context_);
+        const double loss = cpu.accumulate(c.batch, targets);
+        EXPECT_NEAR(cuda.accumulate(c.batch, targets), loss, 1e-12 * loss);
+        TransformerTrainer window = cpu;
+        ASSERT_NO_THROW(window.restoreCheckpoint(cuda.checkpointBytes())) << "a device gradient is not finite";
+        forEachWeightTensor(cpu.gradientAccumulator(), [&](const WeightSlot& slot, const Tensor& expected) {
+            EXPECT_TRUE(Testing::relativelyNear(weightSlotMember(window.gradientAccumulator(), slot), expected, 1e-10))
+                << canonicalTensorName(slot);
+        });
+        const TrainingStepLog expected = cpu.step();
+        EXPECT_NEAR(cuda.step().gradientNorm, expected.gradientNorm, 1e-12 * expected.gradientNorm);
+        EXPECT_LT(maxModelDifference(cpu.weights(), cuda.materializeWeights()), 1e-10);
     }
 }
 
