@@ -129,9 +129,12 @@ TEST(ByteTokenizer, IllFormedUtf8AtBothEndsOfEveryExcludedRange) {
         check(range.low, range.lowReplaced);
         check(range.high, range.highReplaced);
     }
+    // Both ends of each well-formed range of lead and second byte.
     for (const std::string_view valid :
-         {"\x00"sv, "\x7F"sv, "\xC2\x80"sv, "\xDF\xBF"sv, "\xE0\xA0\x80"sv, "\xED\x9F\xBF"sv, "\xEE\x80\x80"sv,
-          "\xEF\xBF\xBF"sv, "\xF0\x90\x80\x80"sv, "\xF4\x8F\xBF\xBF"sv}) {
+         {"\x00"sv, "\x7F"sv, "\xC2\x80"sv, "\xDF\xBF"sv, "\xE0\xA0\x80"sv, "\xE0\xBF\xBF"sv, "\xE1\x80\x80"sv,
+          "\xEC\xBF\xBF"sv, "\xED\x80\x80"sv, "\xED\x9F\xBF"sv, "\xEE\x80\x80"sv, "\xEF\xBF\xBF"sv,
+          "\xF0\x90\x80\x80"sv, "\xF0\xBF\xBF\xBF"sv, "\xF1\x80\x80\x80"sv, "\xF3\xBF\xBF\xBF"sv, "\xF4\x80\x80\x80"sv,
+          "\xF4\x8F\xBF\xBF"sv}) {
         EXPECT_EQ(encodeWith(valid, Policy::Strict), idsOf(valid));
         EXPECT_EQ(decodeWith(idsOf(valid), Policy::Replace), valid);
     }
