@@ -1,6 +1,7 @@
 // Specification and training configuration from fuzz bytes. Validation must answer for anything;
-// when both are valid and the model is tiny, one accumulate and one step run, every refusal leaves
-// the checkpoint image as it was, and the image restores into a fresh trainer byte for byte.
+// when both are valid and the model is tiny, one accumulate (of a batch that may hold faults) and
+// one step run, every refusal leaves the checkpoint image as it was, and the image restores into a
+// fresh trainer byte for byte.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -160,10 +161,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < batch.tokens.size(); ++i) {
         targets.push_back(in.u8() % spec.vocabulary);
     }
+    // Faults the trainer must refuse: a token or a target past the vocabulary, a loss mask that may
+    // select nothing, a dataset of size 0.
+    const std::uint8_t faults = in.u8();
+    batch.tokens.back() = (faults & 1) != 0 ? spec.vocabulary : batch.tokens.back();
+    targets.back() = (faults & 2) != 0 ? spec.vocabulary : targets.back();
+    for (std::size_t i = 0; (faults & 4) != 0 && i < batch.tokens.size(); ++i) {
+        batch.lossMask.push_back(in.u8() & 1);
+    }
     if (!refusedCleanly(*trainer, [&] { (void)trainer->accumulate(batch, targets); })) {
         (void)refusedCleanly(*trainer, [&] { (void)trainer->step(); });
     }
-    (void)trainer->nextDataIndex(1 + in.u8());
+    (void)refusedCleanly(*trainer, [&] { (void)trainer->nextDataIndex((faults & 8) != 0 ? 0 : 1 + in.u8()); });
 
     const Vestra::Bytes image = trainer->checkpointBytes();
     require(image.size() == Vestra::vttCheckpointSize(weights));

@@ -159,42 +159,17 @@ TEST(TransformerTrainer, DecayIsDecoupledAndSparesTheNorms) {
     expectSameSet(trainer.weights(), expected);
 }
 
-// Every refusal happens before the commit: the checkpoint image is unchanged byte for byte.
-TEST(TransformerTrainer, RefusedOperationsChangeNothing) {
-    const TokenBatch good = tokenRows(1, 4, {1, 2, 3, 4});
-    TokenBatch masked = good;
-    masked.lossMask = {0, 0, 0, 0};
+// A step refused for a non-finite update leaves the trainer as it was, its open window included.
+// (The training fuzz target holds every refusal of its batches and settings to the same rule.)
+TEST(TransformerTrainer, RefusedStepsChangeNothing) {
     TransformerTrainingConfig overflowing = scenarioTrainingConfig("fixture");
     overflowing.learning_rate = 1e308;  // finite, but lr * (1 + decay * w) is not
     overflowing.weight_decay = 1e3;
-    struct Case {
-        const char* message;
-        std::function<void(TransformerTrainer&)> call;
-        TransformerTrainingConfig config = scenarioTrainingConfig("fixture");
-    };
-    const Case cases[] = {
-        {"training batch contains no active loss targets",
-         [&](TransformerTrainer& t) { (void)t.accumulate(masked, successors(good, 258)); }},
-        {"token id exceeds vocabulary", [](TransformerTrainer& t) { (void)t.accumulate(tokenRows(1, 1, {258}), {1}); }},
-        {"cross-entropy target exceeds vocabulary",
-         [&](TransformerTrainer& t) {
-             (void)t.accumulate(good, {2, 3, 4, 258});
-         }},
-        {"dataset size must be positive", [](TransformerTrainer& t) { (void)t.nextDataIndex(0); }},
-        {"optimizer produced non-finite state", [](TransformerTrainer& t) { (void)t.step(); }, overflowing},
-    };
-    for (const Case& testCase : cases) {
-        TransformerTrainer trainer = fixtureTrainer(testCase.config);
-        (void)feed(trainer, good);  // an open window must survive too
-        const Bytes before = trainer.checkpointBytes();
-        try {
-            testCase.call(trainer);
-            ADD_FAILURE() << "no exception: " << testCase.message;
-        } catch (const std::exception& error) {
-            EXPECT_STREQ(error.what(), testCase.message);
-        }
-        EXPECT_EQ(trainer.checkpointBytes(), before) << testCase.message;
-    }
+    TransformerTrainer trainer = fixtureTrainer(overflowing);
+    (void)feed(trainer, tokenRows(1, 4, {1, 2, 3, 4}));
+    const Bytes before = trainer.checkpointBytes();
+    expectThrowWithMessage<std::domain_error>([&] { (void)trainer.step(); }, "optimizer produced non-finite state");
+    EXPECT_EQ(trainer.checkpointBytes(), before);
     TransformerTrainer fresh = fixtureTrainer();
     expectThrowWithMessage<std::logic_error>([&] { (void)fresh.step(); },
                                              "optimizer step requires accumulated gradients");
