@@ -2,6 +2,8 @@
 // fixture model with its configuration, batches and their next-token targets, and image edits.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -73,6 +75,21 @@ inline Bytes withScaledWindow(Bytes image, double factor) {
     }
     reseal(image);
     return image;
+}
+
+// A clipped step is an unclipped step on the clipped gradient: a window clipped to a quarter of its
+// norm leaves the image (weights and moments) that the same window scaled by a quarter, exact in
+// binary, leaves under the same threshold. opened(threshold) gives a pointer to a trainer of that
+// maximum norm with the same window open each time.
+template <class Opened>
+void expectClippedStepIsAStepOnTheClippedGradient(const Opened& opened) {
+    const double norm = opened(1e300)->step().gradientNorm;
+    const auto clipped = opened(norm / 4);
+    const auto scaled = opened(norm / 4);
+    scaled->restoreCheckpoint(withScaledWindow(scaled->checkpointBytes(), 0.25));
+    EXPECT_EQ(clipped->step().clipScale, 0.25);
+    EXPECT_EQ(scaled->step().clipScale, 1.0);
+    EXPECT_TRUE(scaled->checkpointBytes() == clipped->checkpointBytes()) << "weights or moments differ";
 }
 
 }  // namespace Halcyne::Core::Vestra::Testing
