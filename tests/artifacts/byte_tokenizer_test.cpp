@@ -56,31 +56,26 @@ void expectRefused(Call&& call, Code code, const std::string& message) {
 }
 
 TEST(ByteTokenizer, RefusalsCarryTheirCodeAndMessage) {
-    const EncodeOptions normalizing{false, false, 1, {}};
-    expectRefused([&] { (void)ByteTokenizer().encode("A", normalizing); }, Code::UnsupportedOption,
-                  "byte tokenizer supports only normalization=none");
-    struct Case {
-        Ids ids;
-        Policy policy;
-        bool skipSpecials;
-        Code code;
-        const char* message;
-    };
-    const char* outside = "token id is outside byte-tokenizer vocabulary";
-    const Case cases[] = {
-        {{256, 72},
-         Policy::Explicit,
-         false,
-         Code::SpecialTokenRejected,
-         "special token requires skipSpecialTokens=true"},
-        {{72, 258}, Policy::Explicit, true, Code::TokenOutOfVocabulary, outside},
-        {{72, 0xFFFFFFFFu}, Policy::Explicit, true, Code::TokenOutOfVocabulary, outside},
-        // The policy is checked before any id is looked at.
-        {{300}, static_cast<Policy>(3), false, Code::UnsupportedOption, "unknown invalid UTF-8 policy"},
-    };
-    for (const Case& c : cases) {
-        expectRefused([&] { (void)decodeWith(c.ids, c.policy, c.skipSpecials); }, c.code, c.message);
+    expectRefused(
+        [] {
+            (void)ByteTokenizer().encode("A", EncodeOptions{false, false, 1, {}});
+        },
+        Code::UnsupportedOption, "byte tokenizer supports only normalization=none");
+    expectRefused(
+        [] {
+            (void)decodeWith({256, 72}, Policy::Explicit);
+        },
+        Code::SpecialTokenRejected, "special token requires skipSpecialTokens=true");
+    for (const std::uint32_t outside : {258u, 0xFFFFFFFFu}) {
+        expectRefused(
+            [&] {
+                (void)decodeWith({72, outside}, Policy::Explicit, true);
+            },
+            Code::TokenOutOfVocabulary, "token id is outside byte-tokenizer vocabulary");
     }
+    // The policy is checked before any id is looked at.
+    expectRefused([] { (void)decodeWith({300}, static_cast<Policy>(3)); }, Code::UnsupportedOption,
+                  "unknown invalid UTF-8 policy");
 }
 
 Ids idsOf(std::string_view bytes) {
