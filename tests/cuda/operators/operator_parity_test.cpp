@@ -199,38 +199,24 @@ TEST_F(OperatorParity, BothAttentionPathsMatchFiniteDifferencesAndEachOther) {
 }
 
 TEST_F(OperatorParity, TheSharedMemoryLimitChoosesTheAttentionPath) {
+    using Path = AttentionBackwardPath;
+    EXPECT_EQ(selectAttentionBackwardPath(0, 1, 1000, 1024), Path::ElementParallel);  // static alone
+    EXPECT_EQ(selectAttentionBackwardPath(1, ~std::uint64_t{0}, ~std::uint64_t{0}, 0), Path::ElementParallel);
     // Beside the fused kernels' 1024 bytes of static shared memory, (64 + 1) * 47 * 16 = 48880 bytes
-    // exceed a 49152-byte limit; width 63 needs 48128, filling it exactly.
-    EXPECT_EQ(selectAttentionBackwardPath(64, 47, 49152, 1024), AttentionBackwardPath::ElementParallel);
-    EXPECT_EQ(selectAttentionBackwardPath(63, 47, 49152, 1024), AttentionBackwardPath::Fused);
-    EXPECT_EQ(selectAttentionBackwardPath(0, 1, 1000, 1024), AttentionBackwardPath::ElementParallel);  // static alone
-    EXPECT_EQ(selectAttentionBackwardPath(1, ~std::uint64_t{0}, ~std::uint64_t{0}, 0),
-              AttentionBackwardPath::ElementParallel);
-
-    // The CPU device counts static shared memory as a GPU does, so the fused path cannot run 47
-    // positions of width 64 and the device chooses element-parallel. The last position is past the
-    // row's length: the first 46 match the fused path on 46 positions.
-    const AttentionBackwardProblem wide = seeded({{}, {}, {}, {}, 1, 47, 1, 1, 64, {46}});
-    Testing::expectThrowWithMessage<TransformerCudaError>(
-        [&] { (void)onPath(wide, AttentionBackwardPath::Fused, context); },
-        "attention backward kernels: invalid argument");
-    AttentionGradients chosen = cudaAttentionBackward(wide, context);
-    AttentionBackwardProblem narrow = wide;
-    narrow.sequence = 46;
-    for (Tensor* tensor : {&narrow.query, &narrow.key, &narrow.value, &narrow.outputGradient, &chosen.query,
-                           &chosen.key, &chosen.value}) {
-        tensor->shape[0] = 46;
-        tensor->values.resize(46 * 64);
+    // exceed the 49152-byte limit, which the CPU device counts as a GPU does: the fused path cannot
+    // run 47 positions of width 64, and the device runs element-parallel. Width 63 needs 48128,
+    // filling the limit exactly, and the device runs fused: bit for bit that path's results.
+    const AttentionBackwardProblem wide = seeded({{}, {}, {}, {}, 1, 47, 1, 1, 64, {}});
+    Testing::expectThrowWithMessage<TransformerCudaError>([&] { (void)onPath(wide, Path::Fused, context); },
+                                                          "attention backward kernels: invalid argument");
+    for (const auto& [problem, path] :
+         {std::pair{wide, Path::ElementParallel}, {seeded({{}, {}, {}, {}, 1, 47, 1, 1, 63, {}}), Path::Fused}}) {
+        const AttentionGradients expected = onPath(problem, path, context);
+        const AttentionGradients device = cudaAttentionBackward(problem, context);
+        EXPECT_TRUE(tensorsEqual(device.query, expected.query) && tensorsEqual(device.key, expected.key) &&
+                    tensorsEqual(device.value, expected.value))
+            << "the device did not choose its path at width " << problem.headDim;
     }
-    expectGradientsNear(chosen, onPath(narrow, AttentionBackwardPath::Fused, context), 1e-13);
-
-    // At exactly the limit the device runs fused: bit for bit the fused path's results.
-    const AttentionBackwardProblem exact = seeded({{}, {}, {}, {}, 1, 47, 1, 1, 63, {}});
-    const AttentionGradients fused = onPath(exact, AttentionBackwardPath::Fused, context);
-    const AttentionGradients device = cudaAttentionBackward(exact, context);
-    EXPECT_TRUE(tensorsEqual(device.query, fused.query) && tensorsEqual(device.key, fused.key) &&
-                tensorsEqual(device.value, fused.value))
-        << "the device did not choose the fused path";
 }
 
 TEST_F(OperatorParity, ModelBackwardMatchesTheCpuTapeBackward) {
