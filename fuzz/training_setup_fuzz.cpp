@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "fuzz/tiny_model.h"
+#include "support/spec_variants.h"
 #include "training/transformer_trainer.h"
 #include "training/vtt_checkpoint.h"
 
@@ -87,7 +87,7 @@ Vestra::TransformerSpec specFrom(FuzzInput& in) {
 }
 
 Vestra::TransformerTrainingConfig configFrom(FuzzInput& in) {
-    Vestra::TransformerTrainingConfig config = Vestra::Fuzzing::tinyConfig();
+    Vestra::TransformerTrainingConfig config = Vestra::scenarioTrainingConfig("fuzz");
     config.learning_rate = in.real(1e-3);
     config.beta1 = in.real(0.5);
     config.beta2 = in.real(0.6);
@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    const Vestra::TransformerWeights weights = Vestra::Fuzzing::tinyWeights(spec);
+    const Vestra::TransformerWeights weights = Vestra::Testing::variantWeights(spec);
     std::optional<Vestra::TransformerTrainer> trainer;
     try {
         trainer.emplace(spec, weights, config);
