@@ -1,12 +1,41 @@
-// Weights for the small specifications of spec_shape.h, the cases the fixture's one shape does not
-// cover (grouped-query attention with several KV heads, GELU, untied embeddings, more layers).
+// Small specifications derived from the fixture spec, for the cases its one shape does not cover
+// (grouped-query attention with several KV heads, GELU, untied embeddings, more layers).
 #pragma once
+
+#include <cstdint>
 
 #include "core/transformer_spec.h"
 #include "driver/fixtures.h"
-#include "support/spec_shape.h"
 
 namespace Halcyne::Core::Vestra::Testing {
+
+struct SpecShape {
+    std::uint32_t vocabulary = 11;
+    std::uint32_t context = 8;
+    std::uint32_t layers = 2;
+    std::uint32_t queryHeads = 4;
+    std::uint32_t kvHeads = 2;
+    std::uint32_t headDim = 2;
+    std::uint32_t ffnDim = 6;
+    FeedForwardKind feedForward = FeedForwardKind::SwiGlu;
+    bool tiedEmbeddings = false;
+};
+
+inline TransformerSpec variantSpec(const SpecShape& shape) {
+    TransformerSpec spec = fixtureSpec();
+    spec.vocabulary = shape.vocabulary;
+    spec.context = shape.context;
+    spec.layers = shape.layers;
+    spec.query_heads = shape.queryHeads;
+    spec.kv_heads = shape.kvHeads;
+    spec.head_dim = shape.headDim;
+    spec.model_dim = shape.queryHeads * shape.headDim;
+    spec.ffn_dim = shape.ffnDim;
+    spec.feed_forward = shape.feedForward;
+    spec.tied_embeddings = shape.tiedEmbeddings;
+    spec.ports[1].width = shape.vocabulary;
+    return spec;
+}
 
 // randomWeights with every tensor moved off its seeded values by a small sine, so that norms are
 // not all 1.0 and embeddings are large enough to give the attention scores some spread.
