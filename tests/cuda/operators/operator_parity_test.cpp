@@ -24,6 +24,7 @@
 #include "cuda/transformer_cuda_session.h"
 #include "driver/finite_differences.h"
 #include "reference/cross_entropy.h"
+#include "reference/feed_forward.h"
 #include "reference/linear.h"
 #include "reference/rms_norm.h"
 #include "reference/rope.h"
@@ -130,25 +131,25 @@ TEST_F(OperatorParity, LinearRmsNormAndActivationsMatchDifferencesOfTheCpuOperat
         Tensor gate = uniformTensor(shape, 7, 3.0);
         Tensor up = uniformTensor(shape, 8, 3.0);
         const Tensor dy = uniformTensor(shape, 9, 1.0);
-        // Elementwise, as the CPU feed-forward computes them (reference/feed_forward.cpp).
-        const auto activation = [&](bool swiGlu) {
+        // Elementwise through the CPU feed-forward: one input of 1 and unit down weights.
+        const auto activation = [&](FeedForwardKind kind) {
             Tensor out(up.shape);
             for (std::size_t i = 0; i < up.values.size(); ++i) {
-                const double g = gate.values[i];
-                const double u = up.values[i];
-                out.values[i] =
-                    swiGlu ? (g / (std::exp(-g) + 1.0)) * u : (std::erf(u * 0.7071067811865476) + 1.0) * (u * 0.5);
+                const Tensor one(Extents{1, 1}, 1.0);
+                out.values[i] = feedForward(one, Tensor(Extents{1, 1}, gate.values[i]),
+                                            Tensor(Extents{1, 1}, up.values[i]), one, 1, 1, 1, kind, true)
+                                    .values[0];
             }
             return out;
         };
-        const auto swiGlu = [&] { return activation(true); };
+        const auto swiGlu = [&] { return activation(FeedForwardKind::SwiGlu); };
         const ActivationGradients gated = cudaActivationBackward(gate, up, dy, FeedForwardKind::SwiGlu, context);
         EXPECT_TRUE(tensorsNear(gated.gateGradient, centralDifferences(gate, swiGlu, dy), kDifferenceTolerance));
         EXPECT_TRUE(tensorsNear(gated.upGradient, centralDifferences(up, swiGlu, dy), kDifferenceTolerance));
         // GELU never reads the gate, so an absent one serves, and none comes back.
         const ActivationGradients plain = cudaActivationBackward(Tensor(), up, dy, FeedForwardKind::Gelu, context);
         EXPECT_TRUE(plain.gateGradient.shape.empty() && plain.gateGradient.values.empty());
-        const auto gelu = [&] { return activation(false); };
+        const auto gelu = [&] { return activation(FeedForwardKind::Gelu); };
         EXPECT_TRUE(tensorsNear(plain.upGradient, centralDifferences(up, gelu, dy), kDifferenceTolerance));
     }
 }
