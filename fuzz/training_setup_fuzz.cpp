@@ -114,9 +114,8 @@ bool refusedCleanly(Vestra::TransformerTrainer& trainer, Call&& call) {
     try {
         call();
         return false;
-    } catch (const std::invalid_argument&) {
     } catch (const std::domain_error&) {
-    } catch (const std::logic_error&) {
+    } catch (const std::logic_error&) {  // std::invalid_argument and std::out_of_range among them
     }
     require(trainer.checkpointBytes() == before);
     return true;
