@@ -4,7 +4,6 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "support/expect_throw.h"

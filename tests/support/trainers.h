@@ -7,7 +7,6 @@
 #include <bit>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "core/byte_reader.h"

@@ -48,13 +48,7 @@ TEST(VttCheckpoint, AKnownGoodImageIsReadFieldByField) {
     const TransformerSpec spec = Testing::variantSpec({3, 4, 1, 1, 1, 2, 1, FeedForwardKind::SwiGlu, true});
     TransformerTrainer trainer(spec, randomWeights(spec), scenarioTrainingConfig("layout"));
     const Bytes image = readCheckpointFile(VESTRA_TEST_DATA "/mid_window.vtt", vttCheckpointSize(trainer.weights()));
-    const auto at = [&](std::size_t offset) {
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < 8; ++i) {
-            value |= std::uint64_t{image.at(offset + i)} << (8 * i);
-        }
-        return value;
-    };
+    const auto at = [&](std::size_t offset) { return ByteReader(std::span(image).subspan(offset), "").u64(); };
     trainer.restoreCheckpoint(image);
 
     // The magic and both fingerprints were found where the reader looked, or it would have refused.

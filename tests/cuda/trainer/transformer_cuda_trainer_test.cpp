@@ -12,7 +12,6 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "cpu_device/control.h"
