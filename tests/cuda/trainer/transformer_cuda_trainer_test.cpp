@@ -160,7 +160,8 @@ TEST_F(CudaTrainerTest, AClippedStepUpdatesWithTheClippedGradient) {
     });
 }
 
-// The parameter list skips tensors without values; counters follow the boundary rules.
+// Counters follow the boundary rules. (The failure test below, with tied embeddings, depends on the
+// parameter list skipping tensors without values.)
 TEST_F(CudaTrainerTest, CountsEveryCrossingAndEveryBf16Gemm) {
     TransformerSpec spec = Testing::variantSpec({.layers = 1});
     spec.precision.activations = PrecisionKind::Bf16;
@@ -182,11 +183,6 @@ TEST_F(CudaTrainerTest, CountsEveryCrossingAndEveryBf16Gemm) {
     (void)trainer.materializeWeights();
     (void)trainer.materializeWeights();
     EXPECT_EQ(trainer.tensorDownloads(), 8 * parameters);
-
-    const TransformerSpec tied = Testing::variantSpec({.layers = 1, .tiedEmbeddings = true});
-    EXPECT_EQ(TransformerCudaTrainer(tied, Testing::variantWeights(tied), scenarioTrainingConfig("tied"), context_)
-                  .parameterCount(),
-              11u);
 }
 
 // Every refusal comes before any change: the checkpoint image and the device's live allocations
