@@ -111,6 +111,7 @@ TEST(VttCheckpoint, RefusedImagesNameTheirFaultAndChangeNothing) {
          }},
         {"VTT training config mismatch", [&] { return tinyTrainer(otherSeed).checkpointBytes(); }},
         {"VTT tensor shape mismatch", [&] { return edited(image.size(), countersEnd, at(countersEnd) + 1); }},
+        {"VTT tensor shape mismatch", [&] { return edited(image.size(), countersEnd, at(countersEnd) - 1); }},
         {"truncated VTT tensor", [&] { return edited(payloadEnd, 0, at(0)); }},
         {"truncated VTT checkpoint", [&] { return edited(payloadEnd - lastRecord + 8, 0, at(0)); }},
         {"VTT checkpoint has trailing payload", [&] { return edited(image.size() + 8, 0, at(0)); }},
