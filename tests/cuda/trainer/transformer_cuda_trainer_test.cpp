@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -302,6 +303,12 @@ TEST_F(CudaTrainerTest, FailuresBeforeTheCommitLeaveTheTrainerAsItWas) {
     }
 
     EXPECT_NO_THROW((void)trainer.step());
+
+    // Tensor values travel as they are (only the loss is checked): an image holding a NaN restores.
+    Bytes nonFinite = image;
+    ByteWriter(nonFinite).patchU64(80, std::bit_cast<std::uint64_t>(std::numeric_limits<double>::quiet_NaN()));
+    Testing::reseal(nonFinite);
+    EXPECT_NO_THROW(trainer.restoreCheckpoint(nonFinite));
 }
 
 }  // namespace
