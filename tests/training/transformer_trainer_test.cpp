@@ -126,7 +126,6 @@ TEST(TransformerTrainer, AClippedStepUpdatesWithTheClippedGradient) {
     const double norm = free->step().gradientNorm;
     const auto exact = opened(norm);
     EXPECT_EQ(exact->step().clipScale, 1.0);
-    expectSameSet(exact->weights(), free->weights());
     const double below = std::nextafter(norm, 0.0);
     EXPECT_EQ(opened(below)->step().clipScale, below / norm);
     Testing::expectClippedStepIsAStepOnTheClippedGradient(opened);
