@@ -76,7 +76,9 @@ std::optional<Difference> firstDifference(const std::vector<Change>& one, const 
             ++b;
             continue;
         }
-        const auto [region, offset] = std::min(key(one, a), key(other, b));
+        const std::pair<std::size_t, std::size_t> first = std::min(key(one, a), key(other, b));
+        const std::size_t region = first.first;
+        const std::size_t offset = first.second;
         const auto valueIn = [&](const std::vector<Change>& changes, std::size_t at) {
             return key(changes, at) == std::pair{region, offset} ? byteText(changes[at].value)
                                                                  : byteText(before[region][offset]) + " (unchanged)";

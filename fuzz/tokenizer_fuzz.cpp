@@ -154,7 +154,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    // Ids past the vocabulary and policies past Replace are refused with their codes.
+    // Encoding under a policy past Replace passes the bytes through, as Explicit does.
+    const Vestra::EncodeResult passed =
+        tokenizer.encode(text, Vestra::EncodeOptions{false, false, 0, static_cast<Policy>(3 + choice % 253)});
+    require(passed.ids == bytesOf(text));
+
+    // Ids past the vocabulary and policies past Replace are refused with their codes in decoding.
     const std::uint32_t outside = 258 + choice;
     try {
         (void)tokenizer.decode(std::vector<std::uint32_t>{65, outside}, Vestra::DecodeOptions{true, Policy::Explicit});

@@ -1,6 +1,7 @@
 // Specification and training configuration from fuzz bytes. Validation must answer for anything;
-// when both are valid and the model is tiny, one accumulate and one step run, every refusal leaves
-// the checkpoint image as it was, and the image restores into a fresh trainer byte for byte.
+// when both are valid and the model is tiny, one accumulate (of a batch that may hold faults) and
+// one step run, every refusal leaves the checkpoint image as it was, and the image restores into a
+// fresh trainer byte for byte.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "fuzz/tiny_model.h"
+#include "support/spec_variants.h"
 #include "training/transformer_trainer.h"
 #include "training/vtt_checkpoint.h"
 
@@ -52,7 +53,7 @@ class FuzzInput {
 };
 
 Vestra::TransformerSpec specFrom(FuzzInput& in) {
-    Vestra::Fuzzing::TinyShape shape;
+    Vestra::Testing::SpecShape shape;
     shape.vocabulary = in.u8() % 12;
     shape.context = in.u8() % 6;
     shape.layers = in.u8() % 3;
@@ -62,7 +63,7 @@ Vestra::TransformerSpec specFrom(FuzzInput& in) {
     shape.ffnDim = in.u8() % 7;
     shape.feedForward = static_cast<Vestra::FeedForwardKind>(in.u8() % 3);
     shape.tiedEmbeddings = (in.u8() & 1) != 0;
-    Vestra::TransformerSpec spec = Vestra::Fuzzing::tinySpec(shape);
+    Vestra::TransformerSpec spec = Vestra::Testing::variantSpec(shape);
     const std::uint8_t edits = in.u8();
     if (edits & 1) {
         spec.model_dim = in.u8() % 17;
@@ -86,7 +87,7 @@ Vestra::TransformerSpec specFrom(FuzzInput& in) {
 }
 
 Vestra::TransformerTrainingConfig configFrom(FuzzInput& in) {
-    Vestra::TransformerTrainingConfig config = Vestra::Fuzzing::tinyConfig();
+    Vestra::TransformerTrainingConfig config = Vestra::scenarioTrainingConfig("fuzz");
     config.learning_rate = in.real(1e-3);
     config.beta1 = in.real(0.5);
     config.beta2 = in.real(0.6);
@@ -113,9 +114,8 @@ bool refusedCleanly(Vestra::TransformerTrainer& trainer, Call&& call) {
     try {
         call();
         return false;
-    } catch (const std::invalid_argument&) {
     } catch (const std::domain_error&) {
-    } catch (const std::logic_error&) {
+    } catch (const std::logic_error&) {  // std::invalid_argument and std::out_of_range among them
     }
     require(trainer.checkpointBytes() == before);
     return true;
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    const Vestra::TransformerWeights weights = Vestra::Fuzzing::tinyWeights(spec);
+    const Vestra::TransformerWeights weights = Vestra::Testing::variantWeights(spec);
     std::optional<Vestra::TransformerTrainer> trainer;
     try {
         trainer.emplace(spec, weights, config);
@@ -160,10 +160,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < batch.tokens.size(); ++i) {
         targets.push_back(in.u8() % spec.vocabulary);
     }
+    // Faults the trainer must refuse: a token or a target past the vocabulary, a loss mask that may
+    // select nothing, a dataset of size 0.
+    const std::uint8_t faults = in.u8();
+    batch.tokens.back() = (faults & 1) != 0 ? spec.vocabulary : batch.tokens.back();
+    targets.back() = (faults & 2) != 0 ? spec.vocabulary : targets.back();
+    for (std::size_t i = 0; (faults & 4) != 0 && i < batch.tokens.size(); ++i) {
+        batch.lossMask.push_back(in.u8() & 1);
+    }
     if (!refusedCleanly(*trainer, [&] { (void)trainer->accumulate(batch, targets); })) {
         (void)refusedCleanly(*trainer, [&] { (void)trainer->step(); });
     }
-    (void)trainer->nextDataIndex(1 + in.u8());
+    (void)refusedCleanly(*trainer, [&] { (void)trainer->nextDataIndex((faults & 8) != 0 ? 0 : 1 + in.u8()); });
 
     const Vestra::Bytes image = trainer->checkpointBytes();
     require(image.size() == Vestra::vttCheckpointSize(weights));

@@ -11,7 +11,7 @@
 #include "artifacts/vtm_artifact.h"
 #include "artifacts/vtm_reader.h"
 #include "core/hash.h"
-#include "fuzz/tiny_model.h"
+#include "support/spec_variants.h"
 
 namespace Vestra = Halcyne::Core::Vestra;
 
@@ -41,8 +41,15 @@ void readOrRefuse(std::span<const std::uint8_t> image) {
     require(Vestra::vtmHeaderSize + payload <= image.size());
 
     for (const bool tied : {false, true}) {
-        const auto spec =
-            Vestra::Fuzzing::tinySpec({.feedForward = Vestra::FeedForwardKind::Gelu, .tiedEmbeddings = tied});
+        const auto spec = Vestra::Testing::variantSpec({.vocabulary = 6,
+                                                        .context = 4,
+                                                        .layers = 1,
+                                                        .queryHeads = 2,
+                                                        .kvHeads = 1,
+                                                        .headDim = 2,
+                                                        .ffnDim = 4,
+                                                        .feedForward = Vestra::FeedForwardKind::Gelu,
+                                                        .tiedEmbeddings = tied});
         Vestra::TransformerWeights weights;
         try {
             weights = Vestra::vtmWeights(contents, spec);

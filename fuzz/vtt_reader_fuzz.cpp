@@ -8,23 +8,31 @@
 #include <stdexcept>
 
 #include "core/hash.h"
-#include "fuzz/tiny_model.h"
+#include "support/spec_variants.h"
 #include "training/transformer_trainer.h"
 
 namespace Vestra = Halcyne::Core::Vestra;
 
 namespace {
 
+// Vocabulary 6, context 4, one layer of two query heads of width 2 over one KV head, SwiGLU; untied,
+// or with GELU and tied embeddings.
 Vestra::TransformerTrainer& reader(bool tied) {
-    static Vestra::TransformerTrainer untiedTrainer = [] {
-        const auto spec = Vestra::Fuzzing::tinySpec();
-        return Vestra::TransformerTrainer(spec, Vestra::Fuzzing::tinyWeights(spec), Vestra::Fuzzing::tinyConfig());
-    }();
-    static Vestra::TransformerTrainer tiedTrainer = [] {
-        const auto spec =
-            Vestra::Fuzzing::tinySpec({.feedForward = Vestra::FeedForwardKind::Gelu, .tiedEmbeddings = true});
-        return Vestra::TransformerTrainer(spec, Vestra::Fuzzing::tinyWeights(spec), Vestra::Fuzzing::tinyConfig());
-    }();
+    static const auto trainer = [](Vestra::FeedForwardKind kind, bool tiedEmbeddings) {
+        const Vestra::TransformerSpec spec = Vestra::Testing::variantSpec({.vocabulary = 6,
+                                                                           .context = 4,
+                                                                           .layers = 1,
+                                                                           .queryHeads = 2,
+                                                                           .kvHeads = 1,
+                                                                           .headDim = 2,
+                                                                           .ffnDim = 4,
+                                                                           .feedForward = kind,
+                                                                           .tiedEmbeddings = tiedEmbeddings});
+        return Vestra::TransformerTrainer(spec, Vestra::Testing::variantWeights(spec),
+                                          Vestra::scenarioTrainingConfig("fuzz"));
+    };
+    static Vestra::TransformerTrainer untiedTrainer = trainer(Vestra::FeedForwardKind::SwiGlu, false);
+    static Vestra::TransformerTrainer tiedTrainer = trainer(Vestra::FeedForwardKind::Gelu, true);
     return tied ? tiedTrainer : untiedTrainer;
 }
 

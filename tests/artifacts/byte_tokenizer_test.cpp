@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "support/expect_throw.h"
 
 namespace Halcyne::Core::Vestra {
@@ -19,7 +23,7 @@ std::string decodeWith(const Ids& ids, Policy policy, bool skipSpecials = false)
     return ByteTokenizer().decode(ids, DecodeOptions{skipSpecials, policy});
 }
 
-TEST(ByteTokenizer, IdentityContractAndDescriptor) {
+TEST(ByteTokenizer, IdentityContractDescriptorAndSpecialTokens) {
     const ByteTokenizer tokenizer;
     const TokenizerContract contract = tokenizer.contract();
     EXPECT_EQ(contract.fingerprint, "d625d64e85fdde02");
@@ -32,20 +36,11 @@ TEST(ByteTokenizer, IdentityContractAndDescriptor) {
                                               110, 0,   0,   0,   0x02, 0xde, 0xfd, 0x85, 0x4e, 0xd6, 0x25, 0xd6};
     EXPECT_EQ(std::vector<std::uint8_t>(descriptor.begin(), descriptor.begin() + 24), header);
     EXPECT_EQ(std::string(descriptor.begin() + 24, descriptor.end()), ByteTokenizer::identity);
-}
 
-TEST(ByteTokenizer, EncodeAndDecodeHandleSpecialsAndPolicies) {
-    const ByteTokenizer tokenizer;
     const EncodeResult result = tokenizer.encode("A", EncodeOptions{true, true, 0, Policy::Explicit});
     EXPECT_EQ(result.ids, (Ids{256, 65, 257}));
-    EXPECT_EQ(result.fingerprint, "d625d64e85fdde02");
+    EXPECT_EQ(result.fingerprint, contract.fingerprint);
     EXPECT_EQ(decodeWith(Ids{256, 72, 105, 257}, Policy::Explicit, true), "Hi");
-    EXPECT_EQ(encodeWith("\xC3\x28", Policy::Replace), (Ids{239, 191, 189, 40}));
-    // Encode does not refuse an unknown policy: it passes the bytes through.
-    EXPECT_EQ(encodeWith("\xC3\x28", static_cast<Policy>(9)), (Ids{195, 40}));
-    // An incomplete sequence at the end: one replacement, or the bytes unchanged.
-    EXPECT_EQ(decodeWith(Ids{0xE2, 0x82}, Policy::Replace), "\xEF\xBF\xBD");
-    EXPECT_EQ(decodeWith(Ids{0x41, 0xE2, 0x82}, Policy::Explicit), "A\xE2\x82");
 }
 
 template <class Call>
@@ -55,56 +50,82 @@ void expectRefused(Call&& call, Code code, const std::string& message) {
 }
 
 TEST(ByteTokenizer, RefusalsCarryTheirCodeAndMessage) {
-    const char* invalid = "invalid or incomplete UTF-8 sequence";
-    expectRefused([] { (void)encodeWith("\xC3\x28", Policy::Strict); }, Code::InvalidUtf8, invalid);
-    const EncodeOptions normalizing{false, false, 1, {}};
-    expectRefused([&] { (void)ByteTokenizer().encode("A", normalizing); }, Code::UnsupportedOption,
-                  "byte tokenizer supports only normalization=none");
-    struct Case {
-        Ids ids;
-        Policy policy;
-        bool skipSpecials;
-        Code code;
-        const char* message;
-    };
-    const char* outside = "token id is outside byte-tokenizer vocabulary";
-    const char* special = "special token requires skipSpecialTokens=true";
-    const Case cases[] = {
-        {{0xE2, 0x82}, Policy::Strict, false, Code::InvalidUtf8, invalid},
-        {{256, 72}, Policy::Explicit, false, Code::SpecialTokenRejected, special},
-        {{72, 258}, Policy::Explicit, true, Code::TokenOutOfVocabulary, outside},
-        {{72, 0xFFFFFFFFu}, Policy::Explicit, true, Code::TokenOutOfVocabulary, outside},
-        // The policy is checked before any id is looked at.
-        {{300}, static_cast<Policy>(3), false, Code::UnsupportedOption, "unknown invalid UTF-8 policy"},
-    };
-    for (const Case& c : cases) {
-        expectRefused([&] { (void)decodeWith(c.ids, c.policy, c.skipSpecials); }, c.code, c.message);
+    expectRefused(
+        [] {
+            (void)ByteTokenizer().encode("A", EncodeOptions{false, false, 1, {}});
+        },
+        Code::UnsupportedOption, "byte tokenizer supports only normalization=none");
+    expectRefused(
+        [] {
+            (void)decodeWith({256, 72}, Policy::Explicit);
+        },
+        Code::SpecialTokenRejected, "special token requires skipSpecialTokens=true");
+    for (const std::uint32_t outside : {258u, 0xFFFFFFFFu}) {
+        expectRefused(
+            [&] {
+                (void)decodeWith({72, outside}, Policy::Explicit, true);
+            },
+            Code::TokenOutOfVocabulary, "token id is outside byte-tokenizer vocabulary");
     }
+    // The policy is checked before any id is looked at.
+    expectRefused([] { (void)decodeWith({300}, static_cast<Policy>(3)); }, Code::UnsupportedOption,
+                  "unknown invalid UTF-8 policy");
 }
 
-TEST(ByteTokenizer, MalformedUtf8IsInvalidOneByteAtATime) {
-    // Overlong forms, surrogates, code points past U+10FFFF and stray continuation bytes.
-    const std::string fffd = "\xEF\xBF\xBD";
-    const std::pair<std::string, std::string> cases[] = {
-        {"\xC0\x80", fffd + fffd},
-        {"\xE0\x80\x80", fffd + fffd + fffd},
-        // Four-byte overlong forms of U+E000 and U+FFFF, past the surrogate range.
-        {"\xF0\x8E\x80\x80", fffd + fffd + fffd + fffd},
-        {"\xF0\x8F\xBF\xBF", fffd + fffd + fffd + fffd},
-        {"\xED\xA0\x80", fffd + fffd + fffd},
-        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
-        {"\xF5", fffd},
-        {"\x80x", fffd + "x"},
+Ids idsOf(std::string_view bytes) {
+    return Ids(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+               reinterpret_cast<const std::uint8_t*>(bytes.data()) + bytes.size());
+}
+
+// Both ends of every excluded range and every overlong form, through encode and decode: Strict
+// refuses, Replace puts one U+FFFD (a '?' below) for each byte that cannot start a well-formed
+// sequence (or one for a tail cut off by the end, whose bytes are not inspected), Explicit passes
+// the bytes through. The ends of the well-formed ranges are kept whole.
+TEST(ByteTokenizer, IllFormedUtf8AtBothEndsOfEveryExcludedRange) {
+    using namespace std::string_view_literals;
+    // Each excluded range as its lowest and highest sequence, with the Replace output of each.
+    struct Range {
+        std::string_view low, lowReplaced, high, highReplaced;
     };
-    for (const auto& [input, replaced] : cases) {
-        EXPECT_EQ(decodeWith(encodeWith(input, Policy::Explicit), Policy::Replace), replaced);
-        EXPECT_THROW((void)encodeWith(input, Policy::Strict), TokenizerError);
-        EXPECT_EQ(decodeWith(encodeWith(input, Policy::Explicit), Policy::Explicit), input);
+    const Range illFormed[] = {
+        {"\x80", "?", "\xBF", "?"},                                // continuation bytes as leads
+        {"\xC0\x80", "??", "\xC1\xBF", "??"},                      // two-byte overlong forms
+        {"\xE0\x80\x80", "???", "\xE0\x9F\xBF", "???"},            // three-byte overlong forms
+        {"\xED\xA0\x80", "???", "\xED\xBF\xBF", "???"},            // surrogates
+        {"\xF0\x80\x80\x80", "????", "\xF0\x8F\xBF\xBF", "????"},  // four-byte overlong forms
+        {"\xF4\x90\x80\x80", "????", "\xF4\xBF\xBF\xBF", "????"},  // past U+10FFFF
+        {"\xF5\x80\x80\x80", "????", "\xF7\xBF\xBF\xBF", "????"},  // leads past U+10FFFF
+        {"\xF8", "?", "\xFF", "?"},                                // bytes that never lead
+        {"\xC2\x7F", "?\x7F", "\xC2\xC0", "??"},                   // continuations out of range
+        {"\xE1\x80\x41", "??A", "\xF1\x80\x80\xC0", "????"},
+        {"\xC2", "?", "A\xF4\x8F\xBF", "A?"},  // cut off by the end
+        {"\xED\xA0", "?", "\xE0\x80", "?"},
+    };
+    const char* invalid = "invalid or incomplete UTF-8 sequence";
+    const auto check = [&](std::string_view input, std::string_view replacements) {
+        SCOPED_TRACE(::testing::PrintToString(std::string(input)));
+        std::string replaced;
+        for (const char c : replacements) {
+            replaced += c == '?' ? "\xEF\xBF\xBD" : std::string(1, c);
+        }
+        EXPECT_EQ(encodeWith(input, Policy::Replace), idsOf(replaced));
+        EXPECT_EQ(decodeWith(idsOf(input), Policy::Replace), replaced);
+        EXPECT_EQ(decodeWith(idsOf(input), Policy::Explicit), input);
+        expectRefused([&] { (void)encodeWith(input, Policy::Strict); }, Code::InvalidUtf8, invalid);
+        expectRefused([&] { (void)decodeWith(idsOf(input), Policy::Strict); }, Code::InvalidUtf8, invalid);
+    };
+    for (const Range& range : illFormed) {
+        check(range.low, range.lowReplaced);
+        check(range.high, range.highReplaced);
     }
-    // The boundaries of each length class are valid and survive a strict round trip.
-    for (const std::string valid : {"\x7F", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
-                                    "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
-        EXPECT_EQ(decodeWith(encodeWith(valid, Policy::Strict), Policy::Strict), valid);
+    // Both ends of each well-formed range of lead and second byte.
+    for (const std::string_view valid :
+         {"\x00"sv, "\x7F"sv, "\xC2\x80"sv, "\xDF\xBF"sv, "\xE0\xA0\x80"sv, "\xE0\xBF\xBF"sv, "\xE1\x80\x80"sv,
+          "\xEC\xBF\xBF"sv, "\xED\x80\x80"sv, "\xED\x9F\xBF"sv, "\xEE\x80\x80"sv, "\xEF\xBF\xBF"sv,
+          "\xF0\x90\x80\x80"sv, "\xF0\xBF\xBF\xBF"sv, "\xF1\x80\x80\x80"sv, "\xF3\xBF\xBF\xBF"sv, "\xF4\x80\x80\x80"sv,
+          "\xF4\x8F\xBF\xBF"sv}) {
+        EXPECT_EQ(encodeWith(valid, Policy::Strict), idsOf(valid));
+        EXPECT_EQ(decodeWith(idsOf(valid), Policy::Replace), valid);
     }
 }
 

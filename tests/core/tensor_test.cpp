@@ -23,12 +23,8 @@ TEST(ElementCount, ReportsTheFirstFaultMet) {
 
 TEST(Tensor, IndexingIsRowMajorAndChecked) {
     Tensor tensor(Extents{2, 3});
-    for (std::uint64_t i = 0; i < 2; ++i) {
-        for (std::uint64_t j = 0; j < 3; ++j) {
-            tensor.at({i, j}) = static_cast<double>(10 * i + j);
-        }
-    }
-    EXPECT_EQ(tensor.values, (std::vector<double>{0, 1, 2, 10, 11, 12}));
+    tensor.values = {0, 1, 2, 10, 11, 12};
+    EXPECT_EQ(std::vector({tensor.at({0, 2}), tensor.at({1, 0}), tensor.at({1, 2})}), std::vector({2.0, 10.0, 12.0}));
     EXPECT_EQ(Tensor(Extents{}, 2.5).at({}), 2.5);
     const auto offset = [&](Extents index) { return [&tensor, index] { (void)tensor.offsetOf(index); }; };
     expectThrowWithMessage<std::out_of_range>(offset({2, 0}), "tensor index out of bounds");

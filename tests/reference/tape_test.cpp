@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -60,9 +59,6 @@ std::vector<GradientCase> gradientCases() {
               .headDim = 4,
               .feedForward = FeedForwardKind::Gelu},
              {2, 3, {1, 2, 3, 4, 5, 6}, {2, 3}, {}}, {2, 3, 0, 5, 6, 1}),
-        // The fixture's shape (two query heads over one KV head, SwiGLU, tied) with weights large
-        // enough for finite differences to resolve every gradient above rounding.
-        GradientCase{"fixture-shape", fixtureSpec(), variantWeights(fixtureSpec()), commonBatch(), commonTargets()},
     };
 }
 
@@ -73,27 +69,6 @@ double forwardLoss(const GradientCase& c, const TransformerWeights& weights) {
 TransformerGradients tapeGradients(const GradientCase& c) {
     const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
     return transformerBackward(tape, crossEntropy(tape.logits(), c.batch, c.targets).logitsGradient);
-}
-
-// The elements to perturb: all of a small tensor; of a large one a spread of elements plus every
-// element of the embedding rows the batch uses.
-std::vector<std::size_t> sampledElements(std::string_view name, const Tensor& tensor, const GradientCase& c) {
-    const std::size_t count = tensor.values.size();
-    std::set<std::size_t> chosen;
-    const std::size_t stride = count <= 32 ? 1 : count / 24 + 1;
-    for (std::size_t i = 0; i < count; i += stride) {
-        chosen.insert(i);
-    }
-    chosen.insert(count - 1);
-    if (name == "token_embedding" || name == "output_embedding") {
-        const std::size_t model = c.spec.model_dim;
-        for (const std::uint32_t token : c.batch.tokens) {
-            for (std::size_t d = 0; token < c.spec.vocabulary && d < model; ++d) {
-                chosen.insert(token * model + d);
-            }
-        }
-    }
-    return {chosen.begin(), chosen.end()};
 }
 
 TEST(TapeGradients, MatchFiniteDifferencesOfTheForwardLoss) {
@@ -118,7 +93,7 @@ TEST(TapeGradients, MatchFiniteDifferencesOfTheForwardLoss) {
                 squares += w * w;
             }
             const double h = 1e-3 * std::sqrt(squares / static_cast<double>(weight.values.size()));
-            for (const std::size_t i : sampledElements(weights[t].name, weight, c)) {
+            for (std::size_t i = 0; i < weight.values.size(); ++i) {
                 const double original = weight.values[i];
                 const auto lossAt = [&](double offset) {
                     weight.values[i] = original + offset;
@@ -137,7 +112,7 @@ TEST(TapeGradients, MatchFiniteDifferencesOfTheForwardLoss) {
     }
 }
 
-// The tape's logits are the forward's, every node's parents come before it, and the input
+// The tape's logits are the forward's, its node count the one reserved for it, and the input
 // embedding gradient is what the lookup passes on: with untied embeddings the token embedding
 // gradient (checked by finite differences above) is exactly the sum over the positions that looked
 // the row up, and padding positions receive nothing.
@@ -147,11 +122,6 @@ TEST(TransformerForwardTape, AgreesWithTheForwardAndTheLookup) {
         const TransformerForwardTape tape = gradientForward(c.spec, c.weights, c.batch);
         EXPECT_TRUE(tensorsNear(tape.logits(), transformerForward(c.spec, c.weights, c.batch), 1e-14));
         EXPECT_EQ(tape.nodeCount(), tapeNodeCount(c.spec, c.batch));
-        for (std::size_t n = 0; n < tape.data().nodes.size(); ++n) {
-            const TapeNode& node = tape.data().nodes[n];
-            ASSERT_TRUE(node.parent0 == noTapeParent || node.parent0 < n);
-            ASSERT_TRUE(node.parent1 == noTapeParent || node.parent1 < n);
-        }
 
         const TransformerGradients gradients = tapeGradients(c);
         const std::uint64_t model = c.spec.model_dim;
@@ -258,10 +228,6 @@ TEST(TapeStorage, KeptArraysGiveTheResultsOfFreshOnes) {
 TEST(GradientForward, ValidatesThroughTheForwardAndChecksEveryLeaf) {
     const TransformerSpec spec = fixtureSpec();
     TransformerWeights weights = fixtureWeights();
-    TokenBatch batch = commonBatch();
-    batch.tokens[2] = 258;
-    expectThrowWithMessage<std::out_of_range>([&] { (void)gradientForward(spec, weights, batch); },
-                                              "token id exceeds vocabulary");
     weights.layers[0].query.values[5] = std::numeric_limits<double>::quiet_NaN();
     expectThrowWithMessage<std::domain_error>([&] { (void)gradientForward(spec, weights, commonBatch()); },
                                               "transformer forward produced NaN/Inf");

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -35,6 +36,16 @@ inline ::testing::AssertionResult tensorsNear(const Tensor& got, const Tensor& e
     }
     return ::testing::AssertionFailure() << "worst element " << worst << ": expected " << expected.values[worst]
                                          << ", got " << got.values[worst] << " (tolerance " << tolerance << ")";
+}
+
+// Agreement to `relative` of the expected tensor's largest magnitude (of 1 where that is smaller):
+// for results whose summation order differs from the reference's.
+inline ::testing::AssertionResult relativelyNear(const Tensor& got, const Tensor& expected, double relative) {
+    double largest = 1.0;
+    for (const double value : expected.values) {
+        largest = std::max(largest, std::abs(value));
+    }
+    return tensorsNear(got, expected, relative * largest);
 }
 
 // Bit-for-bit equality of shapes and values (NaN never equals).

@@ -108,12 +108,13 @@ inline void expectEveryDeviceFailureReported(const DeviceOperation& operation) {
     expectIncompleteContextRefused(operation.call);
 }
 
-// The call throws std::invalid_argument with `message` while an allocation fault is armed: it
-// refused before any device work (a device error instead escapes and fails the test).
-inline void expectRefusedBeforeDeviceWork(const DeviceCall& call, const TransformerCudaContext& context,
-                                          const std::string& message) {
+// The call throws Exception with `message` while an allocation fault is armed: it refused before
+// any device work (a device error instead escapes and fails the test).
+template <class Exception = std::invalid_argument>
+void expectRefusedBeforeDeviceWork(const DeviceCall& call, const TransformerCudaContext& context,
+                                   const std::string& message) {
     CpuDevice::injectFault(CpuDevice::FaultSite::Allocation, 1, kInjectedFault);
-    expectThrowWithMessage<std::invalid_argument>([&] { call(context); }, message);
+    expectThrowWithMessage<Exception>([&] { call(context); }, message);
     CpuDevice::clearFaults();
 }
 

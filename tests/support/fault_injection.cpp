@@ -1,6 +1,7 @@
 #include "support/fault_injection.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -9,7 +10,7 @@
 namespace Halcyne::Core::Vestra::Testing {
 namespace {
 
-std::array<int, 2> callsLeft{};  // per FaultCall: 0 never fails, n fails the n-th call from now
+std::array<int, 3> callsLeft{};  // per FaultCall: 0 never fails, n fails the n-th call from now
 
 bool shouldFail(FaultCall call) {
     int& left = callsLeft[static_cast<std::size_t>(call)];
@@ -42,6 +43,14 @@ FaultScope::~FaultScope() {
 }  // namespace Halcyne::Core::Vestra::Testing
 
 namespace Testing = Halcyne::Core::Vestra::Testing;
+
+extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count) {
+    if (Testing::shouldFail(Testing::FaultCall::Write)) {
+        return -1;
+    }
+    static const auto real = Testing::realFunction<ssize_t (*)(int, const void*, std::size_t)>("write");
+    return real(descriptor, bytes, count);
+}
 
 extern "C" int fsync(int descriptor) {
     if (Testing::shouldFail(Testing::FaultCall::Fsync)) {

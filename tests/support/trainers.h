@@ -1,12 +1,15 @@
 // What the trainer suites share: a model small enough to checkpoint and corrupt byte by byte, the
-// fixture model with its configuration, batches and their next-token targets.
+// fixture model with its configuration, batches and their next-token targets, and image edits.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <bit>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
+#include "core/byte_reader.h"
 #include "core/byte_writer.h"
 #include "core/hash.h"
 #include "core/transformer_spec.h"
@@ -54,6 +57,38 @@ inline std::vector<std::uint32_t> successors(const TokenBatch& batch, std::uint3
 inline void reseal(Bytes& image) {
     const std::size_t payload = image.size() - 8;
     ByteWriter(image).patchU64(payload, vestraFnv1a64(std::span(image).first(payload)));
+}
+
+// The image with every value of its last tensor set (the open window's gradient sum) multiplied by
+// factor, resealed. The four sets are equal in size and come after 72 bytes of header and counters.
+inline Bytes withScaledWindow(Bytes image, double factor) {
+    const std::size_t end = image.size() - 8;
+    std::size_t at = end - (image.size() - 80) / 4;
+    while (at < end) {
+        const std::uint64_t count = ByteReader(std::span(image).subspan(at), "").u64();
+        at += 8;
+        for (std::uint64_t i = 0; i < count; ++i, at += 8) {
+            const double value = ByteReader(std::span(image).subspan(at), "").f64();
+            ByteWriter(image).patchU64(at, std::bit_cast<std::uint64_t>(value * factor));
+        }
+    }
+    reseal(image);
+    return image;
+}
+
+// A clipped step is an unclipped step on the clipped gradient: a window clipped to a quarter of its
+// norm leaves the image (weights and moments) that the same window scaled by a quarter, exact in
+// binary, leaves under the same threshold. opened(threshold) gives a pointer to a trainer of that
+// maximum norm with the same window open each time.
+template <class Opened>
+void expectClippedStepIsAStepOnTheClippedGradient(const Opened& opened) {
+    const double norm = opened(1e300)->step().gradientNorm;
+    const auto clipped = opened(norm / 4);
+    const auto scaled = opened(norm / 4);
+    scaled->restoreCheckpoint(withScaledWindow(scaled->checkpointBytes(), 0.25));
+    EXPECT_EQ(clipped->step().clipScale, 0.25);
+    EXPECT_EQ(scaled->step().clipScale, 1.0);
+    EXPECT_TRUE(scaled->checkpointBytes() == clipped->checkpointBytes()) << "weights or moments differ";
 }
 
 }  // namespace Halcyne::Core::Vestra::Testing

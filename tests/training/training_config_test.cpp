@@ -19,19 +19,12 @@ TransformerTrainingConfig validConfig() {
     return config;
 }
 
-TEST(TrainingConfig, DefaultIdentityAndFingerprint) {
-    const TransformerTrainingConfig config = validConfig();
-    const std::string expected =
-        "vestra-transformer-training-v2;lr=0.001;beta1=0.90000000000000002;beta2=0.999;epsilon=1e-08;"
-        "weight_decay=0.01;max_gradient_norm=1;warmup_steps=0;decay_steps=0;seed=1;dataset_hash=3:abc;"
-        "ignore=none";
-    EXPECT_EQ(trainingConfigIdentity(config), expected);
-    EXPECT_EQ(trainingConfigFingerprint(config), vestraFnv1a64(expected));
-    EXPECT_NO_THROW(validateTrainingConfig(config));
-}
-
-TEST(TrainingConfig, IdentityFieldsAndFormatting) {
+TEST(TrainingConfig, IdentityFingerprintAndFormatting) {
     TransformerTrainingConfig config = validConfig();
+    EXPECT_EQ(trainingConfigIdentity(config),
+              "vestra-transformer-training-v2;lr=0.001;beta1=0.90000000000000002;beta2=0.999;epsilon=1e-08;"
+              "weight_decay=0.01;max_gradient_norm=1;warmup_steps=0;decay_steps=0;seed=1;dataset_hash=3:abc;"
+              "ignore=none");
     config.learning_rate = 0.1;
     config.weight_decay = 3e-4;
     config.warmup_steps = 7;
@@ -39,10 +32,12 @@ TEST(TrainingConfig, IdentityFieldsAndFormatting) {
     config.seed = 42;
     config.dataset_hash = "a;b=c";
     config.ignore_token = 0;
-    EXPECT_EQ(trainingConfigIdentity(config),
-              "vestra-transformer-training-v2;lr=0.10000000000000001;beta1=0.90000000000000002;beta2=0.999;"
-              "epsilon=1e-08;weight_decay=0.00029999999999999997;max_gradient_norm=1;warmup_steps=7;"
-              "decay_steps=18446744073709551615;seed=42;dataset_hash=5:a;b=c;ignore=0");
+    const std::string identity =
+        "vestra-transformer-training-v2;lr=0.10000000000000001;beta1=0.90000000000000002;beta2=0.999;"
+        "epsilon=1e-08;weight_decay=0.00029999999999999997;max_gradient_norm=1;warmup_steps=7;"
+        "decay_steps=18446744073709551615;seed=42;dataset_hash=5:a;b=c;ignore=0";
+    EXPECT_EQ(trainingConfigIdentity(config), identity);
+    EXPECT_EQ(trainingConfigFingerprint(config), vestraFnv1a64(identity));
 }
 
 TEST(TrainingConfig, ValidationReportsTheFirstFailureInOrder) {

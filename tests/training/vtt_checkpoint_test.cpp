@@ -18,7 +18,6 @@ namespace Halcyne::Core::Vestra {
 namespace {
 
 using Testing::expectThrowWithMessage;
-using Testing::fixtureTrainer;
 using Testing::reseal;
 using Testing::successors;
 using Testing::tinyTrainer;
@@ -27,7 +26,8 @@ using Testing::tokenRows;
 constexpr std::size_t countersEnd = 72;
 
 // A trainer in the middle of its second window, so that every field of the image is non-trivial.
-TransformerTrainer midWindow(TransformerTrainer trainer) {
+TransformerTrainer midWindow() {
+    TransformerTrainer trainer = tinyTrainer();
     const TokenBatch a = tokenRows(2, 3, {1, 2, 3, 4, 5, 0});
     const TokenBatch b = tokenRows(1, 4, {5, 4, 3, 2});
     const std::uint32_t vocabulary = trainer.spec().vocabulary;
@@ -39,35 +39,49 @@ TransformerTrainer midWindow(TransformerTrainer trainer) {
     return trainer;
 }
 
-TEST(VttCheckpoint, RestoredTrainerContinuesIdentically) {
-    TransformerTrainer writer = midWindow(Testing::fixtureTrainer());
-    const Bytes image = writer.checkpointBytes();
-    TransformerTrainer reader = Testing::fixtureTrainer();
-    reader.restoreCheckpoint(image);
-    EXPECT_EQ(reader.checkpointBytes(), image);
-    EXPECT_EQ(reader.accumulatedBatches(), 2u);
+// data/mid_window.vtt, written once by a trainer of this model after accumulating three rows,
+// stepping, drawing one data index and accumulating two rows twice: every counter is distinct, and
+// the moments and the window differ from the weights. Reading it field by field at the offsets of
+// the format pins the layout, which writer and reader checked only against each other would not.
+TEST(VttCheckpoint, AKnownGoodImageIsReadFieldByField) {
+    // Vocabulary 3, context 4, one layer of one query and one KV head of width 2, SwiGLU 1 wide, tied.
+    const TransformerSpec spec = Testing::variantSpec({3, 4, 1, 1, 1, 2, 1, FeedForwardKind::SwiGlu, true});
+    TransformerTrainer trainer(spec, randomWeights(spec), scenarioTrainingConfig("layout"));
+    const Bytes image = readCheckpointFile(VESTRA_TEST_DATA "/mid_window.vtt", vttCheckpointSize(trainer.weights()));
+    const auto at = [&](std::size_t offset) { return ByteReader(std::span(image).subspan(offset), "").u64(); };
+    trainer.restoreCheckpoint(image);
 
-    const TrainingStepLog expected = writer.step();
-    const TrainingStepLog got = reader.step();
-    EXPECT_EQ(got.loss, expected.loss);
-    EXPECT_EQ(got.gradientNorm, expected.gradientNorm);
-    EXPECT_EQ(got.learningRate, expected.learningRate);
-    EXPECT_EQ(reader.nextDataIndex(1000), writer.nextDataIndex(1000));
-    EXPECT_EQ(reader.checkpointBytes(), writer.checkpointBytes());
+    // The magic and both fingerprints were found where the reader looked, or it would have refused.
+    EXPECT_EQ(std::vector({at(24), at(32), at(48), at(64)}), std::vector<std::uint64_t>({1, 7, 2, 3}));
+    EXPECT_EQ(std::vector({trainer.steps(), trainer.examplesSeen(), trainer.dataOrderState(),
+                           trainer.accumulatedBatches(), trainer.windowStartExamples()}),
+              std::vector({at(24), at(32), at(40), at(48), at(64)}));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(trainer.accumulatedLoss()), at(56));
+    // Four sets of records in the canonical order of the weight layout, each a count and its values.
+    std::size_t offset = countersEnd;
+    for (const TransformerWeights* set :
+         {&trainer.weights(), &trainer.firstMoments(), &trainer.secondMoments(), &trainer.gradientAccumulator()}) {
+        forEachWeightTensor(*set, [&](const WeightSlot& slot, const Tensor& tensor) {
+            ASSERT_EQ(at(offset), tensor.values.size()) << canonicalTensorName(slot);
+            std::vector<double> stored;
+            for (std::size_t i = 0; i < tensor.values.size(); ++i) {
+                stored.push_back(std::bit_cast<double>(at(offset + 8 + 8 * i)));
+            }
+            EXPECT_EQ(stored, tensor.values) << canonicalTensorName(slot);
+            offset += 8 + 8 * tensor.values.size();
+        });
+        // The weight records are the bytes the weights fingerprint hashes.
+        EXPECT_TRUE(set != &trainer.weights() || weightsFingerprint(*set) == vestraFnv1a64(std::span(image).subspan(
+                                                                                 countersEnd, offset - countersEnd)));
+    }
+    EXPECT_EQ(offset, image.size() - 8);  // and the checksum follows, or the restore would have refused
+    EXPECT_EQ(trainer.checkpointBytes(), image);
 }
 
 TEST(VttCheckpoint, RefusedImagesNameTheirFaultAndChangeNothing) {
-    const TransformerTrainer source = midWindow(tinyTrainer());
+    const TransformerTrainer source = midWindow();
     const Bytes image = source.checkpointBytes();
     const std::size_t payloadEnd = image.size() - 8;
-    // The weight records are the bytes the weights fingerprint hashes.
-    std::size_t weightsEnd = countersEnd;
-    for (const ConstNamedTensor& entry : namedTensors(source.weights())) {
-        weightsEnd += 8 + 8 * entry.tensor.values.size();
-    }
-    EXPECT_EQ(weightsFingerprint(source.weights()),
-              vestraFnv1a64(std::span(image).subspan(countersEnd, weightsEnd - countersEnd)));
-
     const auto edited = [&](std::size_t size, std::size_t offset, std::uint64_t value) {
         Bytes other(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(std::min(size, image.size())));
         other.resize(size);
@@ -89,12 +103,6 @@ TEST(VttCheckpoint, RefusedImagesNameTheirFaultAndChangeNothing) {
         {"truncated VTT checkpoint", [&] { return Bytes(image.begin(), image.begin() + 31); }},
         // The header through the configuration fingerprint, sealed: the counters are cut.
         {"truncated VTT checkpoint", [&] { return edited(32, 0, at(0)); }},
-        {"VTT checksum mismatch",
-         [&] {
-             Bytes flipped = image;
-             flipped[40] ^= 1;
-             return flipped;
-         }},
         {"unknown VTT checkpoint format", [&] { return edited(image.size(), 0, at(0) ^ 1); }},
         {"VTT model spec mismatch",
          [&] {
@@ -103,11 +111,15 @@ TEST(VttCheckpoint, RefusedImagesNameTheirFaultAndChangeNothing) {
          }},
         {"VTT training config mismatch", [&] { return tinyTrainer(otherSeed).checkpointBytes(); }},
         {"VTT tensor shape mismatch", [&] { return edited(image.size(), countersEnd, at(countersEnd) + 1); }},
+        {"VTT tensor shape mismatch", [&] { return edited(image.size(), countersEnd, at(countersEnd) - 1); }},
         {"truncated VTT tensor", [&] { return edited(payloadEnd, 0, at(0)); }},
         {"truncated VTT checkpoint", [&] { return edited(payloadEnd - lastRecord + 8, 0, at(0)); }},
         {"VTT checkpoint has trailing payload", [&] { return edited(image.size() + 8, 0, at(0)); }},
         {"VTT contains non-finite tensor state",
-         [&] { return edited(image.size(), weightsEnd + 8, bits(std::numeric_limits<double>::quiet_NaN())); }},
+         [&] {
+             return edited(image.size(), countersEnd + (image.size() - 80) / 4 + 8,
+                           bits(std::numeric_limits<double>::quiet_NaN()));
+         }},
         {"VTT contains non-finite loss",
          [&] { return edited(image.size(), 56, bits(std::numeric_limits<double>::infinity())); }},
     };
@@ -123,7 +135,7 @@ TEST(VttCheckpoint, RefusedImagesNameTheirFaultAndChangeNothing) {
 }
 
 TEST(VttCheckpoint, EveryFlippedByteIsRefused) {
-    const Bytes image = midWindow(tinyTrainer()).checkpointBytes();
+    const Bytes image = midWindow().checkpointBytes();
     TransformerTrainer reader = tinyTrainer();
     const Bytes before = reader.checkpointBytes();
     for (std::size_t offset = 0; offset < image.size(); ++offset) {
@@ -139,39 +151,26 @@ TEST(VttCheckpoint, EveryFlippedByteIsRefused) {
     EXPECT_EQ(reader.checkpointBytes(), before);
 }
 
-TEST(VttCheckpoint, FilesRoundTrip) {
+// The image through a file and back. A load reads no more than the image size the trainer's shapes
+// give: a longer file is refused before it is read whole, and the trainer is unchanged.
+TEST(VttCheckpoint, FilesRoundTripAndOtherSizesAreRefused) {
     const auto path = std::filesystem::temp_directory_path() / ("vestra-vtt-" + std::to_string(::getpid()));
-    const TransformerTrainer writer = midWindow(tinyTrainer());
+    const TransformerTrainer writer = midWindow();
     writer.saveCheckpoint(path);
     TransformerTrainer reader = tinyTrainer();
     reader.loadCheckpoint(path);
     EXPECT_EQ(reader.checkpointBytes(), writer.checkpointBytes());
-    std::filesystem::remove(path);
-}
-
-// A load reads no more than the image size the trainer's shapes give: a longer file, or an endless
-// one, is refused before it is read whole, and the trainer is unchanged.
-TEST(VttCheckpoint, LoadRefusesFilesOfAnyOtherSize) {
-    for (TransformerTrainer trainer : {tinyTrainer(), fixtureTrainer()}) {
-        EXPECT_EQ(vttCheckpointSize(trainer.weights()), trainer.checkpointBytes().size());
-    }
-    const auto path = std::filesystem::temp_directory_path() / ("vestra-vtt-size-" + std::to_string(::getpid()));
-    Bytes longer = midWindow(tinyTrainer()).checkpointBytes();
+    Bytes longer = writer.checkpointBytes();
     longer.push_back(0);
     writeCheckpointFile(path, longer);
-    TransformerTrainer reader = tinyTrainer();
-    const Bytes before = reader.checkpointBytes();
-    const char* wrongSize = "VTT checkpoint file does not have the trainer's image size";
-    expectThrowWithMessage<std::runtime_error>([&] { reader.loadCheckpoint(path); }, wrongSize);
+    expectThrowWithMessage<std::runtime_error>([&] { reader.loadCheckpoint(path); },
+                                               "VTT checkpoint file does not have the trainer's image size");
+    EXPECT_EQ(reader.checkpointBytes(), writer.checkpointBytes());
     std::filesystem::remove(path);
-    if (std::filesystem::exists("/dev/zero")) {
-        expectThrowWithMessage<std::runtime_error>([&] { reader.loadCheckpoint("/dev/zero"); }, wrongSize);
-    }
-    EXPECT_EQ(reader.checkpointBytes(), before);
 }
 
 TEST(VttCheckpoint, SummaryReadsAnImageWithoutATrainer) {
-    const TransformerTrainer trainer = midWindow(tinyTrainer());
+    const TransformerTrainer trainer = midWindow();
     const Bytes pristine = trainer.checkpointBytes();
     const VttSummary summary = summarizeVttImage(pristine);
     EXPECT_EQ(summary.storedChecksum, summary.computedChecksum);

@@ -1,7 +1,8 @@
 // The device operator functions and the whole-model backward against the CPU reference on shapes
-// the parity scenarios leave out: 1, odd sizes, sizes past a block, rows of length 0, grouped KV
-// heads, both attention paths, several layers, GELU, untied embeddings, loss masks. Backward
-// functions are held against central differences of the CPU forward operators.
+// the parity scenarios leave out: 1, odd sizes, sizes past a block (256 elements, 128 positions or
+// key positions) in rows, widths, heads and vocabulary, rows of length 0, grouped KV heads, both
+// attention paths, several layers, GELU, untied embeddings, loss masks. Backward functions are
+// held against central differences of the CPU forward operators.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "cuda/transformer_cuda_session.h"
 #include "driver/finite_differences.h"
 #include "reference/cross_entropy.h"
+#include "reference/feed_forward.h"
 #include "reference/linear.h"
 #include "reference/rms_norm.h"
 #include "reference/rope.h"
@@ -35,6 +37,7 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
+using Testing::relativelyNear;
 using Testing::tensorsEqual;
 using Testing::tensorsNear;
 
@@ -103,7 +106,7 @@ TEST_F(OperatorParity, CrossEntropyMatchesTheCpuAndZeroesInactivePositionsExactl
 }
 
 TEST_F(OperatorParity, LinearRmsNormAndActivationsMatchDifferencesOfTheCpuOperators) {
-    for (const auto& [rows, in, out] : {std::tuple{1u, 1u, 1u}, {17u, 19u, 23u}}) {
+    for (const auto& [rows, in, out] : {std::tuple{1u, 1u, 1u}, {17u, 19u, 23u}, {3u, 260u, 2u}}) {
         SCOPED_TRACE(::testing::Message() << rows << "x" << in << " -> " << out);
         Tensor input = uniformTensor({rows, in}, 1, 1.0);
         Tensor weights = uniformTensor({out, in}, 2, 1.0);
@@ -113,7 +116,7 @@ TEST_F(OperatorParity, LinearRmsNormAndActivationsMatchDifferencesOfTheCpuOperat
         EXPECT_TRUE(tensorsNear(result.inputGradient, centralDifferences(input, forward, dy), kDifferenceTolerance));
         EXPECT_TRUE(tensorsNear(result.weightGradient, centralDifferences(weights, forward, dy), kDifferenceTolerance));
     }
-    for (const auto& [rows, width] : {std::pair{1u, 1u}, {300u, 3u}}) {
+    for (const auto& [rows, width] : {std::pair{1u, 1u}, {300u, 3u}, {2u, 260u}}) {
         SCOPED_TRACE(::testing::Message() << "RMSNorm " << rows << "x" << width);
         Tensor input = uniformTensor({rows, width}, 4, 1.0);
         Tensor weights = uniformTensor({width}, 5, 1.0);
@@ -128,31 +131,32 @@ TEST_F(OperatorParity, LinearRmsNormAndActivationsMatchDifferencesOfTheCpuOperat
         Tensor gate = uniformTensor(shape, 7, 3.0);
         Tensor up = uniformTensor(shape, 8, 3.0);
         const Tensor dy = uniformTensor(shape, 9, 1.0);
-        // Elementwise, as the CPU feed-forward computes them (reference/feed_forward.cpp).
-        const auto activation = [&](bool swiGlu) {
+        // Elementwise through the CPU feed-forward: one input of 1 and unit down weights.
+        const auto activation = [&](FeedForwardKind kind) {
             Tensor out(up.shape);
             for (std::size_t i = 0; i < up.values.size(); ++i) {
-                const double g = gate.values[i];
-                const double u = up.values[i];
-                out.values[i] =
-                    swiGlu ? (g / (std::exp(-g) + 1.0)) * u : (std::erf(u * 0.7071067811865476) + 1.0) * (u * 0.5);
+                const Tensor one(Extents{1, 1}, 1.0);
+                out.values[i] = feedForward(one, Tensor(Extents{1, 1}, gate.values[i]),
+                                            Tensor(Extents{1, 1}, up.values[i]), one, 1, 1, 1, kind, true)
+                                    .values[0];
             }
             return out;
         };
-        const auto swiGlu = [&] { return activation(true); };
+        const auto swiGlu = [&] { return activation(FeedForwardKind::SwiGlu); };
         const ActivationGradients gated = cudaActivationBackward(gate, up, dy, FeedForwardKind::SwiGlu, context);
         EXPECT_TRUE(tensorsNear(gated.gateGradient, centralDifferences(gate, swiGlu, dy), kDifferenceTolerance));
         EXPECT_TRUE(tensorsNear(gated.upGradient, centralDifferences(up, swiGlu, dy), kDifferenceTolerance));
         // GELU never reads the gate, so an absent one serves, and none comes back.
         const ActivationGradients plain = cudaActivationBackward(Tensor(), up, dy, FeedForwardKind::Gelu, context);
         EXPECT_TRUE(plain.gateGradient.shape.empty() && plain.gateGradient.values.empty());
-        const auto gelu = [&] { return activation(false); };
+        const auto gelu = [&] { return activation(FeedForwardKind::Gelu); };
         EXPECT_TRUE(tensorsNear(plain.upGradient, centralDifferences(up, gelu, dy), kDifferenceTolerance));
     }
 }
 
 TEST_F(OperatorParity, RopeIsTheCpuInverseRotationAndEmbeddingScattersInTokenOrder) {
-    for (const auto& [batch, sequence, heads, headDim] : {std::tuple{1u, 1u, 1u, 2u}, {3u, 50u, 3u, 6u}}) {
+    for (const auto& [batch, sequence, heads, headDim] :
+         {std::tuple{1u, 1u, 1u, 2u}, {3u, 50u, 3u, 6u}, {1u, 2u, 2u, 260u}}) {
         SCOPED_TRACE(::testing::Message() << "RoPE " << batch << "x" << sequence << ", " << heads << "x" << headDim);
         const Tensor gradient = uniformTensor({batch * sequence, heads * headDim}, 7, 1.0);
         Tensor expected = gradient;
@@ -185,6 +189,7 @@ TEST_F(OperatorParity, BothAttentionPathsMatchFiniteDifferencesAndEachOther) {
              seeded({{}, {}, {}, {}, 3, 5, 4, 2, 3, {5, 0, 2}}),  // full, empty and partial rows; GQA 4/2
              seeded({{}, {}, {}, {}, 2, 7, 2, 2, 4, {}}),         // no lengths: every row full
              seeded({{}, {}, {}, {}, 1, 130, 1, 1, 1, {129}}),    // more key positions than threads in a block
+             seeded({{}, {}, {}, {}, 1, 2, 1, 1, 130, {}}),       // a head wider than a block
          }) {
         SCOPED_TRACE(::testing::Message() << "sequence " << problem.sequence << ", heads " << problem.queryHeads << "/"
                                           << problem.kvHeads << ", head width " << problem.headDim);
@@ -195,47 +200,24 @@ TEST_F(OperatorParity, BothAttentionPathsMatchFiniteDifferencesAndEachOther) {
 }
 
 TEST_F(OperatorParity, TheSharedMemoryLimitChoosesTheAttentionPath) {
+    using Path = AttentionBackwardPath;
+    EXPECT_EQ(selectAttentionBackwardPath(0, 1, 1000, 1024), Path::ElementParallel);  // static alone
+    EXPECT_EQ(selectAttentionBackwardPath(1, ~std::uint64_t{0}, ~std::uint64_t{0}, 0), Path::ElementParallel);
     // Beside the fused kernels' 1024 bytes of static shared memory, (64 + 1) * 47 * 16 = 48880 bytes
-    // exceed a 49152-byte limit; width 63 needs 48128, filling it exactly.
-    EXPECT_EQ(selectAttentionBackwardPath(64, 47, 49152, 1024), AttentionBackwardPath::ElementParallel);
-    EXPECT_EQ(selectAttentionBackwardPath(63, 47, 49152, 1024), AttentionBackwardPath::Fused);
-    EXPECT_EQ(selectAttentionBackwardPath(0, 1, 1000, 1024), AttentionBackwardPath::ElementParallel);  // static alone
-    EXPECT_EQ(selectAttentionBackwardPath(1, ~std::uint64_t{0}, ~std::uint64_t{0}, 0),
-              AttentionBackwardPath::ElementParallel);
-
-    // The CPU device counts static shared memory as a GPU does, so the fused path cannot run 47
-    // positions of width 64 and the device chooses element-parallel. The last position is past the
-    // row's length: the first 46 match the fused path on 46 positions.
-    const AttentionBackwardProblem wide = seeded({{}, {}, {}, {}, 1, 47, 1, 1, 64, {46}});
-    Testing::expectThrowWithMessage<TransformerCudaError>(
-        [&] { (void)onPath(wide, AttentionBackwardPath::Fused, context); },
-        "attention backward kernels: invalid argument");
-    AttentionGradients chosen = cudaAttentionBackward(wide, context);
-    AttentionBackwardProblem narrow = wide;
-    narrow.sequence = 46;
-    for (Tensor* tensor : {&narrow.query, &narrow.key, &narrow.value, &narrow.outputGradient, &chosen.query,
-                           &chosen.key, &chosen.value}) {
-        tensor->shape[0] = 46;
-        tensor->values.resize(46 * 64);
+    // exceed the 49152-byte limit, which the CPU device counts as a GPU does: the fused path cannot
+    // run 47 positions of width 64, and the device runs element-parallel. Width 63 needs 48128,
+    // filling the limit exactly, and the device runs fused: bit for bit that path's results.
+    const AttentionBackwardProblem wide = seeded({{}, {}, {}, {}, 1, 47, 1, 1, 64, {}});
+    Testing::expectThrowWithMessage<TransformerCudaError>([&] { (void)onPath(wide, Path::Fused, context); },
+                                                          "attention backward kernels: invalid argument");
+    for (const auto& [problem, path] :
+         {std::pair{wide, Path::ElementParallel}, {seeded({{}, {}, {}, {}, 1, 47, 1, 1, 63, {}}), Path::Fused}}) {
+        const AttentionGradients expected = onPath(problem, path, context);
+        const AttentionGradients device = cudaAttentionBackward(problem, context);
+        EXPECT_TRUE(tensorsEqual(device.query, expected.query) && tensorsEqual(device.key, expected.key) &&
+                    tensorsEqual(device.value, expected.value))
+            << "the device did not choose its path at width " << problem.headDim;
     }
-    expectGradientsNear(chosen, onPath(narrow, AttentionBackwardPath::Fused, context), 1e-13);
-
-    // At exactly the limit the device runs fused: bit for bit the fused path's results.
-    const AttentionBackwardProblem exact = seeded({{}, {}, {}, {}, 1, 47, 1, 1, 63, {}});
-    const AttentionGradients fused = onPath(exact, AttentionBackwardPath::Fused, context);
-    const AttentionGradients device = cudaAttentionBackward(exact, context);
-    EXPECT_TRUE(tensorsEqual(device.query, fused.query) && tensorsEqual(device.key, fused.key) &&
-                tensorsEqual(device.value, fused.value))
-        << "the device did not choose the fused path";
-}
-
-// Agreement to 1e-12 of the expected tensor's largest magnitude (at least 1e-12 absolute).
-::testing::AssertionResult relativelyNear(const Tensor& got, const Tensor& expected) {
-    double largest = 1.0;
-    for (const double value : expected.values) {
-        largest = std::max(largest, std::abs(value));
-    }
-    return tensorsNear(got, expected, 1e-12 * largest);
 }
 
 TEST_F(OperatorParity, ModelBackwardMatchesTheCpuTapeBackward) {
@@ -268,10 +250,11 @@ TEST_F(OperatorParity, ModelBackwardMatchesTheCpuTapeBackward) {
         EXPECT_NEAR(got.loss, loss.loss, 1e-12 * std::max(1.0, std::abs(loss.loss)));
         ASSERT_EQ(got.gradients.layers.size(), spec.layers);
         forEachWeightTensor(expected, [&](const WeightSlot& slot, const Tensor& gradient) {
-            EXPECT_TRUE(relativelyNear(weightSlotMember(got.gradients, slot), gradient)) << canonicalTensorName(slot);
+            EXPECT_TRUE(relativelyNear(weightSlotMember(got.gradients, slot), gradient, 1e-12))
+                << canonicalTensorName(slot);
         });
         EXPECT_EQ(got.gradients.output_embedding.empty(), spec.tied_embeddings);
-        EXPECT_TRUE(relativelyNear(got.inputEmbeddingGradient, expected.inputEmbeddings));
+        EXPECT_TRUE(relativelyNear(got.inputEmbeddingGradient, expected.inputEmbeddings, 1e-12));
     }
 }
 
