@@ -41,15 +41,7 @@ void readOrRefuse(std::span<const std::uint8_t> image) {
     require(Vestra::vtmHeaderSize + payload <= image.size());
 
     for (const bool tied : {false, true}) {
-        const auto spec = Vestra::Testing::variantSpec({.vocabulary = 6,
-                                                        .context = 4,
-                                                        .layers = 1,
-                                                        .queryHeads = 2,
-                                                        .kvHeads = 1,
-                                                        .headDim = 2,
-                                                        .ffnDim = 4,
-                                                        .feedForward = Vestra::FeedForwardKind::Gelu,
-                                                        .tiedEmbeddings = tied});
+        const auto spec = Vestra::Testing::tinyVariantSpec(Vestra::FeedForwardKind::Gelu, tied);
         Vestra::TransformerWeights weights;
         try {
             weights = Vestra::vtmWeights(contents, spec);

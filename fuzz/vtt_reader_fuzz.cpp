@@ -19,15 +19,7 @@ namespace {
 // or with GELU and tied embeddings.
 Vestra::TransformerTrainer& reader(bool tied) {
     static const auto trainer = [](Vestra::FeedForwardKind kind, bool tiedEmbeddings) {
-        const Vestra::TransformerSpec spec = Vestra::Testing::variantSpec({.vocabulary = 6,
-                                                                           .context = 4,
-                                                                           .layers = 1,
-                                                                           .queryHeads = 2,
-                                                                           .kvHeads = 1,
-                                                                           .headDim = 2,
-                                                                           .ffnDim = 4,
-                                                                           .feedForward = kind,
-                                                                           .tiedEmbeddings = tiedEmbeddings});
+        const Vestra::TransformerSpec spec = Vestra::Testing::tinyVariantSpec(kind, tiedEmbeddings);
         return Vestra::TransformerTrainer(spec, Vestra::Testing::variantWeights(spec),
                                           Vestra::scenarioTrainingConfig("fuzz"));
     };

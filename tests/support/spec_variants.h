@@ -52,4 +52,18 @@ inline TransformerWeights variantWeights(const TransformerSpec& spec) {
     return weights;
 }
 
+// The smallest shape the fuzz targets read and train: vocabulary 6, context 4, one layer of two
+// query heads of width 2 over one KV head.
+inline TransformerSpec tinyVariantSpec(FeedForwardKind feedForward, bool tiedEmbeddings) {
+    return variantSpec({.vocabulary = 6,
+                        .context = 4,
+                        .layers = 1,
+                        .queryHeads = 2,
+                        .kvHeads = 1,
+                        .headDim = 2,
+                        .ffnDim = 4,
+                        .feedForward = feedForward,
+                        .tiedEmbeddings = tiedEmbeddings});
+}
+
 }  // namespace Halcyne::Core::Vestra::Testing
