@@ -137,13 +137,18 @@ std::optional<std::string> executeCheckedGrid(const CheckedGrid& launch, std::ve
             std::memset(worker.shared, fill, sharedBytes);
             std::memset(worker.segmentStart.data(), fill, sharedBytes);
         }
-        fillRanges(launch.unwrittenInputs, fill);
+        const bool probing = fill != kUnwrittenFill;  // unwritten inputs hold kUnwrittenFill between runs
+        if (probing) {
+            fillRanges(launch.unwrittenInputs, fill);
+        }
         if (auto blockFault = runBlock(worker)) {
             fault = std::move(blockFault);
         } else if (!worker.hazard.empty()) {
             fault = worker.hazard;
         }
-        fillRanges(launch.unwrittenInputs, kUnwrittenFill);
+        if (probing) {
+            fillRanges(launch.unwrittenInputs, kUnwrittenFill);
+        }
         collectChanges(regions, before, changes);
         for (const Change& change : changes) {
             regions[change.region].begin[change.offset] = before[change.region][change.offset];

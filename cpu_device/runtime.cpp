@@ -144,14 +144,13 @@ cudaError_t launchChecked(const void* kernel, CheckedGrid launch, const LaunchPo
         }
     }
     // An allocation the kernel may also write is watched instead: probing it would hide its writes.
+    const auto byStart = [](const DeviceRange& a, const DeviceRange& b) { return a.begin < b.begin; };
+    const auto sameStart = [](const DeviceRange& a, const DeviceRange& b) { return a.begin == b.begin; };
+    std::sort(inputs.begin(), inputs.end(), byStart);
+    inputs.erase(std::unique(inputs.begin(), inputs.end(), sameStart), inputs.end());
     for (const DeviceRange& input : inputs) {
-        const bool watched = std::any_of(launch.regions.begin(), launch.regions.end(),
-                                         [&](const WatchedRegion& region) { return region.begin == input.begin; });
-        const bool seen =
-            std::any_of(launch.unwrittenInputs.begin(), launch.unwrittenInputs.end(), [&](const DeviceRange& range) {
-                return range.begin >= input.begin && range.begin < input.begin + input.bytes;
-            });
-        if (!watched && !seen) {
+        if (std::none_of(launch.regions.begin(), launch.regions.end(),
+                         [&](const WatchedRegion& region) { return region.begin == input.begin; })) {
             const std::vector<DeviceRange> unwritten = unwrittenRanges(input.begin);
             launch.unwrittenInputs.insert(launch.unwrittenInputs.end(), unwritten.begin(), unwritten.end());
         }
