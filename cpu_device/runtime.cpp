@@ -461,7 +461,7 @@ cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, K
     }
     // A kernel that wrote outside its allocations fails as on a GPU, where such a write is an illegal
     // address; what it wrote into the guard zones stays there, so later launches fail too.
-    if (auto fault = checkGuards()) {
+    if (auto fault = checkGuards(pointers, count)) {
         recordKernelFault(kernelName(kernel) + ": " + *fault);
         return fail(cudaErrorIllegalAddress);
     }
