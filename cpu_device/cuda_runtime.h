@@ -123,7 +123,9 @@ template <class... ExpTypes, class... ActTypes>
 cudaError_t cudaLaunchKernelEx(const cudaLaunchConfig_t* config, void (*kernel)(ExpTypes...), ActTypes&&... args) {
     return [&](ExpTypes... coercedArgs) {
         using Halcyne::Core::Vestra::CpuDevice::LaunchPointer;
-        const auto body = [&] { kernel(coercedArgs...); };
+        // The arguments are copied into the body, so that a block's loop over its threads reads each
+        // one straight from there.
+        const auto body = [=] { kernel(coercedArgs...); };
         const LaunchPointer pointers[] = {LaunchPointer::of(coercedArgs)..., LaunchPointer{nullptr, 0, true}};
         return Halcyne::Core::Vestra::CpuDevice::launchKernel(config, reinterpret_cast<const void*>(kernel),
                                                               Halcyne::Core::Vestra::CpuDevice::KernelBody::of(body),

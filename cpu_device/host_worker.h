@@ -20,10 +20,6 @@ namespace Halcyne::Core::Vestra::CpuDevice {
 
 using boost::context::detail::fcontext_t;
 
-// Sequential: one fiber runs the block's threads in turn (the barrier-free fast path).
-// Fibers: every thread has its own fiber, switched at barriers.
-enum class Mode : std::uint8_t { Sequential, Fibers };
-
 // Why a fiber handed control back to the scheduler.
 enum class Event : std::uint8_t { Returned, Barrier, Diverged };
 

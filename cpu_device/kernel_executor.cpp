@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,8 @@ using boost::context::detail::transfer_t;
 
 // Below this many CUDA threads a launch stays on the calling thread: waking helpers costs more.
 constexpr std::uint64_t kParallelThreshold = 16384;
+// A smaller launch spreads over the helpers once its blocks have run this long on the calling thread.
+constexpr std::chrono::microseconds kSpreadAfter{40};
 constexpr std::size_t kSharedAlignment = 256;
 
 void setThreadIndex(const dim3& block, unsigned linear) {
@@ -131,12 +134,8 @@ void fiberEntry(transfer_t transfer) noexcept {
     __sanitizer_finish_switch_fiber(nullptr, &worker.schedulerStackBottom, &worker.schedulerStackSize);
 #endif
     if (worker.mode == Mode::Sequential && !worker.checking) {
-        for (unsigned thread = 0; thread < worker.threads && worker.mode == Mode::Sequential; ++thread) {
-            worker.current = thread;
-            worker.staticCursor[thread] = 0;
-            setThreadIndex(worker.block, thread);
-            worker.body.invoke(worker.body.closure);
-        }
+        worker.body.sweep(worker.body.closure, {worker.threads, worker.block.y == 1 && worker.block.z == 1,
+                                                &worker.current, worker.staticCursor.data(), &worker.mode});
     } else if (worker.mode == Mode::Sequential) {
         for (unsigned position = 0; position < worker.threads && worker.mode == Mode::Sequential; ++position) {
             const unsigned thread = inOrder(worker, position);
@@ -266,8 +265,9 @@ struct GridJob {
     }
 };
 
-// Runs chunks of blocks until none is left; every participant of a launch calls it.
-void runBlocks(GridJob& job) noexcept {
+// Runs chunks of blocks until none is left, or, given a deadline, until a block ends past it; every
+// participant of a launch calls it.
+void runBlocks(GridJob& job, std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) noexcept {
     HostWorker& worker = hostWorker();
     try {
         prepareWorker(worker, job.shape);
@@ -294,6 +294,9 @@ void runBlocks(GridJob& job) noexcept {
                 job.recordFault(index, std::move(*fault));
             }
         }
+        if (deadline && std::chrono::steady_clock::now() > *deadline) {
+            break;
+        }
     }
     runningWorker = nullptr;
 }
@@ -312,7 +315,18 @@ std::optional<std::string> executeGrid(const LaunchShape& shape) {
     }
     // Small chunks balance uneven blocks; blocks are independent, so the split never shows in results.
     job.chunk = std::max<std::uint64_t>(1, job.blocks / (std::uint64_t{participants} * 8));
-    if (participants == 1) {
+    if (participants == 1 && job.blocks > 1 && executionThreads() > 1) {
+        // Few threads, but blocks may still be long (a whole attention head each): the calling thread
+        // runs them one at a time, and once they have taken longer than waking the helpers costs, the
+        // helpers join in for the rest.
+        job.chunk = 1;
+        runBlocks(job, std::chrono::steady_clock::now() + kSpreadAfter);
+        const std::uint64_t taken = job.next.load(std::memory_order_relaxed);
+        if (taken < job.blocks) {
+            participants = static_cast<unsigned>(std::min<std::uint64_t>(executionThreads(), job.blocks - taken));
+            BlockPool::instance().run(participants, [&job] { runBlocks(job); });
+        }
+    } else if (participants == 1) {
         runBlocks(job);
     } else {
         BlockPool::instance().run(participants, [&job] { runBlocks(job); });

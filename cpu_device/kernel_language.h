@@ -106,14 +106,49 @@ struct LaunchPointer {
     }
 };
 
-// A kernel call with its arguments bound, run once per CUDA thread.
+// Sequential: one fiber runs the block's threads in turn (the barrier-free fast path).
+// Fibers: every thread has its own fiber, switched at barriers.
+enum class Mode : std::uint8_t { Sequential, Fibers };
+
+// What the barrier-free pass over a block needs from the host thread that runs it: the threads run
+// one after another, in ascending order, until all have returned or the block has turned into fibers.
+struct ThreadSweep {
+    unsigned threads;
+    bool flat;                    // a block of one dimension: threadIdx is {thread, 0, 0}
+    unsigned* current;            // the CUDA thread running
+    std::uint32_t* staticCursor;  // per thread: the bytes of static shared arrays it has taken
+    const Mode* mode;
+};
+
+// A kernel call with its arguments bound, run once per CUDA thread: `invoke` runs it for the thread
+// whose index is set; `sweep` runs the pass above with the call inlined into its loop, which spares
+// a block of many short threads two indirect calls each.
 struct KernelBody {
     void (*invoke)(const void* closure);
     const void* closure;
+    void (*sweep)(const void* closure, const ThreadSweep& sweep);
 
     template <class Function>
     static KernelBody of(const Function& function) {
-        return {[](const void* bound) { (*static_cast<const Function*>(bound))(); }, &function};
+        return {[](const void* bound) { (*static_cast<const Function*>(bound))(); }, &function,
+                [](const void* bound, const ThreadSweep& sweep) {
+                    const Function& run = *static_cast<const Function*>(bound);
+                    const unsigned columns = blockDim.x;
+                    const unsigned rows = blockDim.y;
+                    for (unsigned thread = 0; thread < sweep.threads; ++thread) {
+                        *sweep.current = thread;
+                        sweep.staticCursor[thread] = 0;
+                        if (sweep.flat) {
+                            threadIdx = {thread, 0, 0};
+                        } else {
+                            threadIdx = {thread % columns, thread / columns % rows, thread / columns / rows};
+                        }
+                        run();
+                        if (*sweep.mode != Mode::Sequential) {
+                            return;
+                        }
+                    }
+                }};
     }
 };
 
