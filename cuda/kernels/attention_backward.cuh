@@ -183,17 +183,12 @@ __global__ void attentionValueBackwardKernel(const double* __restrict__ query,  
 // thread does the whole row, holding P and dS in the dynamic shared memory (sequence * 16 bytes).
 // A row has at most a few thousand multiply-adds (the fused path only runs where a KV head's
 // gradients fit in shared memory), and the blocks are many.
-__global__ void attentionQueryRowBackwardKernel(
-    const double* __restrict__ query,           // [rows, queryHeads * headDim]
-    const double* __restrict__ key,             // [rows, kvHeads * headDim]
-    const double* __restrict__ value,           // [rows, kvHeads * headDim]
-    const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
-    double* __restrict__ queryGradient,         // [rows, queryHeads * headDim]
-    const std::uint64_t* __restrict__ lengths,  // [batch]
-    std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
-    if (threadIdx.x != 0) {
-        return;
-    }
+template <unsigned Width>
+__device__ void queryRowBackward(const double* __restrict__ query, const double* __restrict__ key,
+                                 const double* __restrict__ value, const double* __restrict__ outputGradient,
+                                 double* __restrict__ queryGradient, const std::uint64_t* __restrict__ lengths,
+                                 std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
+                                 std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     const std::uint64_t block = blockIdx.x;
     const std::uint64_t i = block % sequence;
@@ -208,17 +203,98 @@ __global__ void attentionQueryRowBackwardKernel(
         return;
     }
     const std::uint64_t headStart = b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim;
-    const AttentionRowOperands row{query + rowOffset, outputGradient + rowOffset, key + headStart, value + headStart,
-                                   i + 1};
+    const AttentionRowOperands<Width> row{query + rowOffset, outputGradient + rowOffset, key + headStart,
+                                          value + headStart, i + 1};
     double* probability = dynamicSharedMemory<double>();  // [sequence]
     double* scoreGradient = probability + sequence;       // [sequence]
     softmaxRowGradient(probability, scoreGradient, row, layout);
-    for (std::uint64_t d = 0; d < headDim; ++d) {
-        double sum = 0.0;
+    if constexpr (Width != 0) {
+        // Every element's sum still runs over j in increasing order; the row's elements go side by side.
+        double sum[Width] = {};
         for (std::uint64_t j = 0; j <= i; ++j) {
-            sum += scoreGradient[j] * row.keys[j * layout.kvStride + d];
+            const double* keyRow = row.keys + j * layout.kvStride;
+            for (unsigned d = 0; d < Width; ++d) {
+                sum[d] += scoreGradient[j] * keyRow[d];
+            }
         }
-        gradientOut[d] = layout.scale * sum;
+        for (unsigned d = 0; d < Width; ++d) {
+            gradientOut[d] = layout.scale * sum[d];
+        }
+    } else {
+        for (std::uint64_t d = 0; d < headDim; ++d) {
+            double sum = 0.0;
+            for (std::uint64_t j = 0; j <= i; ++j) {
+                sum += scoreGradient[j] * row.keys[j * layout.kvStride + d];
+            }
+            gradientOut[d] = layout.scale * sum;
+        }
+    }
+}
+
+__global__ void attentionQueryRowBackwardKernel(
+    const double* __restrict__ query,           // [rows, queryHeads * headDim]
+    const double* __restrict__ key,             // [rows, kvHeads * headDim]
+    const double* __restrict__ value,           // [rows, kvHeads * headDim]
+    const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+    double* __restrict__ queryGradient,         // [rows, queryHeads * headDim]
+    const std::uint64_t* __restrict__ lengths,  // [batch]
+    std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
+    if (threadIdx.x != 0) {
+        return;
+    }
+    dispatchHeadWidth(headDim, [&](auto width) {
+        queryRowBackward<decltype(width)::value>(query, key, value, outputGradient, queryGradient, lengths, sequence,
+                                                 queryHeads, kvHeads, headDim);
+    });
+}
+
+// Adds the contributions of query rows max(j, first)..end-1 of head `head` to key row j's sums (the
+// key row's dS_ij Q_i and P_ij dO_i, in increasing i), from the chunk's moments. With a fixed head
+// width the sums are carried in registers between the loads and the stores of the shared rows.
+template <unsigned Width, class RowOperands>
+__device__ __forceinline__ void addQueryRows(double* __restrict__ keyRowSum, double* __restrict__ valueRowSum,
+                                             std::uint64_t j, std::uint64_t first, std::uint64_t end,
+                                             const double* chunkMaximum, const double* chunkNormalizer,
+                                             const double* chunkGradientMean, const RowOperands& rowOperands,
+                                             const AttentionRowLayout& layout) {
+    const auto contribution = [&](std::uint64_t i, double& p, double& dS) {
+        const auto row = rowOperands(i);
+        const SoftmaxRowMoments moments{chunkMaximum[i - first], chunkNormalizer[i - first],
+                                        chunkGradientMean[i - first]};
+        p = moments.probability(row.score(j, layout));
+        dS = p * (row.probabilityGradient(j, layout) - moments.gradientMean);
+        return row;
+    };
+    if constexpr (Width != 0) {
+        double keyAcc[Width];
+        double valueAcc[Width];
+        for (unsigned d = 0; d < Width; ++d) {
+            keyAcc[d] = keyRowSum[d];
+            valueAcc[d] = valueRowSum[d];
+        }
+        for (std::uint64_t i = j > first ? j : first; i < end; ++i) {
+            double p;
+            double dS;
+            const auto row = contribution(i, p, dS);
+            for (unsigned d = 0; d < Width; ++d) {
+                keyAcc[d] += dS * row.queryRow[d];
+                valueAcc[d] += p * row.gradientRow[d];
+            }
+        }
+        for (unsigned d = 0; d < Width; ++d) {
+            keyRowSum[d] = keyAcc[d];
+            valueRowSum[d] = valueAcc[d];
+        }
+    } else {
+        for (std::uint64_t i = j > first ? j : first; i < end; ++i) {
+            double p;
+            double dS;
+            const auto row = contribution(i, p, dS);
+            for (std::uint64_t d = 0; d < layout.headDim; ++d) {
+                keyRowSum[d] += dS * row.queryRow[d];
+                valueRowSum[d] += p * row.gradientRow[d];
+            }
+        }
     }
 }
 
@@ -228,16 +304,13 @@ __global__ void attentionQueryRowBackwardKernel(
 // chunks of at most kAttentionBackwardBlock: thread t first takes the moments of the chunk's row t,
 // then, after a barrier, every thread adds the chunk's rows into the key rows it owns. Dynamic
 // shared memory: (headDim + 1) * sequence * 16 bytes.
-__global__ void attentionKvHeadBackwardKernel(
-    const double* __restrict__ query,           // [rows, queryHeads * headDim]
-    const double* __restrict__ key,             // [rows, kvHeads * headDim]
-    const double* __restrict__ value,           // [rows, kvHeads * headDim]
-    const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
-    double* __restrict__ keyGradient,           // [rows, kvHeads * headDim]
-    double* __restrict__ valueGradient,         // [rows, kvHeads * headDim]
-    const std::uint64_t* __restrict__ lengths,  // [batch]
-    std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
-    VESTRA_SHARED_ARRAY(double, chunkGradientMean, kAttentionBackwardBlock);
+template <unsigned Width>
+__device__ void kvHeadBackward(const double* __restrict__ query, const double* __restrict__ key,
+                               const double* __restrict__ value, const double* __restrict__ outputGradient,
+                               double* __restrict__ keyGradient, double* __restrict__ valueGradient,
+                               const std::uint64_t* __restrict__ lengths, double* __restrict__ chunkGradientMean,
+                               std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
+                               std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     const std::uint64_t kv = blockIdx.x % kvHeads;
     const std::uint64_t b = blockIdx.x / kvHeads;
@@ -258,34 +331,23 @@ __global__ void attentionKvHeadBackwardKernel(
     const std::uint64_t headStart = b * sequence * layout.kvStride + kv * headDim;
     const double* keys = key + headStart;
     const double* values = value + headStart;
-    const auto rowOperands = [&](std::uint64_t h, std::uint64_t i) {
-        const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
-        return AttentionRowOperands{query + queryOffset, outputGradient + queryOffset, keys, values, i + 1};
-    };
     for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
+        const auto rowOperands = [&](std::uint64_t i) {
+            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
+            return AttentionRowOperands<Width>{query + queryOffset, outputGradient + queryOffset, keys, values, i + 1};
+        };
         for (std::uint64_t first = 0; first < length; first += chunk) {
             const std::uint64_t end = first + chunk < length ? first + chunk : length;
             if (first + threadIdx.x < end) {
-                const SoftmaxRowMoments moments = softmaxRowMoments(rowOperands(h, first + threadIdx.x), layout);
+                const SoftmaxRowMoments moments = softmaxRowMoments(rowOperands(first + threadIdx.x), layout);
                 chunkMaximum[threadIdx.x] = moments.maximum;
                 chunkNormalizer[threadIdx.x] = moments.normalizer;
                 chunkGradientMean[threadIdx.x] = moments.gradientMean;
             }
             __syncthreads();
             for (std::uint64_t j = threadIdx.x; j < end; j += blockDim.x) {
-                double* keyRowSum = keySum + j * headDim;
-                double* valueRowSum = valueSum + j * headDim;
-                for (std::uint64_t i = j > first ? j : first; i < end; ++i) {
-                    const AttentionRowOperands row = rowOperands(h, i);
-                    const SoftmaxRowMoments moments{chunkMaximum[i - first], chunkNormalizer[i - first],
-                                                    chunkGradientMean[i - first]};
-                    const double p = moments.probability(row.score(j, layout));
-                    const double dS = p * (row.probabilityGradient(j, layout) - moments.gradientMean);
-                    for (std::uint64_t d = 0; d < headDim; ++d) {
-                        keyRowSum[d] += dS * row.queryRow[d];
-                        valueRowSum[d] += p * row.gradientRow[d];
-                    }
-                }
+                addQueryRows<Width>(keySum + j * headDim, valueSum + j * headDim, j, first, end, chunkMaximum,
+                                    chunkNormalizer, chunkGradientMean, rowOperands, layout);
             }
             // The next chunk overwrites the moments read above.
             __syncthreads();
@@ -298,6 +360,22 @@ __global__ void attentionKvHeadBackwardKernel(
             valueGradient[offset + d] = valueSum[j * headDim + d];
         }
     }
+}
+
+__global__ void attentionKvHeadBackwardKernel(
+    const double* __restrict__ query,           // [rows, queryHeads * headDim]
+    const double* __restrict__ key,             // [rows, kvHeads * headDim]
+    const double* __restrict__ value,           // [rows, kvHeads * headDim]
+    const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+    double* __restrict__ keyGradient,           // [rows, kvHeads * headDim]
+    double* __restrict__ valueGradient,         // [rows, kvHeads * headDim]
+    const std::uint64_t* __restrict__ lengths,  // [batch]
+    std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
+    VESTRA_SHARED_ARRAY(double, chunkGradientMean, kAttentionBackwardBlock);
+    dispatchHeadWidth(headDim, [&](auto width) {
+        kvHeadBackward<decltype(width)::value>(query, key, value, outputGradient, keyGradient, valueGradient, lengths,
+                                               chunkGradientMean, sequence, queryHeads, kvHeads, headDim);
+    });
 }
 VESTRA_STATIC_SHARED_BYTES(attentionKvHeadBackwardKernel, kAttentionBackwardBlock * sizeof(double));
 

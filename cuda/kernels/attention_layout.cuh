@@ -11,10 +11,45 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
+// A head width fixed when a kernel is compiled; 0 when it is only known at run time. The attention
+// kernels run the common widths as instantiations of their own, whose loops over a head row unroll
+// completely and whose sums stay in registers; every instantiation sums in the same order.
+template <unsigned Width>
+struct HeadWidth {
+    static constexpr unsigned value = Width;
+
+    __device__ static std::uint64_t of(std::uint64_t headDim) { return Width != 0 ? Width : headDim; }
+};
+
+// Calls body(HeadWidth<headDim>{}) for a head width of 8, 16, 32 or 64, and body(HeadWidth<0>{})
+// for any other.
+template <class Body>
+__device__ __forceinline__ void dispatchHeadWidth(std::uint64_t headDim, const Body& body) {
+    switch (headDim) {
+        case 8:
+            body(HeadWidth<8>{});
+            return;
+        case 16:
+            body(HeadWidth<16>{});
+            return;
+        case 32:
+            body(HeadWidth<32>{});
+            return;
+        case 64:
+            body(HeadWidth<64>{});
+            return;
+        default:
+            body(HeadWidth<0>{});
+    }
+}
+
+// sum_d a[d] * b[d] from 0.0 in increasing d, over Width elements (`count` when Width is 0).
+template <unsigned Width = 0>
 __device__ __forceinline__ double dotProduct(const double* __restrict__ a, const double* __restrict__ b,
                                              std::uint64_t count) {
+    const std::uint64_t n = HeadWidth<Width>::of(count);
     double sum = 0.0;
-    for (std::uint64_t d = 0; d < count; ++d) {
+    for (std::uint64_t d = 0; d < n; ++d) {
         sum += a[d] * b[d];
     }
     return sum;
