@@ -100,10 +100,11 @@ __device__ __forceinline__ void stridedDots(double* __restrict__ result, const L
     }
 }
 
-__global__ void linearInputGradientKernel(const double* __restrict__ outputGradient,  // [rows, out]
-                                          const double* __restrict__ weights,         // [out, in]
-                                          double* __restrict__ inputGradient,         // [rows, in]
-                                          std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
+VESTRA_LOOPS_AS_WRITTEN __global__ void linearInputGradientKernel(
+    const double* __restrict__ outputGradient,  // [rows, out]
+    const double* __restrict__ weights,         // [out, in]
+    double* __restrict__ inputGradient,         // [rows, in]
+    std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
     const LinearElementGroup group = LinearElementGroup::of(rows * in, in);
     if (group.count == 0) {
         return;
@@ -112,10 +113,11 @@ __global__ void linearInputGradientKernel(const double* __restrict__ outputGradi
     stridedDots(inputGradient, group, in, outputGradient, out, 1, weights, in, out);
 }
 
-__global__ void linearWeightGradientKernel(const double* __restrict__ input,           // [rows, in]
-                                           const double* __restrict__ outputGradient,  // [rows, out]
-                                           double* __restrict__ weightGradient,        // [out, in]
-                                           std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
+VESTRA_LOOPS_AS_WRITTEN __global__ void linearWeightGradientKernel(
+    const double* __restrict__ input,           // [rows, in]
+    const double* __restrict__ outputGradient,  // [rows, out]
+    double* __restrict__ weightGradient,        // [out, in]
+    std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
     const LinearElementGroup group = LinearElementGroup::of(out * in, in);
     if (group.count == 0) {
         return;
