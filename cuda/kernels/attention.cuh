@@ -15,17 +15,12 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-__global__ void trainingAttentionKernel(const double* __restrict__ query,           // [rows, queryHeads * headDim]
-                                        const double* __restrict__ key,             // [rows, kvHeads * headDim]
-                                        const double* __restrict__ value,           // [rows, kvHeads * headDim]
-                                        double* __restrict__ output,                // [rows, queryHeads * headDim]
-                                        const std::uint64_t* __restrict__ lengths,  // [batch]
-                                        std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
-                                        std::uint64_t kvHeads, std::uint64_t headDim) {
-    const RowRun run = RowRun::ofThread(batch * sequence * queryHeads * headDim, headDim);
-    if (run.count == 0) {
-        return;
-    }
+template <unsigned Width>
+__device__ void trainingAttentionRun(const double* __restrict__ query, const double* __restrict__ key,
+                                     const double* __restrict__ value, double* __restrict__ output,
+                                     const std::uint64_t* __restrict__ lengths, const RowRun& run,
+                                     std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
+                                     std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     // Head row run.row is (b * sequence + i) * queryHeads + h.
     const std::uint64_t row = run.row / queryHeads;
@@ -46,7 +41,7 @@ __global__ void trainingAttentionKernel(const double* __restrict__ query,       
     const double* keys = key + kvStart;
     const double* values = value + kvStart;
     const auto score = [&](std::uint64_t j) {
-        return dotProduct(queryRow, keys + j * layout.kvStride, headDim) * layout.scale;
+        return dotProduct<Width>(queryRow, keys + j * layout.kvStride, headDim) * layout.scale;
     };
     double maximum = -HUGE_VAL;
     for (std::uint64_t j = 0; j <= i; ++j) {
@@ -57,15 +52,52 @@ __global__ void trainingAttentionKernel(const double* __restrict__ query,       
     for (std::uint64_t j = 0; j <= i; ++j) {
         normalizer += exp(score(j) - maximum);
     }
-    for (std::uint64_t d = first; d < end; ++d) {
-        out[d] = 0.0;
-    }
-    for (std::uint64_t j = 0; j <= i; ++j) {
-        const double probability = exp(score(j) - maximum) / normalizer;
-        const double* valueRow = values + j * layout.kvStride;
-        for (std::uint64_t d = first; d < end; ++d) {
-            out[d] += valueRow[d] * probability;
+    if constexpr (Width != 0) {
+        // A whole head row: its sums side by side in registers, each still over j in order from 0.0.
+        double sum[Width] = {};
+        for (std::uint64_t j = 0; j <= i; ++j) {
+            const double probability = exp(score(j) - maximum) / normalizer;
+            const double* valueRow = values + j * layout.kvStride;
+            for (unsigned d = 0; d < Width; ++d) {
+                sum[d] += valueRow[d] * probability;
+            }
         }
+        for (unsigned d = 0; d < Width; ++d) {
+            out[d] = sum[d];
+        }
+    } else {
+        for (std::uint64_t d = first; d < end; ++d) {
+            out[d] = 0.0;
+        }
+        for (std::uint64_t j = 0; j <= i; ++j) {
+            const double probability = exp(score(j) - maximum) / normalizer;
+            const double* valueRow = values + j * layout.kvStride;
+            for (std::uint64_t d = first; d < end; ++d) {
+                out[d] += valueRow[d] * probability;
+            }
+        }
+    }
+}
+
+__global__ void trainingAttentionKernel(const double* __restrict__ query,           // [rows, queryHeads * headDim]
+                                        const double* __restrict__ key,             // [rows, kvHeads * headDim]
+                                        const double* __restrict__ value,           // [rows, kvHeads * headDim]
+                                        double* __restrict__ output,                // [rows, queryHeads * headDim]
+                                        const std::uint64_t* __restrict__ lengths,  // [batch]
+                                        std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                                        std::uint64_t kvHeads, std::uint64_t headDim) {
+    const RowRun run = RowRun::ofThread(batch * sequence * queryHeads * headDim, headDim);
+    if (run.count == 0) {
+        return;
+    }
+    const auto body = [&](auto width) {
+        trainingAttentionRun<decltype(width)::value>(query, key, value, output, lengths, run, sequence, queryHeads,
+                                                     kvHeads, headDim);
+    };
+    if (run.count == headDim) {
+        dispatchHeadWidth(headDim, body);
+    } else {
+        body(HeadWidth<0>{});
     }
 }
 
