@@ -9,6 +9,8 @@
 // and watched by checking mode like it.
 #pragma once
 
+#include "core/vector_loops.h"
+
 #if defined(VESTRA_DEVICE_CUDA)
 #include <cublas_v2.h>
 #include <cuda_bf16.h>
@@ -26,16 +28,6 @@
 
 #define VESTRA_SHARED_ARRAY(Type, name, count) \
     Type* const name = ::Halcyne::Core::Vestra::CpuDevice::staticSharedArray<Type>(count)
-#endif
-
-// Marks a kernel whose loops the host compiler of the CPU device keeps as written: GCC's loop
-// vectorizer would turn a loop over k of several independent sums into in-order reductions across
-// iterations of k, all shuffles, where the sums side by side vectorize cleanly. Sums keep their
-// order either way; only the speed differs. Nothing elsewhere.
-#if !defined(VESTRA_DEVICE_CUDA) && defined(__GNUC__) && !defined(__clang__)
-#define VESTRA_LOOPS_AS_WRITTEN __attribute__((optimize("no-tree-loop-vectorize")))
-#else
-#define VESTRA_LOOPS_AS_WRITTEN
 #endif
 
 namespace Halcyne::Core::Vestra {

@@ -17,7 +17,7 @@ namespace Halcyne::Core::Vestra {
 namespace {
 
 inline constexpr unsigned kLinearChains = 8;
-inline constexpr unsigned kLinearRuns = 2;
+inline constexpr unsigned kLinearRuns = 4;
 inline constexpr unsigned kLinearSpan = kLinearChains * kLinearRuns;
 
 // The elements of the block that the calling thread sums (none for threads past the lanes), and
@@ -100,11 +100,10 @@ __device__ __forceinline__ void stridedDots(double* __restrict__ result, const L
     }
 }
 
-VESTRA_LOOPS_AS_WRITTEN __global__ void linearInputGradientKernel(
-    const double* __restrict__ outputGradient,  // [rows, out]
-    const double* __restrict__ weights,         // [out, in]
-    double* __restrict__ inputGradient,         // [rows, in]
-    std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
+VESTRA_VECTOR_LOOPS __global__ void linearInputGradientKernel(const double* __restrict__ outputGradient,  // [rows, out]
+                                                              const double* __restrict__ weights,         // [out, in]
+                                                              double* __restrict__ inputGradient,         // [rows, in]
+                                                              std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
     const LinearElementGroup group = LinearElementGroup::of(rows * in, in);
     if (group.count == 0) {
         return;
@@ -113,7 +112,7 @@ VESTRA_LOOPS_AS_WRITTEN __global__ void linearInputGradientKernel(
     stridedDots(inputGradient, group, in, outputGradient, out, 1, weights, in, out);
 }
 
-VESTRA_LOOPS_AS_WRITTEN __global__ void linearWeightGradientKernel(
+VESTRA_VECTOR_LOOPS __global__ void linearWeightGradientKernel(
     const double* __restrict__ input,           // [rows, in]
     const double* __restrict__ outputGradient,  // [rows, out]
     double* __restrict__ weightGradient,        // [out, in]

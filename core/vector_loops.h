@@ -1,0 +1,16 @@
+// VESTRA_VECTOR_LOOPS marks a function whose inner loops run several independent sums side by side,
+// for GCC on x86-64: it is compiled twice, for AVX2 and for the baseline, and the processor picks at
+// load time; and its loops are kept as written, since GCC's loop vectorizer would turn a loop over k
+// of such sums into in-order reductions across iterations of k, all shuffles. AVX2 brings no fused
+// multiply-add, and no sum changes its order, so every clone gives the same bits.
+#pragma once
+
+#if defined(__GNUC__) && !defined(__clang__) && !defined(__CUDACC__)
+#if defined(__x86_64__) && !defined(_WIN32)
+#define VESTRA_VECTOR_LOOPS __attribute__((target_clones("avx2", "default"), optimize("no-tree-loop-vectorize")))
+#else
+#define VESTRA_VECTOR_LOOPS __attribute__((optimize("no-tree-loop-vectorize")))
+#endif
+#else
+#define VESTRA_VECTOR_LOOPS
+#endif
