@@ -16,11 +16,12 @@ namespace Halcyne::Core::Vestra {
 namespace {
 
 template <unsigned Width>
-__device__ void trainingAttentionRun(const double* __restrict__ query, const double* __restrict__ key,
-                                     const double* __restrict__ value, double* __restrict__ output,
-                                     const std::uint64_t* __restrict__ lengths, const RowRun& run,
-                                     std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
-                                     std::uint64_t headDim) {
+VESTRA_VECTOR_LOOPS __device__ void trainingAttentionRun(const double* __restrict__ query,
+                                                         const double* __restrict__ key,
+                                                         const double* __restrict__ value, double* __restrict__ output,
+                                                         const std::uint64_t* __restrict__ lengths, const RowRun& run,
+                                                         std::uint64_t sequence, std::uint64_t queryHeads,
+                                                         std::uint64_t kvHeads, std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     // Head row run.row is (b * sequence + i) * queryHeads + h.
     const std::uint64_t row = run.row / queryHeads;

@@ -184,11 +184,13 @@ __global__ void attentionValueBackwardKernel(const double* __restrict__ query,  
 // A row has at most a few thousand multiply-adds (the fused path only runs where a KV head's
 // gradients fit in shared memory), and the blocks are many.
 template <unsigned Width>
-__device__ void queryRowBackward(const double* __restrict__ query, const double* __restrict__ key,
-                                 const double* __restrict__ value, const double* __restrict__ outputGradient,
-                                 double* __restrict__ queryGradient, const std::uint64_t* __restrict__ lengths,
-                                 std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
-                                 std::uint64_t headDim) {
+VESTRA_VECTOR_LOOPS __device__ void queryRowBackward(const double* __restrict__ query, const double* __restrict__ key,
+                                                     const double* __restrict__ value,
+                                                     const double* __restrict__ outputGradient,
+                                                     double* __restrict__ queryGradient,
+                                                     const std::uint64_t* __restrict__ lengths, std::uint64_t sequence,
+                                                     std::uint64_t queryHeads, std::uint64_t kvHeads,
+                                                     std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     const std::uint64_t block = blockIdx.x;
     const std::uint64_t i = block % sequence;
@@ -305,12 +307,11 @@ __device__ __forceinline__ void addQueryRows(double* __restrict__ keyRowSum, dou
 // then, after a barrier, every thread adds the chunk's rows into the key rows it owns. Dynamic
 // shared memory: (headDim + 1) * sequence * 16 bytes.
 template <unsigned Width>
-__device__ void kvHeadBackward(const double* __restrict__ query, const double* __restrict__ key,
-                               const double* __restrict__ value, const double* __restrict__ outputGradient,
-                               double* __restrict__ keyGradient, double* __restrict__ valueGradient,
-                               const std::uint64_t* __restrict__ lengths, double* __restrict__ chunkGradientMean,
-                               std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
-                               std::uint64_t headDim) {
+VESTRA_VECTOR_LOOPS __device__ void kvHeadBackward(
+    const double* __restrict__ query, const double* __restrict__ key, const double* __restrict__ value,
+    const double* __restrict__ outputGradient, double* __restrict__ keyGradient, double* __restrict__ valueGradient,
+    const std::uint64_t* __restrict__ lengths, double* __restrict__ chunkGradientMean, std::uint64_t sequence,
+    std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     const std::uint64_t kv = blockIdx.x % kvHeads;
     const std::uint64_t b = blockIdx.x / kvHeads;

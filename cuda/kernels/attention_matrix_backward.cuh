@@ -76,10 +76,12 @@ inline constexpr unsigned kMatrixRunLimit = 64;
 // Each thread that starts a head row's run in its block (RowRun) sums the whole run: every element
 // of the run over the same j, so the row of dS is read once for all of them.
 template <unsigned Width>
-__device__ void matrixQueryRun(const double* __restrict__ key, const double* __restrict__ scoreGradients,
-                               double* __restrict__ queryGradient, const std::uint64_t* __restrict__ lengths,
-                               const RowRun& run, std::uint64_t sequence, std::uint64_t queryHeads,
-                               std::uint64_t kvHeads, std::uint64_t headDim) {
+VESTRA_VECTOR_LOOPS __device__ void matrixQueryRun(const double* __restrict__ key,
+                                                   const double* __restrict__ scoreGradients,
+                                                   double* __restrict__ queryGradient,
+                                                   const std::uint64_t* __restrict__ lengths, const RowRun& run,
+                                                   std::uint64_t sequence, std::uint64_t queryHeads,
+                                                   std::uint64_t kvHeads, std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     // Head row run.row is (b * sequence + i) * queryHeads + h.
     const std::uint64_t h = run.row % queryHeads;
@@ -129,11 +131,11 @@ __global__ void attentionMatrixQueryBackwardKernel(const double* __restrict__ ke
 // The key and value gradients of one KV head row's run: every element over the same (h, i), so
 // each entry of P and dS is read once for all of them.
 template <unsigned Width>
-__device__ void matrixKeyValueRun(const double* __restrict__ query, const double* __restrict__ outputGradient,
-                                  const double* __restrict__ probabilities, const double* __restrict__ scoreGradients,
-                                  double* __restrict__ keyGradient, double* __restrict__ valueGradient,
-                                  const std::uint64_t* __restrict__ lengths, const RowRun& run, std::uint64_t sequence,
-                                  std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
+VESTRA_VECTOR_LOOPS __device__ void matrixKeyValueRun(
+    const double* __restrict__ query, const double* __restrict__ outputGradient,
+    const double* __restrict__ probabilities, const double* __restrict__ scoreGradients,
+    double* __restrict__ keyGradient, double* __restrict__ valueGradient, const std::uint64_t* __restrict__ lengths,
+    const RowRun& run, std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     // Head row run.row is (b * sequence + j) * kvHeads + kv.
     const std::uint64_t kv = run.row % kvHeads;
