@@ -55,12 +55,12 @@ void measure(const TransformerCudaContext& context, unsigned hostThreads) {
     const auto in = clearedBuffer<double>(context, count, "clear input");
     DeviceBuffer<double> out(context, count);
     const double elementwise = fastestSeconds([&] {
-        launch(scaleAddKernel, blocksFor(count, kBlock), kBlock, 0, context.stream, in.get(), out.get(), count);
+        launch<scaleAddKernel>(blocksFor(count, kBlock), kBlock, 0, context.stream, in.get(), out.get(), count);
         checkKernels("scale-add kernel");
     });
     const unsigned blocks = 2048;
     const double barrier = fastestSeconds([&] {
-        launch(barrierKernel, blocks, kBlock, 0, context.stream, out.get());
+        launch<barrierKernel>(blocks, kBlock, 0, context.stream, out.get());
         checkKernels("barrier kernel");
     });
     const double switches = double{blocks} * kBlock * kBarriers;

@@ -57,35 +57,37 @@ std::array<double, 4> replayKernels(const TransformerSpec& spec, const Transform
         runs,
         [&] {
             for (const std::uint64_t count : counts) {
-                launch(squaredNormPartialKernel, blocksFor(count, kElementBlock), kElementBlock, 0, context.stream,
-                       gradient.get(), count, 1.0, partials.get());
-                launch(squaredNormFinishKernel, 1, 1, 0, context.stream, partials.get(),
-                       std::uint64_t{blocksFor(count, kElementBlock)}, accumulator.get());
+                launch<squaredNormPartialKernel>(blocksFor(count, kElementBlock), kElementBlock, 0, context.stream,
+                                                 gradient.get(), count, 1.0, partials.get());
+                launch<squaredNormFinishKernel>(1, 1, 0, context.stream, partials.get(),
+                                                std::uint64_t{blocksFor(count, kElementBlock)}, accumulator.get());
             }
             finish();
         },
         [&] {
             for (const std::uint64_t count : counts) {
-                launch(Previous::squaredNormPartialKernel, blocksFor(count, kElementBlock), kElementBlock, 0,
-                       context.stream, gradient.get(), count, 1.0, partials.get());
-                launch(squaredNormFinishKernel, 1, 1, 0, context.stream, partials.get(),
-                       std::uint64_t{blocksFor(count, kElementBlock)}, accumulator.get());
+                launch<Previous::squaredNormPartialKernel>(blocksFor(count, kElementBlock), kElementBlock, 0,
+                                                           context.stream, gradient.get(), count, 1.0, partials.get());
+                launch<squaredNormFinishKernel>(1, 1, 0, context.stream, partials.get(),
+                                                std::uint64_t{blocksFor(count, kElementBlock)}, accumulator.get());
             }
             finish();
         },
         [&] {
             for (std::uint32_t layer = 0; layer < spec.layers; ++layer) {
-                launch(trainingAttentionKernel, blocksFor(rows * queryWidth, kElementBlock), kElementBlock, 0,
-                       context.stream, query.get(), keyValue.get(), keyValue.get(), output.get(), lengths.get(),
-                       batch.batch, batch.width, spec.query_heads, spec.kv_heads, spec.head_dim);
+                launch<trainingAttentionKernel>(blocksFor(rows * queryWidth, kElementBlock), kElementBlock, 0,
+                                                context.stream, query.get(), keyValue.get(), keyValue.get(),
+                                                output.get(), lengths.get(), batch.batch, batch.width, spec.query_heads,
+                                                spec.kv_heads, spec.head_dim);
             }
             finish();
         },
         [&] {
             for (std::uint32_t layer = 0; layer < spec.layers; ++layer) {
-                launch(Previous::trainingAttentionKernel, blocksFor(rows * queryWidth, kElementBlock), kElementBlock, 0,
-                       context.stream, query.get(), keyValue.get(), keyValue.get(), output.get(), lengths.get(),
-                       batch.batch, batch.width, spec.query_heads, spec.kv_heads, spec.head_dim);
+                launch<Previous::trainingAttentionKernel>(blocksFor(rows * queryWidth, kElementBlock), kElementBlock, 0,
+                                                          context.stream, query.get(), keyValue.get(), keyValue.get(),
+                                                          output.get(), lengths.get(), batch.batch, batch.width,
+                                                          spec.query_heads, spec.kv_heads, spec.head_dim);
             }
             finish();
         });

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "cpu_device/kernel_language.h"
@@ -117,18 +118,34 @@ cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, void (*kernel)
     return cudaFuncGetAttributes(attributes, reinterpret_cast<const void*>(kernel));
 }
 
-// Arguments convert to the kernel's parameter types as in a CUDA launch, and each CUDA thread
-// receives its own copies.
+namespace Halcyne::Core::Vestra::CpuDevice {
+
+// A launch of `kernel` whose arguments were converted to its parameter types, as in a CUDA launch;
+// `call(arguments...)` calls the kernel. Each CUDA thread receives its own copies: the arguments
+// are copied into the body, so that a block's loop over its threads reads each one straight from
+// there.
+template <class... Params, class Call>
+cudaError_t launchWith(const cudaLaunchConfig_t* config, void (*kernel)(Params...), Call call,
+                       std::type_identity_t<Params>... arguments) {
+    const auto body = [=] { call(arguments...); };
+    const LaunchPointer pointers[] = {LaunchPointer::of(arguments)..., LaunchPointer{nullptr, 0, true}};
+    return launchKernel(config, reinterpret_cast<const void*>(kernel), KernelBody::of(body), pointers,
+                        sizeof...(Params));
+}
+
+// A launch of a kernel known when it is compiled (what cuda/launch.h uses): the kernel's body can be
+// inlined into the loop over a block's threads.
+template <auto Kernel, class... Params, class... Args>
+cudaError_t launchKnownKernel(const cudaLaunchConfig_t* config, void (*)(Params...), Args&&... args) {
+    return launchWith<Params...>(
+        config, Kernel, [](Params... arguments) { Kernel(arguments...); }, std::forward<Args>(args)...);
+}
+
+}  // namespace Halcyne::Core::Vestra::CpuDevice
+
+// Arguments convert to the kernel's parameter types as in a CUDA launch.
 template <class... ExpTypes, class... ActTypes>
 cudaError_t cudaLaunchKernelEx(const cudaLaunchConfig_t* config, void (*kernel)(ExpTypes...), ActTypes&&... args) {
-    return [&](ExpTypes... coercedArgs) {
-        using Halcyne::Core::Vestra::CpuDevice::LaunchPointer;
-        // The arguments are copied into the body, so that a block's loop over its threads reads each
-        // one straight from there.
-        const auto body = [=] { kernel(coercedArgs...); };
-        const LaunchPointer pointers[] = {LaunchPointer::of(coercedArgs)..., LaunchPointer{nullptr, 0, true}};
-        return Halcyne::Core::Vestra::CpuDevice::launchKernel(config, reinterpret_cast<const void*>(kernel),
-                                                              Halcyne::Core::Vestra::CpuDevice::KernelBody::of(body),
-                                                              pointers, sizeof...(ExpTypes));
-    }(std::forward<ActTypes>(args)...);
+    return Halcyne::Core::Vestra::CpuDevice::launchWith<ExpTypes...>(
+        config, kernel, [kernel](ExpTypes... arguments) { kernel(arguments...); }, std::forward<ActTypes>(args)...);
 }

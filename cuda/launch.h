@@ -36,16 +36,21 @@ __device__ __forceinline__ T* dynamicSharedMemory() {
 #endif
 }
 
-// Arguments convert to the kernel's parameter types as they would in a <<<>>> launch.
-template <class... Params, class... Args>
-void launch(void (*kernel)(Params...), dim3 grid, dim3 block, std::size_t sharedBytes, cudaStream_t stream,
-            Args&&... args) {
+// Launches Kernel; arguments convert to its parameter types as they would in a <<<>>> launch. The
+// kernel is a template argument, so that the CPU device can inline its body into the loop over a
+// block's threads.
+template <auto Kernel, class... Args>
+void launch(dim3 grid, dim3 block, std::size_t sharedBytes, cudaStream_t stream, Args&&... args) {
     cudaLaunchConfig_t config{};
     config.gridDim = grid;
     config.blockDim = block;
     config.dynamicSmemBytes = sharedBytes;
     config.stream = stream;
-    (void)cudaLaunchKernelEx(&config, kernel, std::forward<Args>(args)...);
+#if defined(VESTRA_DEVICE_CUDA)
+    (void)cudaLaunchKernelEx(&config, Kernel, std::forward<Args>(args)...);
+#else
+    (void)CpuDevice::launchKnownKernel<Kernel>(&config, Kernel, std::forward<Args>(args)...);
+#endif
 }
 
 #endif

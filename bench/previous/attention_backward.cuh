@@ -191,10 +191,10 @@ AttentionGradients fusedAttentionBackward(const AttentionBackwardProblem& p, con
     const FusedArguments arguments{query.get(),         key.get(),         value.get(),         gradient.get(),
                                    queryGradient.get(), keyGradient.get(), valueGradient.get(), rowLengths.get(),
                                    p.sequence,          p.queryHeads,      p.kvHeads,           p.headDim};
-    launch(attentionQueryRowBackwardKernel, static_cast<unsigned>(p.queryHeads * p.sequence * p.batch), kPreviousBlock,
-           p.sequence * 2 * sizeof(double), context.stream, arguments);
-    launch(attentionKvHeadBackwardKernel, static_cast<unsigned>(p.kvHeads * p.batch), kPreviousBlock,
-           (p.headDim + 1) * p.sequence * 2 * sizeof(double), context.stream, arguments);
+    launch<attentionQueryRowBackwardKernel>(static_cast<unsigned>(p.queryHeads * p.sequence * p.batch), kPreviousBlock,
+                                            p.sequence * 2 * sizeof(double), context.stream, arguments);
+    launch<attentionKvHeadBackwardKernel>(static_cast<unsigned>(p.kvHeads * p.batch), kPreviousBlock,
+                                          (p.headDim + 1) * p.sequence * 2 * sizeof(double), context.stream, arguments);
     checkKernels("previous attention backward kernels");
     for (const auto& [host, device] :
          {std::pair{&result.query, &queryGradient}, {&result.key, &keyGradient}, {&result.value, &valueGradient}}) {

@@ -66,10 +66,10 @@ LinearGradients linearBackward(const Tensor& input, const Tensor& weights, const
                                     rows,
                                     in,
                                     out};
-    launch(linearGradientKernel<true>, blocksFor(rows * in, kElementBlock), kElementBlock, 0, context.stream,
-           arguments);
-    launch(linearGradientKernel<false>, blocksFor(out * in, kElementBlock), kElementBlock, 0, context.stream,
-           arguments);
+    launch<linearGradientKernel<true>>(blocksFor(rows * in, kElementBlock), kElementBlock, 0, context.stream,
+                                       arguments);
+    launch<linearGradientKernel<false>>(blocksFor(out * in, kElementBlock), kElementBlock, 0, context.stream,
+                                        arguments);
     checkKernels("previous linear backward kernels");
     download(context, result.inputGradient.values, inputGradient, "download previous linear input gradient");
     download(context, result.weightGradient.values, weightGradient, "download previous linear weight gradient");

@@ -89,26 +89,28 @@ AttentionGradients attentionBackward(const Tensor& query, const Tensor& key, con
 
     const AttentionBackwardPath path = requestedPath ? *requestedPath : devicePath(headDim, sequence, context);
     if (path == AttentionBackwardPath::Fused) {
-        launch(attentionQueryRowBackwardKernel, gridOf(queryHeads * sequence * batch), kAttentionBackwardBlock,
-               sequence * 2 * sizeof(double), context.stream, queryDevice.get(), keyDevice.get(), valueDevice.get(),
-               gradientDevice.get(), queryGradientDevice.get(), lengthsDevice.get(), sequence, queryHeads, kvHeads,
-               headDim);
-        launch(attentionKvHeadBackwardKernel, gridOf(kvHeads * batch), kAttentionBackwardBlock,
-               (headDim + 1) * sequence * 2 * sizeof(double), context.stream, queryDevice.get(), keyDevice.get(),
-               valueDevice.get(), gradientDevice.get(), keyGradientDevice.get(), valueGradientDevice.get(),
-               lengthsDevice.get(), sequence, queryHeads, kvHeads, headDim);
+        launch<attentionQueryRowBackwardKernel>(
+            gridOf(queryHeads * sequence * batch), kAttentionBackwardBlock, sequence * 2 * sizeof(double),
+            context.stream, queryDevice.get(), keyDevice.get(), valueDevice.get(), gradientDevice.get(),
+            queryGradientDevice.get(), lengthsDevice.get(), sequence, queryHeads, kvHeads, headDim);
+        launch<attentionKvHeadBackwardKernel>(gridOf(kvHeads * batch), kAttentionBackwardBlock,
+                                              (headDim + 1) * sequence * 2 * sizeof(double), context.stream,
+                                              queryDevice.get(), keyDevice.get(), valueDevice.get(),
+                                              gradientDevice.get(), keyGradientDevice.get(), valueGradientDevice.get(),
+                                              lengthsDevice.get(), sequence, queryHeads, kvHeads, headDim);
     } else {
-        launch(attentionQueryBackwardKernel, blocksFor(query.values.size(), kAttentionBackwardBlock),
-               kAttentionBackwardBlock, 0, context.stream, queryDevice.get(), keyDevice.get(), valueDevice.get(),
-               gradientDevice.get(), queryGradientDevice.get(), lengthsDevice.get(), batch, sequence, queryHeads,
-               kvHeads, headDim);
-        launch(attentionKeyBackwardKernel, blocksFor(key.values.size(), kAttentionBackwardBlock),
-               kAttentionBackwardBlock, 0, context.stream, queryDevice.get(), keyDevice.get(), valueDevice.get(),
-               gradientDevice.get(), keyGradientDevice.get(), lengthsDevice.get(), batch, sequence, queryHeads, kvHeads,
-               headDim);
-        launch(attentionValueBackwardKernel, blocksFor(value.values.size(), kAttentionBackwardBlock),
-               kAttentionBackwardBlock, 0, context.stream, queryDevice.get(), keyDevice.get(), gradientDevice.get(),
-               valueGradientDevice.get(), lengthsDevice.get(), batch, sequence, queryHeads, kvHeads, headDim);
+        launch<attentionQueryBackwardKernel>(
+            blocksFor(query.values.size(), kAttentionBackwardBlock), kAttentionBackwardBlock, 0, context.stream,
+            queryDevice.get(), keyDevice.get(), valueDevice.get(), gradientDevice.get(), queryGradientDevice.get(),
+            lengthsDevice.get(), batch, sequence, queryHeads, kvHeads, headDim);
+        launch<attentionKeyBackwardKernel>(
+            blocksFor(key.values.size(), kAttentionBackwardBlock), kAttentionBackwardBlock, 0, context.stream,
+            queryDevice.get(), keyDevice.get(), valueDevice.get(), gradientDevice.get(), keyGradientDevice.get(),
+            lengthsDevice.get(), batch, sequence, queryHeads, kvHeads, headDim);
+        launch<attentionValueBackwardKernel>(blocksFor(value.values.size(), kAttentionBackwardBlock),
+                                             kAttentionBackwardBlock, 0, context.stream, queryDevice.get(),
+                                             keyDevice.get(), gradientDevice.get(), valueGradientDevice.get(),
+                                             lengthsDevice.get(), batch, sequence, queryHeads, kvHeads, headDim);
     }
     checkKernels("attention backward kernels");
 

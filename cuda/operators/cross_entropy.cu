@@ -44,12 +44,12 @@ CrossEntropyResult cudaCrossEntropy(const Tensor& logits, const TokenBatch& batc
     if (!mask.empty()) {
         upload(context, deviceMask, mask, "upload loss mask");
     }
-    launch(crossEntropyKernel, blocksFor(positions, kPositionBlock), kPositionBlock, 0, context.stream,
-           deviceLogits.get(), deviceTargets.get(), deviceLengths.get(), logitsGradient.get(), losses.get(),
-           batch.batch, batch.width, vocabulary);
+    launch<crossEntropyKernel>(blocksFor(positions, kPositionBlock), kPositionBlock, 0, context.stream,
+                               deviceLogits.get(), deviceTargets.get(), deviceLengths.get(), logitsGradient.get(),
+                               losses.get(), batch.batch, batch.width, vocabulary);
     if (!mask.empty()) {
-        launch(applyLossMaskKernel, blocksFor(positions, kPositionBlock), kPositionBlock, 0, context.stream,
-               logitsGradient.get(), losses.get(), deviceMask.get(), positions, vocabulary);
+        launch<applyLossMaskKernel>(blocksFor(positions, kPositionBlock), kPositionBlock, 0, context.stream,
+                                    logitsGradient.get(), losses.get(), deviceMask.get(), positions, vocabulary);
     }
     checkKernels("cross-entropy kernel");
 

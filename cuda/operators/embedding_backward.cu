@@ -28,8 +28,9 @@ Tensor cudaEmbeddingBackward(const std::vector<std::uint32_t>& tokens, const Ten
     DeviceBuffer<double> tableGradient(context, *tableCount);
     upload(context, deviceTokens, tokens, "upload embedding tokens");
     upload(context, gradient, outputGradient.values, "upload embedding gradient");
-    launch(embeddingBackwardKernel, blocksFor(*tableCount, kElementBlock), kElementBlock, 0, context.stream,
-           deviceTokens.get(), gradient.get(), tableGradient.get(), tokens.size(), vocabulary, width);
+    launch<embeddingBackwardKernel>(blocksFor(*tableCount, kElementBlock), kElementBlock, 0, context.stream,
+                                    deviceTokens.get(), gradient.get(), tableGradient.get(), tokens.size(), vocabulary,
+                                    width);
     checkKernels("embedding backward kernel");
     Tensor result(Extents{vocabulary, width});
     download(context, result.values, tableGradient, "download embedding gradient");

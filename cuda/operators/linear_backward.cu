@@ -29,10 +29,10 @@ LinearGradients cudaLinearBackward(const Tensor& input, const Tensor& weights, c
     upload(context, deviceInput, input.values, "upload linear input");
     upload(context, deviceWeights, weights.values, "upload linear weights");
     upload(context, gradient, outputGradient.values, "upload linear gradient");
-    launch(linearInputGradientKernel, blocksFor(rows * in, kElementBlock), kElementBlock, 0, context.stream,
-           gradient.get(), deviceWeights.get(), inputGradient.get(), rows, in, out);
-    launch(linearWeightGradientKernel, blocksFor(out * in, kElementBlock), kElementBlock, 0, context.stream,
-           deviceInput.get(), gradient.get(), weightGradient.get(), rows, in, out);
+    launch<linearInputGradientKernel>(blocksFor(rows * in, kElementBlock), kElementBlock, 0, context.stream,
+                                      gradient.get(), deviceWeights.get(), inputGradient.get(), rows, in, out);
+    launch<linearWeightGradientKernel>(blocksFor(out * in, kElementBlock), kElementBlock, 0, context.stream,
+                                       deviceInput.get(), gradient.get(), weightGradient.get(), rows, in, out);
     checkKernels("linear backward kernels");
 
     LinearGradients result{Tensor(input.shape), Tensor(weights.shape)};

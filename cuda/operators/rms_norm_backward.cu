@@ -29,13 +29,15 @@ RmsNormGradients cudaRmsNormBackward(const Tensor& input, const Tensor& weights,
     upload(context, deviceInput, input.values, "upload RMS input");
     upload(context, deviceWeights, weights.values, "upload RMS weights");
     upload(context, gradient, outputGradient.values, "upload RMS gradient");
-    launch(rmsBackwardStatsKernel, blocksFor(rows, kElementBlock), kElementBlock, 0, context.stream, deviceInput.get(),
-           deviceWeights.get(), gradient.get(), inverseRms.get(), rowDot.get(), rows, width, epsilon);
-    launch(rmsInputGradientKernel, blocksFor(rows * width, kElementBlock), kElementBlock, 0, context.stream,
-           deviceInput.get(), deviceWeights.get(), gradient.get(), inverseRms.get(), rowDot.get(), inputGradient.get(),
-           rows, width);
-    launch(rmsWeightGradientKernel, blocksFor(width, kElementBlock), kElementBlock, 0, context.stream,
-           deviceInput.get(), gradient.get(), inverseRms.get(), weightGradient.get(), rows, width);
+    launch<rmsBackwardStatsKernel>(blocksFor(rows, kElementBlock), kElementBlock, 0, context.stream, deviceInput.get(),
+                                   deviceWeights.get(), gradient.get(), inverseRms.get(), rowDot.get(), rows, width,
+                                   epsilon);
+    launch<rmsInputGradientKernel>(blocksFor(rows * width, kElementBlock), kElementBlock, 0, context.stream,
+                                   deviceInput.get(), deviceWeights.get(), gradient.get(), inverseRms.get(),
+                                   rowDot.get(), inputGradient.get(), rows, width);
+    launch<rmsWeightGradientKernel>(blocksFor(width, kElementBlock), kElementBlock, 0, context.stream,
+                                    deviceInput.get(), gradient.get(), inverseRms.get(), weightGradient.get(), rows,
+                                    width);
     checkKernels("RMSNorm backward kernels");
 
     RmsNormGradients result{Tensor(input.shape), Tensor(weights.shape)};

@@ -23,8 +23,8 @@ Tensor cudaRopeBackward(const Tensor& outputGradient, std::uint64_t batch, std::
     DeviceBuffer<double> gradientIn(context, count);
     DeviceBuffer<double> gradientOut(context, count);
     upload(context, gradientIn, outputGradient.values, "upload RoPE gradient");
-    launch(ropeBackwardKernel, blocksFor(count / 2, kElementBlock), kElementBlock, 0, context.stream, gradientIn.get(),
-           gradientOut.get(), count, sequence, heads, headDim, base);
+    launch<ropeBackwardKernel>(blocksFor(count / 2, kElementBlock), kElementBlock, 0, context.stream, gradientIn.get(),
+                               gradientOut.get(), count, sequence, heads, headDim, base);
     checkKernels("RoPE backward kernel");
     Tensor inputGradient(outputGradient.shape);
     download(context, inputGradient.values, gradientOut, "download RoPE gradient");

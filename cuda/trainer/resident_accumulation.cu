@@ -85,23 +85,24 @@ AttentionInputGradients attentionBackward(const TransformerCudaContext& context,
                                       DeviceBuffer<double>(context, rows * kvWidth)};
     const DeviceBuffer<double> probabilities(context, matrixRows * batch.width);
     const DeviceBuffer<double> scoreGradients(context, matrixRows * batch.width);
-    launch(attentionStatisticsKernel, blocksFor(matrixRows, kPositionBlock), kPositionBlock, 0, context.stream,
-           tape.query.get(), tape.key.get(), tape.value.get(), outputGradient.get(), probabilities.get(),
-           scoreGradients.get(), batch.lengths.get(), batch.batch, batch.width, spec.query_heads, spec.kv_heads,
-           spec.head_dim);
-    launch(attentionMatrixQueryBackwardKernel, blocksFor(rows * queryWidth, kElementBlock), kElementBlock, 0,
-           context.stream, tape.key.get(), scoreGradients.get(), gradients.query.get(), batch.lengths.get(),
-           batch.batch, batch.width, spec.query_heads, spec.kv_heads, spec.head_dim);
-    launch(attentionMatrixKeyValueBackwardKernel, blocksFor(rows * kvWidth, kElementBlock), kElementBlock, 0,
-           context.stream, tape.query.get(), outputGradient.get(), probabilities.get(), scoreGradients.get(),
-           gradients.key.get(), gradients.value.get(), batch.lengths.get(), batch.batch, batch.width, spec.query_heads,
-           spec.kv_heads, spec.head_dim);
+    launch<attentionStatisticsKernel>(blocksFor(matrixRows, kPositionBlock), kPositionBlock, 0, context.stream,
+                                      tape.query.get(), tape.key.get(), tape.value.get(), outputGradient.get(),
+                                      probabilities.get(), scoreGradients.get(), batch.lengths.get(), batch.batch,
+                                      batch.width, spec.query_heads, spec.kv_heads, spec.head_dim);
+    launch<attentionMatrixQueryBackwardKernel>(blocksFor(rows * queryWidth, kElementBlock), kElementBlock, 0,
+                                               context.stream, tape.key.get(), scoreGradients.get(),
+                                               gradients.query.get(), batch.lengths.get(), batch.batch, batch.width,
+                                               spec.query_heads, spec.kv_heads, spec.head_dim);
+    launch<attentionMatrixKeyValueBackwardKernel>(
+        blocksFor(rows * kvWidth, kElementBlock), kElementBlock, 0, context.stream, tape.query.get(),
+        outputGradient.get(), probabilities.get(), scoreGradients.get(), gradients.key.get(), gradients.value.get(),
+        batch.lengths.get(), batch.batch, batch.width, spec.query_heads, spec.kv_heads, spec.head_dim);
 
     const auto unrotate = [&](const DeviceBuffer<double>& rotated, std::uint64_t heads) {
         DeviceBuffer<double> plain(context, rotated.count());
-        launch(ropeBackwardKernel, blocksFor(rotated.count() / 2, kElementBlock), kElementBlock, 0, context.stream,
-               rotated.get(), plain.get(), rotated.count(), batch.width, heads, std::uint64_t{spec.head_dim},
-               spec.position.rope_base);
+        launch<ropeBackwardKernel>(blocksFor(rotated.count() / 2, kElementBlock), kElementBlock, 0, context.stream,
+                                   rotated.get(), plain.get(), rotated.count(), batch.width, heads,
+                                   std::uint64_t{spec.head_dim}, spec.position.rope_base);
         return plain;
     };
     gradients.query = unrotate(gradients.query, spec.query_heads);
@@ -126,9 +127,9 @@ DeviceBuffer<double> layerBackward(ResidentState& state, const TransformerSpec& 
         linearBackwardInto(state, tape.activated, layer.ffnDown, dH, rows, ffn, model);
     const DeviceBuffer<double> upGradient(context, rows * ffn);
     const DeviceBuffer<double> gateGradient(context, swiGlu ? rows * ffn : 0);
-    launch(activationBackwardKernel, blocksFor(rows * ffn, kElementBlock), kElementBlock, 0, context.stream,
-           tape.gate.get(), tape.up.get(), activatedGradient.get(), gateGradient.get(), upGradient.get(), rows * ffn,
-           swiGlu);
+    launch<activationBackwardKernel>(blocksFor(rows * ffn, kElementBlock), kElementBlock, 0, context.stream,
+                                     tape.gate.get(), tape.up.get(), activatedGradient.get(), gateGradient.get(),
+                                     upGradient.get(), rows * ffn, swiGlu);
     const DeviceBuffer<double> normedGradient =
         linearBackwardInto(state, tape.ffnNormed, layer.ffnUp, upGradient, rows, model, ffn);
     if (swiGlu) {
@@ -190,12 +191,12 @@ double residentAccumulate(ResidentState& state, const TransformerSpec& spec, con
     const std::uint64_t vocabulary = spec.vocabulary;
     const DeviceBuffer<double> logitsGradient(context, rows * vocabulary);
     const DeviceBuffer<double> losses(context, rows);
-    launch(crossEntropyKernel, blocksFor(rows, kPositionBlock), kPositionBlock, 0, context.stream, forward.logits.get(),
-           resident.targets.get(), resident.lengths.get(), logitsGradient.get(), losses.get(), resident.batch,
-           resident.width, vocabulary);
+    launch<crossEntropyKernel>(blocksFor(rows, kPositionBlock), kPositionBlock, 0, context.stream, forward.logits.get(),
+                               resident.targets.get(), resident.lengths.get(), logitsGradient.get(), losses.get(),
+                               resident.batch, resident.width, vocabulary);
     if (!resident.mask.empty()) {
-        launch(applyLossMaskKernel, blocksFor(rows, kPositionBlock), kPositionBlock, 0, context.stream,
-               logitsGradient.get(), losses.get(), resident.mask.get(), rows, vocabulary);
+        launch<applyLossMaskKernel>(blocksFor(rows, kPositionBlock), kPositionBlock, 0, context.stream,
+                                    logitsGradient.get(), losses.get(), resident.mask.get(), rows, vocabulary);
     }
     // The gradient of the mean over active targets; the loss handed back stays a sum.
     launchScale(context, logitsGradient.get(), rows * vocabulary, 1.0 / active);
@@ -209,8 +210,8 @@ double residentAccumulate(ResidentState& state, const TransformerSpec& spec, con
     }
 
     const DeviceBuffer<double> embeddingGradient(context, vocabulary * model);
-    launch(embeddingBackwardKernel, blocksFor(vocabulary * model, kElementBlock), kElementBlock, 0, context.stream,
-           resident.tokens.get(), dH.get(), embeddingGradient.get(), rows, vocabulary, model);
+    launch<embeddingBackwardKernel>(blocksFor(vocabulary * model, kElementBlock), kElementBlock, 0, context.stream,
+                                    resident.tokens.get(), dH.get(), embeddingGradient.get(), rows, vocabulary, model);
     accumulateResidentGradient(state, indices.tokenEmbedding, embeddingGradient);
     return downloadLossSum(state, losses, "resident training kernels", "download resident loss",
                            "synchronize resident training loss");

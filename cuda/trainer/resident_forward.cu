@@ -43,14 +43,14 @@ struct ForwardShape {
 
 void rmsNorm(const TransformerCudaContext& context, const double* input, const ResidentParameter& weight,
              double* output, std::uint64_t rows, std::uint64_t width, double epsilon) {
-    launch(trainingRmsKernel, blocksFor(rows, kElementBlock), kElementBlock, 0, context.stream, input,
-           weight.weights.get(), output, rows, width, epsilon);
+    launch<trainingRmsKernel>(blocksFor(rows, kElementBlock), kElementBlock, 0, context.stream, input,
+                              weight.weights.get(), output, rows, width, epsilon);
 }
 
 void rope(const TransformerCudaContext& context, double* values, std::uint64_t count, std::uint64_t width,
           std::uint64_t heads, std::uint64_t headDim, double base) {
-    launch(trainingRopeKernel, blocksFor(count / 2, kElementBlock), kElementBlock, 0, context.stream, values, count,
-           width, heads, headDim, base);
+    launch<trainingRopeKernel>(blocksFor(count / 2, kElementBlock), kElementBlock, 0, context.stream, values, count,
+                               width, heads, headDim, base);
 }
 
 // One layer from `hidden` to the new hidden state; `tape` receives the layer's activations, and the
@@ -87,9 +87,10 @@ DeviceBuffer<double> layerForward(ResidentState& state, const TransformerSpec& s
     rope(context, tape.key.get(), rows * shape.kvWidth, shape.width, spec.kv_heads, spec.head_dim,
          spec.position.rope_base);
     tape.attention = DeviceBuffer<double>(context, rows * shape.queryWidth);
-    launch(trainingAttentionKernel, blocksFor(rows * shape.queryWidth, kElementBlock), kElementBlock, 0, context.stream,
-           tape.query.get(), tape.key.get(), tape.value.get(), tape.attention.get(), batch.lengths.get(), shape.batch,
-           shape.width, spec.query_heads, spec.kv_heads, spec.head_dim);
+    launch<trainingAttentionKernel>(blocksFor(rows * shape.queryWidth, kElementBlock), kElementBlock, 0, context.stream,
+                                    tape.query.get(), tape.key.get(), tape.value.get(), tape.attention.get(),
+                                    batch.lengths.get(), shape.batch, shape.width, spec.query_heads, spec.kv_heads,
+                                    spec.head_dim);
 
     {
         const DeviceBuffer<double> projection(context, rows * shape.model);
@@ -109,8 +110,8 @@ DeviceBuffer<double> layerForward(ResidentState& state, const TransformerSpec& s
                               tape.gate.get(), rows, shape.model, shape.ffn);
     }
     tape.activated = DeviceBuffer<double>(context, rows * shape.ffn);
-    launch(trainingActivationKernel, blocksFor(rows * shape.ffn, kElementBlock), kElementBlock, 0, context.stream,
-           tape.gate.get(), tape.up.get(), tape.activated.get(), rows * shape.ffn, swiGlu);
+    launch<trainingActivationKernel>(blocksFor(rows * shape.ffn, kElementBlock), kElementBlock, 0, context.stream,
+                                     tape.gate.get(), tape.up.get(), tape.activated.get(), rows * shape.ffn, swiGlu);
 
     const DeviceBuffer<double> down(context, rows * shape.model);
     residentLinearForward(context, tape.activated.get(), parameters[layer.ffnDown].weights.get(), down.get(), rows,
@@ -184,9 +185,9 @@ ResidentForwardResult residentForward(ResidentState& state, const TransformerSpe
     const std::uint64_t rows = shape.rows;
     ResidentForwardResult result;
     result.hidden = DeviceBuffer<double>(context, rows * shape.model);
-    launch(trainingEmbeddingKernel, blocksFor(rows * shape.model, kElementBlock), kElementBlock, 0, context.stream,
-           batch.tokens.get(), state.parameters[indices.tokenEmbedding].weights.get(), result.hidden.get(),
-           batch.lengths.get(), rows, shape.width, shape.model);
+    launch<trainingEmbeddingKernel>(blocksFor(rows * shape.model, kElementBlock), kElementBlock, 0, context.stream,
+                                    batch.tokens.get(), state.parameters[indices.tokenEmbedding].weights.get(),
+                                    result.hidden.get(), batch.lengths.get(), rows, shape.width, shape.model);
     for (const ResidentLayerParameters& layer : indices.layers) {
         auto tape = std::make_unique<ResidentLayerTape>();
         result.hidden = layerForward(state, spec, layer, batch, shape, result.hidden, *tape, recordTape);
@@ -207,7 +208,7 @@ double downloadLossSum(ResidentState& state, const DeviceBuffer<double>& losses,
                        const char* download, const char* synchronize) {
     const TransformerCudaContext& context = *state.context;
     const DeviceBuffer<double> sum(context, 1);
-    launch(sumLossKernel, 1, 1, 0, context.stream, losses.get(), losses.count(), sum.get());
+    launch<sumLossKernel>(1, 1, 0, context.stream, losses.get(), losses.count(), sum.get());
     // The launches of the operation are not checked one by one: a refused one is reported here,
     // before its result would be read.
     checkKernels(kernelCheck);
@@ -233,9 +234,9 @@ double residentEvaluate(ResidentState& state, const TransformerSpec& spec, const
     const ResidentForwardResult forward = residentForward(state, spec, indices, resident, false);
     const std::uint64_t rows = resident.rows();
     const DeviceBuffer<double> losses(context, rows);
-    launch(lossOnlyKernel, blocksFor(rows, kPositionBlock), kPositionBlock, 0, context.stream, forward.logits.get(),
-           resident.targets.get(), resident.lengths.get(), resident.mask.get(), losses.get(), resident.batch,
-           resident.width, std::uint64_t{spec.vocabulary});
+    launch<lossOnlyKernel>(blocksFor(rows, kPositionBlock), kPositionBlock, 0, context.stream, forward.logits.get(),
+                           resident.targets.get(), resident.lengths.get(), resident.mask.get(), losses.get(),
+                           resident.batch, resident.width, std::uint64_t{spec.vocabulary});
     return downloadLossSum(state, losses, "resident evaluation kernels", "download resident evaluation loss",
                            "synchronize resident evaluation loss");
 }

@@ -129,13 +129,14 @@ ResidentGradientPair residentRmsNormBackward(const TransformerCudaContext& conte
     ResidentGradientPair result{DeviceBuffer<double>(context, rows * width), DeviceBuffer<double>(context, width)};
     const DeviceBuffer<double> inverseRms(context, rows);
     const DeviceBuffer<double> rowDot(context, rows);
-    launch(rmsBackwardStatsKernel, blocksFor(rows, kElementBlock), kElementBlock, 0, context.stream, input.get(),
-           parameter.weights.get(), gradient.get(), inverseRms.get(), rowDot.get(), rows, width, epsilon);
-    launch(rmsInputGradientKernel, blocksFor(rows * width, kElementBlock), kElementBlock, 0, context.stream,
-           input.get(), parameter.weights.get(), gradient.get(), inverseRms.get(), rowDot.get(), result.input.get(),
-           rows, width);
-    launch(rmsWeightGradientKernel, blocksFor(width, kElementBlock), kElementBlock, 0, context.stream, input.get(),
-           gradient.get(), inverseRms.get(), result.weight.get(), rows, width);
+    launch<rmsBackwardStatsKernel>(blocksFor(rows, kElementBlock), kElementBlock, 0, context.stream, input.get(),
+                                   parameter.weights.get(), gradient.get(), inverseRms.get(), rowDot.get(), rows, width,
+                                   epsilon);
+    launch<rmsInputGradientKernel>(blocksFor(rows * width, kElementBlock), kElementBlock, 0, context.stream,
+                                   input.get(), parameter.weights.get(), gradient.get(), inverseRms.get(), rowDot.get(),
+                                   result.input.get(), rows, width);
+    launch<rmsWeightGradientKernel>(blocksFor(width, kElementBlock), kElementBlock, 0, context.stream, input.get(),
+                                    gradient.get(), inverseRms.get(), result.weight.get(), rows, width);
     return result;
 }
 

@@ -107,9 +107,9 @@ TEST_F(Checking, ARemovedBarrierInASharedReductionIsARace) {
     }
     const auto in = uploadBuffer(context, host, "upload");
     DeviceBuffer<double> out(context, 4);
-    launch(blockSumKernel<true>, 4, 64, 64 * sizeof(double), context.stream, in.get(), out.get());
+    launch<blockSumKernel<true>>(4, 64, 64 * sizeof(double), context.stream, in.get(), out.get());
     EXPECT_EQ(outcome(), std::pair(cudaSuccess, std::string()));
-    launch(blockSumKernel<false>, 4, 64, 64 * sizeof(double), context.stream, in.get(), out.get());
+    launch<blockSumKernel<false>>(4, 64, 64 * sizeof(double), context.stream, in.get(), out.get());
     const auto [status, fault] = outcome();
     EXPECT_EQ(status, cudaErrorLaunchFailure);
     EXPECT_NE(fault.find("race in block (0, 0, 0) of 64 threads"), std::string::npos) << fault;
@@ -119,9 +119,9 @@ TEST_F(Checking, ARemovedBarrierInASharedReductionIsARace) {
 TEST_F(Checking, ARemovedBarrierOverAStaticSharedArrayIsARace) {
     const auto in = uploadBuffer(context, std::vector<double>(64, 1.5), "upload");
     DeviceBuffer<double> out(context, 1);
-    launch(blockSumKernel<true, true>, 1, 64, 0, context.stream, in.get(), out.get());
+    launch<blockSumKernel<true, true>>(1, 64, 0, context.stream, in.get(), out.get());
     EXPECT_EQ(outcome(), std::pair(cudaSuccess, std::string()));
-    launch(blockSumKernel<false, true>, 1, 64, 0, context.stream, in.get(), out.get());
+    launch<blockSumKernel<false, true>>(1, 64, 0, context.stream, in.get(), out.get());
     const auto [status, fault] = outcome();
     EXPECT_EQ(status, cudaErrorLaunchFailure);
     EXPECT_NE(fault.find("race in block (0, 0, 0) of 64 threads"), std::string::npos) << fault;
@@ -129,9 +129,9 @@ TEST_F(Checking, ARemovedBarrierOverAStaticSharedArrayIsARace) {
 
 TEST_F(Checking, TwoBlocksWritingOneElementIsARace) {
     DeviceBuffer<double> out(context, 256);
-    launch(fillKernel, 4, 64, 0, context.stream, out.get(), 256u, false, false);
+    launch<fillKernel>(4, 64, 0, context.stream, out.get(), 256u, false, false);
     EXPECT_EQ(outcome().first, cudaSuccess);
-    launch(fillKernel, 4, 64, 0, context.stream, out.get(), 256u, true, false);
+    launch<fillKernel>(4, 64, 0, context.stream, out.get(), 256u, true, false);
     const auto [status, fault] = outcome();
     EXPECT_EQ(status, cudaErrorLaunchFailure);
     EXPECT_NE(fault.find("global-memory race: block (0, 0, 0) and block (1, 0, 0) both write byte 51"),
@@ -143,7 +143,7 @@ TEST_F(Checking, TwoBlocksWritingOneElementIsARace) {
 TEST_F(Checking, ReadsOfUnwrittenMemoryFailTheLaunchAndTheDownload) {
     DeviceBuffer<double> in(context, 8);
     DeviceBuffer<double> out(context, 8);
-    launch(copyKernel, 1, 8, 0, context.stream, in.get(), out.get());
+    launch<copyKernel>(1, 8, 0, context.stream, in.get(), out.get());
     auto [status, fault] = outcome();
     EXPECT_EQ(status, cudaErrorLaunchFailure);
     EXPECT_NE(fault.find("uninitialised read:"), std::string::npos) << fault;
@@ -154,7 +154,7 @@ TEST_F(Checking, ReadsOfUnwrittenMemoryFailTheLaunchAndTheDownload) {
     (void)cudaGetLastError();
     // Written by a memset, the same launch and download pass.
     ASSERT_EQ(cudaMemsetAsync(in.get(), 0, 8 * sizeof(double)), cudaSuccess);
-    launch(copyKernel, 1, 8, 0, context.stream, in.get(), out.get());
+    launch<copyKernel>(1, 8, 0, context.stream, in.get(), out.get());
     EXPECT_EQ(outcome().first, cudaSuccess);
     EXPECT_EQ(cudaMemcpyAsync(host.data(), out.get(), 8 * sizeof(double), cudaMemcpyDeviceToHost), cudaSuccess);
 }
@@ -166,7 +166,7 @@ TEST_F(Checking, ResultsThatDependOnUnwrittenBytesAreUninitialisedReads) {
     DeviceBuffer<double> out(context, 8);
     const std::vector<double> half = {1, 2, 3, 4};
     ASSERT_EQ(cudaMemcpyAsync(in.get(), half.data(), 4 * sizeof(double), cudaMemcpyHostToDevice), cudaSuccess);
-    launch(copyKernel, 1, 8, 0, context.stream, in.get(), out.get());
+    launch<copyKernel>(1, 8, 0, context.stream, in.get(), out.get());
     auto [status, fault] = outcome();
     EXPECT_EQ(status, cudaErrorLaunchFailure);
     EXPECT_NE(fault.find("uninitialised read: the result of block (0, 0, 0) depends on device memory nothing "
@@ -175,9 +175,9 @@ TEST_F(Checking, ResultsThatDependOnUnwrittenBytesAreUninitialisedReads) {
         << fault;
 
     ASSERT_EQ(cudaMemsetAsync(in.get(), 0, 8 * sizeof(double)), cudaSuccess);
-    launch(rotateKernel, 1, 8, 8 * sizeof(double), context.stream, in.get(), out.get(), false);
+    launch<rotateKernel>(1, 8, 8 * sizeof(double), context.stream, in.get(), out.get(), false);
     EXPECT_EQ(outcome(), std::pair(cudaSuccess, std::string()));
-    launch(rotateKernel, 1, 8, 8 * sizeof(double), context.stream, in.get(), out.get(), true);
+    launch<rotateKernel>(1, 8, 8 * sizeof(double), context.stream, in.get(), out.get(), true);
     std::tie(status, fault) = outcome();
     EXPECT_EQ(status, cudaErrorLaunchFailure);
     EXPECT_NE(fault.find("depends on shared memory its threads have not written; byte 48 of the allocation that "
@@ -194,7 +194,7 @@ TEST_F(Checking, AWriteOnePastTheEndIsAnIllegalAddress) {
     for (const bool checks : {true, false}) {
         CpuDevice::setChecking(checks);
         DeviceBuffer<double> out(context, 100);
-        launch(fillKernel, 2, 64, 0, context.stream, out.get(), 100u, false, true);
+        launch<fillKernel>(2, 64, 0, context.stream, out.get(), 100u, false, true);
         const auto [status, fault] = outcome();
         EXPECT_EQ(status, cudaErrorIllegalAddress) << checks;
         EXPECT_NE(fault.find("out-of-bounds write: byte 800 of the guard zone around the allocation of 800 bytes"),

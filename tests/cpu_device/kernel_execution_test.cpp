@@ -55,8 +55,8 @@ class KernelExecution : public Testing::CpuDeviceTest {
     std::vector<double> rotate(const std::vector<double>& host, unsigned block, unsigned rounds) {
         const auto in = uploadBuffer(context, host, "upload ring");
         DeviceBuffer<double> out(context, host.size());
-        launch(rotateKernel, blocksFor(host.size(), block), block, block * sizeof(double), context.stream, in.get(),
-               out.get(), rounds);
+        launch<rotateKernel>(blocksFor(host.size(), block), block, block * sizeof(double), context.stream, in.get(),
+                             out.get(), rounds);
         checkKernels("rotate kernel");
         std::vector<double> result(host.size());
         download(context, result, out, "download ring");
@@ -88,7 +88,7 @@ TEST_F(KernelExecution, BarrierReachedByPartOfABlockIsReportedAndTheNextLaunchRu
              {0u, true, "32 waiting at it, 32 returned without it"},
          }) {
         DeviceBuffer<double> out(context, 64);
-        launch(divergentKernel, 1, 64, 0, context.stream, out.get(), returning, oddLanesWaitLonger);
+        launch<divergentKernel>(1, 64, 0, context.stream, out.get(), returning, oddLanesWaitLonger);
         EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
         EXPECT_EQ(CpuDevice::lastKernelFault(),
                   std::string("__syncthreads in block (0, 0, 0) of 64 threads: ") + report);

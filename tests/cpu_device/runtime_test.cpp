@@ -58,7 +58,7 @@ TEST_F(CpuDeviceRuntime, DeviceMemoryStartsAsNaNAndRefusesStrays) {
     CpuDevice::injectFault(CpuDevice::FaultSite::Memset, 1, cudaErrorLaunchOutOfResources);
     CpuDevice::injectFault(CpuDevice::FaultSite::Launch, 1, cudaErrorLaunchOutOfResources);
     EXPECT_EQ(cudaMemsetAsync(device + 1, 0, sizeof(double)), cudaErrorLaunchOutOfResources);
-    launch(storeKernel, 1, 4, 0, nullptr, device, 9.0);
+    launch<storeKernel>(1, 4, 0, nullptr, device, 9.0);
     EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchOutOfResources);
     ASSERT_EQ(cudaMemcpyAsync(host.data(), device, 4 * sizeof(double), cudaMemcpyDefault), cudaSuccess);
     EXPECT_EQ(host, (std::vector<double>{0.0, 1.0, 2.0, 3.0}));

@@ -107,8 +107,13 @@ TEST_F(Launch, BlockReductionsOverStaticAndDynamicSharedMemoryUpToTheLimit) {
         }
         const auto values = uploadBuffer(context, host, "upload values");
         DeviceBuffer<double> sums(context, expected.size());
-        launch(dynamic ? sumKernel<true> : sumKernel<false>, blocksFor(count, block), block, sharedBytes,
-               context.stream, values.get(), count, sums.get());
+        if (dynamic) {
+            launch<sumKernel<true>>(blocksFor(count, block), block, sharedBytes, context.stream, values.get(), count,
+                                    sums.get());
+        } else {
+            launch<sumKernel<false>>(blocksFor(count, block), block, sharedBytes, context.stream, values.get(), count,
+                                     sums.get());
+        }
         checkKernels("sum kernel");
         std::vector<double> result(expected.size());
         download(context, result, sums, "download sums");
@@ -116,8 +121,8 @@ TEST_F(Launch, BlockReductionsOverStaticAndDynamicSharedMemoryUpToTheLimit) {
         EXPECT_EQ(result, expected);
     }
     DeviceBuffer<double> sum(context, 1);
-    launch(sumKernel<false>, 1, kStaticBlock, kSharedLimit - kStaticBytes + 1, context.stream, sum.get(),
-           std::uint64_t{0}, sum.get());
+    launch<sumKernel<false>>(1, kStaticBlock, kSharedLimit - kStaticBytes + 1, context.stream, sum.get(),
+                             std::uint64_t{0}, sum.get());
     Testing::expectThrowWithMessage<TransformerCudaError>([] { checkKernels("sum kernel"); },
                                                           "sum kernel: invalid argument");
 }
@@ -145,7 +150,7 @@ TEST_F(Launch, GridsIndexEveryThreadAndRefusedConfigurationsSurfaceAtTheKernelCh
          }) {
         const std::uint64_t count = std::uint64_t{c.grid.x} * c.grid.y * c.grid.z * c.block.x * c.block.y * c.block.z;
         DeviceBuffer<std::uint32_t> out(context, count);
-        launch(coordinatesKernel, c.grid, c.block, c.shared, context.stream, out.get());
+        launch<coordinatesKernel>(c.grid, c.block, c.shared, context.stream, out.get());
         if (c.error != nullptr) {
             Testing::expectThrowWithMessage<TransformerCudaError>(
                 [] { checkKernels("coordinates kernel"); }, c.error,
@@ -182,7 +187,7 @@ TEST_F(Launch, AtomicOrHandsEachBitToOneThreadAcrossBlocks) {
     DeviceBuffer<int> words(context, 4);
     clear(context, words, "clear words");
     DeviceBuffer<std::uint32_t> foundUp(context, kThreads);
-    launch(raiseBitsKernel, blocksFor(kThreads, 256), 256, 0, context.stream, words.get(), foundUp.get(), kThreads);
+    launch<raiseBitsKernel>(blocksFor(kThreads, 256), 256, 0, context.stream, words.get(), foundUp.get(), kThreads);
     checkKernels("raise bits kernel");
     std::vector<int> raised(4);
     std::vector<std::uint32_t> found(kThreads);
