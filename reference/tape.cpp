@@ -1,6 +1,8 @@
 #include "reference/tape.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -214,19 +216,68 @@ Tensor gatherGradient(const Tensor& weight, const TapeLeaves& leaves, const std:
     return gradient;
 }
 
-// Zeroed adjoints from tape storage, given back when the backward ends.
+// Zeroed adjoints from tape storage, given back when the backward ends: as zeroed once the
+// backward has cleared every element it wrote, otherwise to be cleared by the next taker.
 class AdjointLease {
   public:
     explicit AdjointLease(std::uint64_t count) : adjoint_(takeAdjointStorage(count)) {}
     AdjointLease(const AdjointLease&) = delete;
     AdjointLease& operator=(const AdjointLease&) = delete;
-    ~AdjointLease() { keepAdjointStorage(std::move(adjoint_), false); }
+    ~AdjointLease() { keepAdjointStorage(std::move(adjoint_), zeroed_); }
 
     [[nodiscard]] std::vector<double>& adjoint() noexcept { return adjoint_; }
+    void markZeroed() noexcept { zeroed_ = true; }
 
   private:
     std::vector<double> adjoint_;
+    bool zeroed_ = false;
 };
+
+// One past the last node whose adjoint is read after the sweep: the leaves and the input embedding
+// copies, all recorded before the first layer.
+std::uint64_t gatheredEnd(const TransformerForwardTape::Data& data) {
+    std::uint64_t end = 0;
+    const auto include = [&](const TapeLeaves& leaves) { end = std::max(end, leaves.first + leaves.count); };
+    include(data.tokenEmbeddingLeaves);
+    include(data.finalNormLeaves);
+    include(data.outputEmbeddingLeaves);
+    for (const TapeLayerLeaves& layer : data.layerLeaves) {
+        for (const TapeLeaves& leaves : layer) {
+            include(leaves);
+        }
+    }
+    for (const std::uint64_t node : data.inputEmbeddingNodes) {
+        if (node != noTapeParent) {
+            end = std::max(end, node + 1);
+        }
+    }
+    return end;
+}
+
+// Nodes [first, last) from last to first. Every node is visited, zero adjoints included, so the sums
+// are exactly the formula's. With clearUsed, a node's adjoint is set to 0 once it has been passed
+// to its parents: nothing later reads it, as parents always come before their nodes.
+template <bool clearUsed>
+void sweep(const TapeNode* nodes, double* adjoint, std::uint64_t first, std::uint64_t last) {
+    for (std::uint64_t n = last; n-- > first;) {
+        const TapeNode& node = nodes[n];
+#if defined(__GNUC__)
+        if (n >= kSweepPrefetchNodes) {
+            __builtin_prefetch(nodes + n - kSweepPrefetchNodes);
+        }
+#endif
+        const double gradient = adjoint[n];
+        if constexpr (clearUsed) {
+            adjoint[n] = 0.0;
+        }
+        if (node.parent0 != noTapeParent) {
+            adjoint[node.parent0] = gradient * node.partial0 + adjoint[node.parent0];
+        }
+        if (node.parent1 != noTapeParent) {
+            adjoint[node.parent1] = gradient * node.partial1 + adjoint[node.parent1];
+        }
+    }
+}
 
 std::uint64_t bytesOf(const Tensor& tensor) {
     return (tensor.shape.size() + tensor.values.size()) * 8;
@@ -419,21 +470,11 @@ TransformerGradients transformerBackward(const TransformerForwardTape& tape, con
     for (std::size_t i = 0; i < data.logitNodes.size(); ++i) {
         adjoint[data.logitNodes[i]] += logitsGradient.values[i];
     }
-    // Every node is visited, zero adjoints included, so the sums are exactly the formula's.
-    for (std::size_t n = nodes.size(); n-- > 0;) {
-        const TapeNode& node = nodes[n];
-#if defined(__GNUC__)
-        if (n >= kSweepPrefetchNodes) {
-            __builtin_prefetch(&nodes[n - kSweepPrefetchNodes]);
-        }
-#endif
-        if (node.parent0 != noTapeParent) {
-            adjoint[node.parent0] = adjoint[n] * node.partial0 + adjoint[node.parent0];
-        }
-        if (node.parent1 != noTapeParent) {
-            adjoint[node.parent1] = adjoint[n] * node.partial1 + adjoint[node.parent1];
-        }
-    }
+    // The adjoints of the nodes that are not gathered are cleared as the sweep goes; those of the
+    // gathered ones once they are read, which leaves the array zero for the next backward.
+    const std::uint64_t gathered = std::min<std::uint64_t>(gatheredEnd(data), nodes.size());
+    sweep<true>(nodes.data(), adjoint.data(), gathered, nodes.size());
+    sweep<false>(nodes.data(), adjoint.data(), 0, gathered);
 
     TransformerGradients gradients;
     const TransformerWeights& weights = data.weights;
@@ -465,6 +506,8 @@ TransformerGradients transformerBackward(const TransformerForwardTape& tape, con
             gradients.inputEmbeddings.values[i] = adjoint[data.inputEmbeddingNodes[i]];
         }
     }
+    std::fill(adjoint.begin(), adjoint.begin() + static_cast<std::ptrdiff_t>(gathered), 0.0);
+    lease.markZeroed();
 
     if (observer) {
         observer("token_embedding", gradients.token_embedding);
