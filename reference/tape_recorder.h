@@ -1,9 +1,9 @@
-// The writer of gradientForward's node array, internal to the reference tape. Nodes go out with
-// streaming stores where the target has them: the array is hundreds of megabytes, written once in
-// order and read again only by the backward sweep, so an ordinary store would first read every line
-// it fills. A streamed line is not in the cache and may still sit in a write-combining buffer, so
-// nothing reads a node back while recording: each recorded scalar travels as a TapeVar, its node
-// index with its value.
+// The writer of gradientForward's node array, internal to the reference tape. The nodes of a large
+// tape go out with streaming stores where the target has them: such an array (hundreds of megabytes
+// at the community shape) is written once in order and read again only by the backward sweep, so an
+// ordinary store would first read every line it fills. A streamed line is not in the cache and may still sit in a
+// write-combining buffer, so nothing reads a node back while recording: each recorded scalar travels as a TapeVar, its
+// node index with its value.
 #pragma once
 
 #include <algorithm>
@@ -36,18 +36,26 @@ struct WeightVars {
     [[nodiscard]] TapeVar operator[](std::uint64_t element) const { return {leaves.first + element, values[element]}; }
 };
 
-inline void writeNode(TapeNode* at, double value, std::uint64_t parent0, double partial0, std::uint64_t parent1,
-                      double partial1) noexcept {
+// A tape smaller than this is written with ordinary stores: it fits in the caches, where the
+// backward sweep finds it.
+inline constexpr std::uint64_t kStreamingTapeBytes = std::uint64_t{16} << 20;
+
+inline void writeNode(TapeNode* at, bool streaming, double value, std::uint64_t parent0, double partial0,
+                      std::uint64_t parent1, double partial1) noexcept {
 #if defined(VESTRA_TAPE_STREAMING_STORES)
-    auto* word = reinterpret_cast<long long*>(at);
-    _mm_stream_si64(word, std::bit_cast<long long>(value));
-    _mm_stream_si64(word + 1, static_cast<long long>(parent0));
-    _mm_stream_si64(word + 2, static_cast<long long>(parent1));
-    _mm_stream_si64(word + 3, std::bit_cast<long long>(partial0));
-    _mm_stream_si64(word + 4, std::bit_cast<long long>(partial1));
+    if (streaming) {
+        auto* word = reinterpret_cast<long long*>(at);
+        _mm_stream_si64(word, std::bit_cast<long long>(value));
+        _mm_stream_si64(word + 1, static_cast<long long>(parent0));
+        _mm_stream_si64(word + 2, static_cast<long long>(parent1));
+        _mm_stream_si64(word + 3, std::bit_cast<long long>(partial0));
+        _mm_stream_si64(word + 4, std::bit_cast<long long>(partial1));
+        return;
+    }
 #else
-    *at = TapeNode{value, parent0, parent1, partial0, partial1};
+    (void)streaming;
 #endif
+    *at = TapeNode{value, parent0, parent1, partial0, partial1};
 }
 
 [[noreturn]] inline void throwNonFinite() {
@@ -60,7 +68,8 @@ inline void writeNode(TapeNode* at, double value, std::uint64_t parent0, double 
 // NaN or infinite, every later sum of the chain is too.
 class Recorder {
   public:
-    explicit Recorder(std::vector<TapeNode>& nodes) : nodes_(nodes), base_(nodes.data()) {}
+    explicit Recorder(std::vector<TapeNode>& nodes)
+        : nodes_(nodes), base_(nodes.data()), streaming_(nodes.size() * sizeof(TapeNode) >= kStreamingTapeBytes) {}
 
     // Makes the streamed nodes visible to other threads and gives the array its recorded size.
     void finish() {
@@ -82,7 +91,7 @@ class Recorder {
     std::uint64_t zeros(std::uint64_t count) {
         room(count);
         for (std::uint64_t i = 0; i < count; ++i) {
-            writeNode(base_ + next_ + i, 0.0, noTapeParent, 0.0, noTapeParent, 0.0);
+            writeNode(base_ + next_ + i, streaming_, 0.0, noTapeParent, 0.0, noTapeParent, 0.0);
         }
         next_ += count;
         return next_ - count;
@@ -133,16 +142,16 @@ class Recorder {
     TapeVar dotProduct(const TapeVar* a, Second&& b, std::uint64_t count) {
         room(2 * count + 1);
         TapeNode* at = base_ + next_;
-        writeNode(at++, 0.0, noTapeParent, 0.0, noTapeParent, 0.0);
+        writeNode(at++, streaming_, 0.0, noTapeParent, 0.0, noTapeParent, 0.0);
         TapeVar sum{next_, 0.0};
         std::uint64_t node = next_ + 1;
         for (std::uint64_t k = 0; k < count; ++k) {
             const TapeVar x = a[k];
             const TapeVar y = b(k);
             const double product = x.value * y.value;
-            writeNode(at++, product, x.node, y.value, y.node, x.value);
+            writeNode(at++, streaming_, product, x.node, y.value, y.node, x.value);
             const double total = sum.value + product;
-            writeNode(at++, total, sum.node, 1.0, node, 1.0);
+            writeNode(at++, streaming_, total, sum.node, 1.0, node, 1.0);
             sum = {node + 1, total};
             node += 2;
         }
@@ -161,9 +170,9 @@ class Recorder {
         bool finite = true;
         for (std::uint64_t d = 0; d < count; ++d) {
             const double product = p.value * v[d].value;
-            writeNode(at++, product, p.node, v[d].value, v[d].node, p.value);
+            writeNode(at++, streaming_, product, p.node, v[d].value, v[d].node, p.value);
             const double total = sums[d].value + product;
-            writeNode(at++, total, sums[d].node, 1.0, node, 1.0);
+            writeNode(at++, streaming_, total, sums[d].node, 1.0, node, 1.0);
             finite = finite && std::isfinite(total);
             sums[d] = {node + 1, total};
             node += 2;
@@ -180,7 +189,7 @@ class Recorder {
             throwNonFinite();
         }
         room(1);
-        writeNode(base_ + next_, value, parent0, partial0, parent1, partial1);
+        writeNode(base_ + next_, streaming_, value, parent0, partial0, parent1, partial1);
         return {next_++, value};
     }
 
@@ -194,6 +203,7 @@ class Recorder {
 
     std::vector<TapeNode>& nodes_;
     TapeNode* base_;
+    bool streaming_;
     std::uint64_t next_ = 0;
 };
 
