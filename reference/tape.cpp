@@ -361,7 +361,7 @@ TransformerForwardTape gradientForward(const TransformerSpec& spec, const Transf
     data->batch = batch;
     data->weights = weights;
     data->nodes = takeNodeStorage(tapeNodeCount(spec, batch));
-    Recorder tape(data->nodes);
+    Recorder tape(data->nodes, data->nodes.size() * sizeof(TapeNode) >= TapeRecording::kStreamingTapeBytes);
 
     const WeightVars tokenEmbedding = tape.leaves(weights.token_embedding);
     const WeightVars finalNorm = tape.leaves(weights.final_norm);

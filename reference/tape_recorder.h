@@ -68,8 +68,9 @@ inline void writeNode(TapeNode* at, bool streaming, double value, std::uint64_t 
 // NaN or infinite, every later sum of the chain is too.
 class Recorder {
   public:
-    explicit Recorder(std::vector<TapeNode>& nodes)
-        : nodes_(nodes), base_(nodes.data()), streaming_(nodes.size() * sizeof(TapeNode) >= kStreamingTapeBytes) {}
+    // streaming asks for streaming stores (kept to ordinary ones where the target has none).
+    Recorder(std::vector<TapeNode>& nodes, bool streaming)
+        : nodes_(nodes), base_(nodes.data()), streaming_(streaming) {}
 
     // Makes the streamed nodes visible to other threads and gives the array its recorded size.
     void finish() {
