@@ -1,6 +1,7 @@
 #include "reference/tape.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>

@@ -64,8 +64,8 @@ inline void writeNode(TapeNode* at, bool streaming, double value, std::uint64_t 
 
 // Writes nodes in order into an array that already holds at least as many elements as will be
 // recorded (their contents are overwritten); finish() trims it to the recorded count. Every
-// primitive checks its value. A chain of sums checks only its last sum: once a product or a sum is
-// NaN or infinite, every later sum of the chain is too.
+// primitive checks its value, except that a dot product checks only its last sum: once a product or
+// a sum is NaN or infinite, every later sum of the chain is too.
 class Recorder {
   public:
     // streaming asks for streaming stores (kept to ordinary ones where the target has none).
@@ -78,10 +78,6 @@ class Recorder {
         _mm_sfence();
 #endif
         nodes_.resize(next_);
-    }
-
-    [[nodiscard]] std::uint64_t size() const noexcept {
-        return next_;
     }
 
     TapeVar constant(double c) {
