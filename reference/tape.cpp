@@ -1,17 +1,19 @@
 #include "reference/tape.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <stdexcept>
 #include <utility>
 
 #include "reference/rope.h"
+#include "reference/tape_recorder.h"
 #include "reference/tape_storage.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
-
-using NodeList = std::vector<std::uint64_t>;
 
 // The backward sweep streams the whole node array from its end; it asks for the node this many
 // places ahead (a few kilobytes), so that it does not wait on memory.
@@ -24,117 +26,62 @@ std::uint64_t rowLength(const TokenBatch& batch, std::uint64_t row) {
     return batch.lengths.empty() ? batch.width : batch.lengths[row];
 }
 
-// Appends nodes to the payload's one node array. Every primitive checks its value; the array is
-// reserved to its final size up front, so recording never reallocates.
-class Recorder {
-  public:
-    explicit Recorder(std::vector<TapeNode>& nodes) : nodes_(nodes) {}
+using TapeRecording::Recorder;
+using TapeRecording::TapeVar;
+using TapeRecording::VarList;
+using TapeRecording::WeightVars;
 
-    [[nodiscard]] double value(std::uint64_t node) const { return nodes_[node].value; }
+// The leaves of one layer with the layer's weights, in the member order of TransformerLayerWeights.
+using LayerVars = std::array<WeightVars, 9>;
 
-    std::uint64_t constant(double c) { return push(c, noTapeParent, 0.0, noTapeParent, 0.0); }
-
-    // A block of zero constants for a zero-initialised index list; no finite check is needed.
-    std::uint64_t zeros(std::uint64_t count) {
-        const std::uint64_t first = nodes_.size();
-        nodes_.resize(nodes_.size() + count);
-        return first;
-    }
-
-    // One leaf per element of a weight tensor, in element order.
-    TapeLeaves leaves(const Tensor& tensor) {
-        const TapeLeaves range{nodes_.size(), tensor.values.size()};
-        for (const double element : tensor.values) {
-            push(element, noTapeParent, 0.0, noTapeParent, 0.0);
-        }
-        return range;
-    }
-
-    std::uint64_t copy(std::uint64_t a) { return push(value(a), a, 1.0, noTapeParent, 0.0); }
-    std::uint64_t add(std::uint64_t a, std::uint64_t b) { return push(value(a) + value(b), a, 1.0, b, 1.0); }
-    std::uint64_t subtract(std::uint64_t a, std::uint64_t b) { return push(value(a) - value(b), a, 1.0, b, -1.0); }
-    std::uint64_t multiply(std::uint64_t a, std::uint64_t b) {
-        const double x = value(a);
-        const double y = value(b);
-        return push(x * y, a, y, b, x);
-    }
-    // The reciprocal is taken once and multiplied by, so the value can differ from a / b by rounding.
-    std::uint64_t divide(std::uint64_t a, std::uint64_t b) {
-        const double x = value(a);
-        const double r = 1.0 / value(b);
-        return push(x * r, a, r, b, -x * r * r);
-    }
-    std::uint64_t exp(std::uint64_t a) {
-        const double e = std::exp(value(a));
-        return push(e, a, e, noTapeParent, 0.0);
-    }
-    std::uint64_t erf(std::uint64_t a) {
-        const double x = value(a);
-        // 2 / sqrt(pi)
-        return push(std::erf(x), a, std::exp(-x * x) * 1.1283791670955126, noTapeParent, 0.0);
-    }
-    std::uint64_t sqrt(std::uint64_t a) {
-        const double root = std::sqrt(value(a));
-        return push(root, a, 0.5 / root, noTapeParent, 0.0);
-    }
-
-  private:
-    std::uint64_t push(double value, std::uint64_t parent0, double partial0, std::uint64_t parent1, double partial1) {
-        if (!std::isfinite(value)) [[unlikely]] {
-            throw std::domain_error("gradient forward produced NaN/Inf");
-        }
-        nodes_.push_back(TapeNode{value, parent0, parent1, partial0, partial1});
-        return nodes_.size() - 1;
-    }
-
-    std::vector<TapeNode>& nodes_;
-};
-
-NodeList sequential(std::uint64_t first, std::uint64_t count) {
-    NodeList list(count);
+VarList sequential(std::uint64_t first, std::uint64_t count) {
+    VarList list(count);
     for (std::uint64_t i = 0; i < count; ++i) {
-        list[i] = first + i;
+        list[i] = {first + i, 0.0};
     }
     return list;
 }
 
 // input [rows, in] times the leaves of a weight [out, in], transposed: one chain of adds per output.
-NodeList tapeLinear(Recorder& tape, const NodeList& input, std::uint64_t rows, std::uint64_t in,
-                    const TapeLeaves& weight, std::uint64_t out) {
-    NodeList output(rows * out);
+VarList tapeLinear(Recorder& tape, const VarList& input, std::uint64_t rows, std::uint64_t in, const WeightVars& weight,
+                   std::uint64_t out) {
+    VarList output(rows * out);
     for (std::uint64_t r = 0; r < rows; ++r) {
+        const TapeVar* x = input.data() + r * in;
         for (std::uint64_t o = 0; o < out; ++o) {
-            std::uint64_t sum = tape.constant(0.0);
-            for (std::uint64_t k = 0; k < in; ++k) {
-                const std::uint64_t product = tape.multiply(input[r * in + k], weight.first + o * in + k);
-                sum = tape.add(sum, product);
-            }
-            output[r * out + o] = sum;
+            const std::uint64_t first = weight.leaves.first + o * in;
+            const double* w = weight.values + o * in;
+            output[r * out + o] = tape.dotProduct(
+                x,
+                [&](std::uint64_t k) {
+                    return TapeVar{first + k, w[k]};
+                },
+                in);
         }
     }
     return output;
 }
 
-NodeList tapeRmsNorm(Recorder& tape, const NodeList& input, std::uint64_t rows, std::uint64_t dim,
-                     const TapeLeaves& weight, double epsilon) {
-    NodeList output(rows * dim);
+VarList tapeRmsNorm(Recorder& tape, const VarList& input, std::uint64_t rows, std::uint64_t dim,
+                    const WeightVars& weight, double epsilon) {
+    VarList output(rows * dim);
     for (std::uint64_t r = 0; r < rows; ++r) {
-        const std::uint64_t* x = input.data() + r * dim;
-        std::uint64_t sumOfSquares = tape.constant(0.0);
+        const TapeVar* x = input.data() + r * dim;
+        TapeVar sumOfSquares = tape.constant(0.0);
         for (std::uint64_t c = 0; c < dim; ++c) {
-            const std::uint64_t square = tape.multiply(x[c], x[c]);
+            const TapeVar square = tape.multiply(x[c], x[c]);
             sumOfSquares = tape.add(sumOfSquares, square);
         }
-        const std::uint64_t eps = tape.constant(epsilon);
-        const std::uint64_t count = tape.constant(static_cast<double>(dim));
-        const std::uint64_t mean = tape.divide(sumOfSquares, count);
-        const std::uint64_t shifted = tape.add(mean, eps);
-        const std::uint64_t one = tape.constant(1.0);
-        const std::uint64_t root = tape.sqrt(shifted);
-        const std::uint64_t inverse = tape.divide(one, root);
+        const TapeVar eps = tape.constant(epsilon);
+        const TapeVar count = tape.constant(static_cast<double>(dim));
+        const TapeVar mean = tape.divide(sumOfSquares, count);
+        const TapeVar shifted = tape.add(mean, eps);
+        const TapeVar one = tape.constant(1.0);
+        const TapeVar root = tape.sqrt(shifted);
+        const TapeVar inverse = tape.divide(one, root);
         for (std::uint64_t c = 0; c < dim; ++c) {
-            const std::uint64_t normalized = tape.multiply(x[c], inverse);
-            output[r * dim + c] = tape.multiply(normalized, weight.first + c);
+            const TapeVar normalized = tape.multiply(x[c], inverse);
+            output[r * dim + c] = tape.multiply(normalized, weight[c]);
         }
     }
     return output;
@@ -142,22 +89,22 @@ NodeList tapeRmsNorm(Recorder& tape, const NodeList& input, std::uint64_t rows, 
 
 // Rotates [batch*width, heads*headDim] in place. The angles are constants of the same table the
 // operator uses, so no gradient flows into them; padding positions are rotated too.
-void tapeRope(Recorder& tape, NodeList& tensor, std::uint64_t batch, std::uint64_t width, std::uint64_t heads,
+void tapeRope(Recorder& tape, VarList& tensor, std::uint64_t batch, std::uint64_t width, std::uint64_t heads,
               std::uint64_t headDim, const RopeTable& table) {
     for (std::uint64_t b = 0; b < batch; ++b) {
         for (std::uint64_t s = 0; s < width; ++s) {
             for (std::uint64_t h = 0; h < heads; ++h) {
                 for (std::uint64_t d = 0; d < headDim; d += 2) {
                     const std::uint64_t at = (b * width + s) * heads * headDim + h * headDim + d;
-                    const std::uint64_t c = tape.constant(ropeCos(table, s, d / 2));
-                    const std::uint64_t n = tape.constant(ropeSin(table, s, d / 2));
-                    const std::uint64_t x0 = tensor[at];
-                    const std::uint64_t x1 = tensor[at + 1];
-                    const std::uint64_t x0c = tape.multiply(x0, c);
-                    const std::uint64_t x1n = tape.multiply(x1, n);
-                    const std::uint64_t first = tape.subtract(x0c, x1n);
-                    const std::uint64_t x0n = tape.multiply(x0, n);
-                    const std::uint64_t x1c = tape.multiply(x1, c);
+                    const TapeVar c = tape.constant(ropeCos(table, s, d / 2));
+                    const TapeVar n = tape.constant(ropeSin(table, s, d / 2));
+                    const TapeVar x0 = tensor[at];
+                    const TapeVar x1 = tensor[at + 1];
+                    const TapeVar x0c = tape.multiply(x0, c);
+                    const TapeVar x1n = tape.multiply(x1, n);
+                    const TapeVar first = tape.subtract(x0c, x1n);
+                    const TapeVar x0n = tape.multiply(x0, n);
+                    const TapeVar x1c = tape.multiply(x1, c);
                     tensor[at] = first;
                     tensor[at + 1] = tape.add(x0n, x1c);
                 }
@@ -168,17 +115,17 @@ void tapeRope(Recorder& tape, NodeList& tensor, std::uint64_t batch, std::uint64
 
 // Causal grouped-query attention over the batch's lengths. The row maximum is a plain constant:
 // softmax does not depend on it, so no gradient has to flow through it.
-NodeList tapeAttention(Recorder& tape, const NodeList& q, const NodeList& k, const NodeList& v,
-                       const TransformerSpec& spec, const TokenBatch& batch) {
+VarList tapeAttention(Recorder& tape, const VarList& q, const VarList& k, const VarList& v, const TransformerSpec& spec,
+                      const TokenBatch& batch) {
     const std::uint64_t width = batch.width;
     const std::uint64_t headDim = spec.head_dim;
     const std::uint64_t qd = std::uint64_t{spec.query_heads} * headDim;
     const std::uint64_t kd = std::uint64_t{spec.kv_heads} * headDim;
     const std::uint64_t group = spec.query_heads / spec.kv_heads;
-    NodeList output = sequential(tape.zeros(batch.batch * width * qd), batch.batch * width * qd);
-    const std::uint64_t scale = tape.constant(1.0 / std::sqrt(static_cast<double>(headDim)));
-    NodeList scores;
-    NodeList exponentials;
+    VarList output = sequential(tape.zeros(batch.batch * width * qd), batch.batch * width * qd);
+    const TapeVar scale = tape.constant(1.0 / std::sqrt(static_cast<double>(headDim)));
+    VarList scores;
+    VarList exponentials;
     scores.reserve(width);
     exponentials.reserve(width);
     for (std::uint64_t b = 0; b < batch.batch; ++b) {
@@ -186,39 +133,32 @@ NodeList tapeAttention(Recorder& tape, const NodeList& q, const NodeList& k, con
         for (std::uint64_t h = 0; h < spec.query_heads; ++h) {
             const std::uint64_t kv = h / group;
             for (std::uint64_t i = 0; i < length; ++i) {
-                const std::uint64_t* query = q.data() + (b * width + i) * qd + h * headDim;
-                std::uint64_t* out = output.data() + (b * width + i) * qd + h * headDim;
+                const TapeVar* query = q.data() + (b * width + i) * qd + h * headDim;
+                TapeVar* out = output.data() + (b * width + i) * qd + h * headDim;
                 scores.clear();
                 exponentials.clear();
                 double maximum = -std::numeric_limits<double>::infinity();
                 for (std::uint64_t j = 0; j <= i; ++j) {
-                    const std::uint64_t* keyRow = k.data() + (b * width + j) * kd + kv * headDim;
-                    std::uint64_t dot = tape.constant(0.0);
-                    for (std::uint64_t d = 0; d < headDim; ++d) {
-                        const std::uint64_t product = tape.multiply(query[d], keyRow[d]);
-                        dot = tape.add(dot, product);
-                    }
-                    const std::uint64_t score = tape.multiply(dot, scale);
+                    const TapeVar* keyRow = k.data() + (b * width + j) * kd + kv * headDim;
+                    const TapeVar dot = tape.dotProduct(
+                        query, [&](std::uint64_t d) { return keyRow[d]; }, headDim);
+                    const TapeVar score = tape.multiply(dot, scale);
                     scores.push_back(score);
-                    if (tape.value(score) > maximum) {
-                        maximum = tape.value(score);
+                    if (score.value > maximum) {
+                        maximum = score.value;
                     }
                 }
-                std::uint64_t normalizer = tape.constant(0.0);
+                TapeVar normalizer = tape.constant(0.0);
                 for (std::uint64_t j = 0; j <= i; ++j) {
-                    const std::uint64_t shift = tape.constant(maximum);
-                    const std::uint64_t shifted = tape.subtract(scores[j], shift);
-                    const std::uint64_t e = tape.exp(shifted);
+                    const TapeVar shift = tape.constant(maximum);
+                    const TapeVar shifted = tape.subtract(scores[j], shift);
+                    const TapeVar e = tape.exp(shifted);
                     exponentials.push_back(e);
                     normalizer = tape.add(normalizer, e);
                 }
                 for (std::uint64_t j = 0; j <= i; ++j) {
-                    const std::uint64_t p = tape.divide(exponentials[j], normalizer);
-                    const std::uint64_t* valueRow = v.data() + (b * width + j) * kd + kv * headDim;
-                    for (std::uint64_t d = 0; d < headDim; ++d) {
-                        const std::uint64_t product = tape.multiply(p, valueRow[d]);
-                        out[d] = tape.add(out[d], product);
-                    }
+                    const TapeVar p = tape.divide(exponentials[j], normalizer);
+                    tape.addScaled(out, p, v.data() + (b * width + j) * kd + kv * headDim, headDim);
                 }
             }
         }
@@ -226,41 +166,41 @@ NodeList tapeAttention(Recorder& tape, const NodeList& q, const NodeList& k, con
     return output;
 }
 
-NodeList tapeFeedForwardHidden(Recorder& tape, const NodeList& x, const TapeLayerLeaves& leaves,
-                               const TransformerSpec& spec, std::uint64_t rows) {
+VarList tapeFeedForwardHidden(Recorder& tape, const VarList& x, const LayerVars& layer, const TransformerSpec& spec,
+                              std::uint64_t rows) {
     const std::uint64_t model = spec.model_dim;
     const std::uint64_t ffn = spec.ffn_dim;
-    const NodeList up = tapeLinear(tape, x, rows, model, leaves[FfnUp], ffn);
-    NodeList hidden = sequential(tape.zeros(rows * ffn), rows * ffn);
+    const VarList up = tapeLinear(tape, x, rows, model, layer[FfnUp], ffn);
+    VarList hidden = sequential(tape.zeros(rows * ffn), rows * ffn);
     if (spec.feed_forward == FeedForwardKind::SwiGlu) {
-        const NodeList gate = tapeLinear(tape, x, rows, model, leaves[FfnGate], ffn);
+        const VarList gate = tapeLinear(tape, x, rows, model, layer[FfnGate], ffn);
         for (std::uint64_t i = 0; i < rows * ffn; ++i) {
             // SiLU(g) = g / (1 + exp(-g)), times the up projection.
-            const std::uint64_t zero = tape.constant(0.0);
-            const std::uint64_t negated = tape.subtract(zero, gate[i]);
-            const std::uint64_t e = tape.exp(negated);
-            const std::uint64_t one = tape.constant(1.0);
-            const std::uint64_t denominator = tape.add(one, e);
-            const std::uint64_t silu = tape.divide(gate[i], denominator);
+            const TapeVar zero = tape.constant(0.0);
+            const TapeVar negated = tape.subtract(zero, gate[i]);
+            const TapeVar e = tape.exp(negated);
+            const TapeVar one = tape.constant(1.0);
+            const TapeVar denominator = tape.add(one, e);
+            const TapeVar silu = tape.divide(gate[i], denominator);
             hidden[i] = tape.multiply(silu, up[i]);
         }
     } else {
         for (std::uint64_t i = 0; i < rows * ffn; ++i) {
             // Exact GELU: 0.5 * u * (1 + erf(u / sqrt(2))).
-            const std::uint64_t invSqrt2 = tape.constant(0.7071067811865476);
-            const std::uint64_t scaled = tape.multiply(up[i], invSqrt2);
-            const std::uint64_t t = tape.erf(scaled);
-            const std::uint64_t half = tape.constant(0.5);
-            const std::uint64_t halfUp = tape.multiply(half, up[i]);
-            const std::uint64_t one = tape.constant(1.0);
-            const std::uint64_t onePlus = tape.add(one, t);
+            const TapeVar invSqrt2 = tape.constant(0.7071067811865476);
+            const TapeVar scaled = tape.multiply(up[i], invSqrt2);
+            const TapeVar t = tape.erf(scaled);
+            const TapeVar half = tape.constant(0.5);
+            const TapeVar halfUp = tape.multiply(half, up[i]);
+            const TapeVar one = tape.constant(1.0);
+            const TapeVar onePlus = tape.add(one, t);
             hidden[i] = tape.multiply(halfUp, onePlus);
         }
     }
     return hidden;
 }
 
-void addResidual(Recorder& tape, NodeList& hidden, const NodeList& update) {
+void addResidual(Recorder& tape, VarList& hidden, const VarList& update) {
     for (std::size_t i = 0; i < hidden.size(); ++i) {
         hidden[i] = tape.add(hidden[i], update[i]);
     }
@@ -277,19 +217,68 @@ Tensor gatherGradient(const Tensor& weight, const TapeLeaves& leaves, const std:
     return gradient;
 }
 
-// Zeroed adjoints from tape storage, given back when the backward ends.
+// Zeroed adjoints from tape storage, given back when the backward ends: as zeroed once the
+// backward has cleared every element it wrote, otherwise to be cleared by the next taker.
 class AdjointLease {
   public:
-    explicit AdjointLease(std::uint64_t count) : adjoint_(takeAdjointStorage(count)) { adjoint_.assign(count, 0.0); }
+    explicit AdjointLease(std::uint64_t count) : adjoint_(takeAdjointStorage(count)) {}
     AdjointLease(const AdjointLease&) = delete;
     AdjointLease& operator=(const AdjointLease&) = delete;
-    ~AdjointLease() { keepAdjointStorage(std::move(adjoint_)); }
+    ~AdjointLease() { keepAdjointStorage(std::move(adjoint_), zeroed_); }
 
     [[nodiscard]] std::vector<double>& adjoint() noexcept { return adjoint_; }
+    void markZeroed() noexcept { zeroed_ = true; }
 
   private:
     std::vector<double> adjoint_;
+    bool zeroed_ = false;
 };
+
+// One past the last node whose adjoint is read after the sweep: the leaves and the input embedding
+// copies, all recorded before the first layer.
+std::uint64_t gatheredEnd(const TransformerForwardTape::Data& data) {
+    std::uint64_t end = 0;
+    const auto include = [&](const TapeLeaves& leaves) { end = std::max(end, leaves.first + leaves.count); };
+    include(data.tokenEmbeddingLeaves);
+    include(data.finalNormLeaves);
+    include(data.outputEmbeddingLeaves);
+    for (const TapeLayerLeaves& layer : data.layerLeaves) {
+        for (const TapeLeaves& leaves : layer) {
+            include(leaves);
+        }
+    }
+    for (const std::uint64_t node : data.inputEmbeddingNodes) {
+        if (node != noTapeParent) {
+            end = std::max(end, node + 1);
+        }
+    }
+    return end;
+}
+
+// Nodes [first, last) from last to first. Every node is visited, zero adjoints included, so the sums
+// are exactly the formula's. With clearUsed, a node's adjoint is set to 0 once it has been passed
+// to its parents: nothing later reads it, as parents always come before their nodes.
+template <bool clearUsed>
+void sweep(const TapeNode* nodes, double* adjoint, std::uint64_t first, std::uint64_t last) {
+    for (std::uint64_t n = last; n-- > first;) {
+        const TapeNode& node = nodes[n];
+#if defined(__GNUC__)
+        if (n >= kSweepPrefetchNodes) {
+            __builtin_prefetch(nodes + n - kSweepPrefetchNodes);
+        }
+#endif
+        const double gradient = adjoint[n];
+        if constexpr (clearUsed) {
+            adjoint[n] = 0.0;
+        }
+        if (node.parent0 != noTapeParent) {
+            adjoint[node.parent0] = gradient * node.partial0 + adjoint[node.parent0];
+        }
+        if (node.parent1 != noTapeParent) {
+            adjoint[node.parent1] = gradient * node.partial1 + adjoint[node.parent1];
+        }
+    }
+}
 
 std::uint64_t bytesOf(const Tensor& tensor) {
     return (tensor.shape.size() + tensor.values.size()) * 8;
@@ -373,19 +362,28 @@ TransformerForwardTape gradientForward(const TransformerSpec& spec, const Transf
     data->batch = batch;
     data->weights = weights;
     data->nodes = takeNodeStorage(tapeNodeCount(spec, batch));
-    Recorder tape(data->nodes);
+    Recorder tape(data->nodes, data->nodes.size() * sizeof(TapeNode) >= TapeRecording::kStreamingTapeBytes);
 
-    data->tokenEmbeddingLeaves = tape.leaves(weights.token_embedding);
-    data->finalNormLeaves = tape.leaves(weights.final_norm);
+    const WeightVars tokenEmbedding = tape.leaves(weights.token_embedding);
+    const WeightVars finalNorm = tape.leaves(weights.final_norm);
+    const WeightVars outputEmbedding = spec.tied_embeddings ? tokenEmbedding : tape.leaves(weights.output_embedding);
+    data->tokenEmbeddingLeaves = tokenEmbedding.leaves;
+    data->finalNormLeaves = finalNorm.leaves;
     if (!spec.tied_embeddings) {
-        data->outputEmbeddingLeaves = tape.leaves(weights.output_embedding);
+        data->outputEmbeddingLeaves = outputEmbedding.leaves;
     }
+    std::vector<LayerVars> layers;
+    layers.reserve(weights.layers.size());
     data->layerLeaves.reserve(weights.layers.size());
     for (const TransformerLayerWeights& layer : weights.layers) {
-        data->layerLeaves.push_back(
-            TapeLayerLeaves{tape.leaves(layer.attention_norm), tape.leaves(layer.query), tape.leaves(layer.key),
-                            tape.leaves(layer.value), tape.leaves(layer.attention_output), tape.leaves(layer.ffn_norm),
-                            tape.leaves(layer.ffn_gate), tape.leaves(layer.ffn_up), tape.leaves(layer.ffn_down)});
+        layers.push_back(LayerVars{tape.leaves(layer.attention_norm), tape.leaves(layer.query), tape.leaves(layer.key),
+                                   tape.leaves(layer.value), tape.leaves(layer.attention_output),
+                                   tape.leaves(layer.ffn_norm), tape.leaves(layer.ffn_gate), tape.leaves(layer.ffn_up),
+                                   tape.leaves(layer.ffn_down)});
+        TapeLayerLeaves& leaves = data->layerLeaves.emplace_back();
+        for (std::size_t i = 0; i < leaves.size(); ++i) {
+            leaves[i] = layers.back()[i].leaves;
+        }
     }
 
     const std::uint64_t width = batch.width;
@@ -395,7 +393,7 @@ TransformerForwardTape gradientForward(const TransformerSpec& spec, const Transf
     const std::uint64_t kd = std::uint64_t{spec.kv_heads} * spec.head_dim;
     const double epsilon = spec.normalization.epsilon;
 
-    NodeList hidden = sequential(tape.zeros(rows * model), rows * model);
+    VarList hidden = sequential(tape.zeros(rows * model), rows * model);
     data->inputEmbeddingNodes.assign(rows * model, noTapeParent);
     for (std::uint64_t b = 0; b < batch.batch; ++b) {
         const std::uint64_t length = rowLength(batch, b);
@@ -403,30 +401,29 @@ TransformerForwardTape gradientForward(const TransformerSpec& spec, const Transf
             const std::uint64_t token = batch.tokens[b * width + s];
             for (std::uint64_t d = 0; d < model; ++d) {
                 const std::uint64_t at = (b * width + s) * model + d;
-                hidden[at] = tape.copy(data->tokenEmbeddingLeaves.first + token * model + d);
-                data->inputEmbeddingNodes[at] = hidden[at];
+                hidden[at] = tape.copy(tokenEmbedding[token * model + d]);
+                data->inputEmbeddingNodes[at] = hidden[at].node;
             }
         }
     }
 
     const RopeTable rope = buildRopeTable(width, spec.head_dim, spec.position.rope_base, 0);
-    for (const TapeLayerLeaves& leaves : data->layerLeaves) {
-        NodeList x = tapeRmsNorm(tape, hidden, rows, model, leaves[AttentionNorm], epsilon);
-        NodeList q = tapeLinear(tape, x, rows, model, leaves[Query], qd);
-        NodeList k = tapeLinear(tape, x, rows, model, leaves[Key], kd);
-        const NodeList v = tapeLinear(tape, x, rows, model, leaves[Value], kd);
+    for (const LayerVars& layer : layers) {
+        VarList x = tapeRmsNorm(tape, hidden, rows, model, layer[AttentionNorm], epsilon);
+        VarList q = tapeLinear(tape, x, rows, model, layer[Query], qd);
+        VarList k = tapeLinear(tape, x, rows, model, layer[Key], kd);
+        const VarList v = tapeLinear(tape, x, rows, model, layer[Value], kd);
         tapeRope(tape, q, batch.batch, width, spec.query_heads, spec.head_dim, rope);
         tapeRope(tape, k, batch.batch, width, spec.kv_heads, spec.head_dim, rope);
-        const NodeList attention = tapeAttention(tape, q, k, v, spec, batch);
-        addResidual(tape, hidden, tapeLinear(tape, attention, rows, qd, leaves[AttentionOutput], model));
+        const VarList attention = tapeAttention(tape, q, k, v, spec, batch);
+        addResidual(tape, hidden, tapeLinear(tape, attention, rows, qd, layer[AttentionOutput], model));
 
-        x = tapeRmsNorm(tape, hidden, rows, model, leaves[FfnNorm], epsilon);
-        const NodeList activated = tapeFeedForwardHidden(tape, x, leaves, spec, rows);
-        addResidual(tape, hidden, tapeLinear(tape, activated, rows, spec.ffn_dim, leaves[FfnDown], model));
+        x = tapeRmsNorm(tape, hidden, rows, model, layer[FfnNorm], epsilon);
+        const VarList activated = tapeFeedForwardHidden(tape, x, layer, spec, rows);
+        addResidual(tape, hidden, tapeLinear(tape, activated, rows, spec.ffn_dim, layer[FfnDown], model));
     }
 
-    const NodeList normalized = tapeRmsNorm(tape, hidden, rows, model, data->finalNormLeaves, epsilon);
-    const TapeLeaves& projection = spec.tied_embeddings ? data->tokenEmbeddingLeaves : data->outputEmbeddingLeaves;
+    const VarList normalized = tapeRmsNorm(tape, hidden, rows, model, finalNorm, epsilon);
     const std::uint64_t vocabulary = spec.vocabulary;
     data->logits = Tensor(Extents{batch.batch, width, vocabulary});
     data->logitNodes.resize(rows * vocabulary);
@@ -436,19 +433,25 @@ TransformerForwardTape gradientForward(const TransformerSpec& spec, const Transf
             const std::uint64_t row = b * width + s;
             for (std::uint64_t t = 0; t < vocabulary; ++t) {
                 // Padding positions get their own zero node, which absorbs their logits gradient.
-                std::uint64_t sum = tape.constant(0.0);
+                TapeVar sum;
                 if (s < length) {
-                    for (std::uint64_t d = 0; d < model; ++d) {
-                        const std::uint64_t product =
-                            tape.multiply(normalized[row * model + d], projection.first + t * model + d);
-                        sum = tape.add(sum, product);
-                    }
+                    const std::uint64_t first = outputEmbedding.leaves.first + t * model;
+                    const double* w = outputEmbedding.values + t * model;
+                    sum = tape.dotProduct(
+                        normalized.data() + row * model,
+                        [&](std::uint64_t d) {
+                            return TapeVar{first + d, w[d]};
+                        },
+                        model);
+                } else {
+                    sum = tape.constant(0.0);
                 }
-                data->logitNodes[row * vocabulary + t] = sum;
-                data->logits.values[row * vocabulary + t] = tape.value(sum);
+                data->logitNodes[row * vocabulary + t] = sum.node;
+                data->logits.values[row * vocabulary + t] = sum.value;
             }
         }
     }
+    tape.finish();
     return TransformerForwardTape(std::move(data));
 }
 
@@ -468,21 +471,11 @@ TransformerGradients transformerBackward(const TransformerForwardTape& tape, con
     for (std::size_t i = 0; i < data.logitNodes.size(); ++i) {
         adjoint[data.logitNodes[i]] += logitsGradient.values[i];
     }
-    // Every node is visited, zero adjoints included, so the sums are exactly the formula's.
-    for (std::size_t n = nodes.size(); n-- > 0;) {
-        const TapeNode& node = nodes[n];
-#if defined(__GNUC__)
-        if (n >= kSweepPrefetchNodes) {
-            __builtin_prefetch(&nodes[n - kSweepPrefetchNodes]);
-        }
-#endif
-        if (node.parent0 != noTapeParent) {
-            adjoint[node.parent0] = adjoint[n] * node.partial0 + adjoint[node.parent0];
-        }
-        if (node.parent1 != noTapeParent) {
-            adjoint[node.parent1] = adjoint[n] * node.partial1 + adjoint[node.parent1];
-        }
-    }
+    // The adjoints of the nodes that are not gathered are cleared as the sweep goes; those of the
+    // gathered ones once they are read, which leaves the array zero for the next backward.
+    const std::uint64_t gathered = std::min<std::uint64_t>(gatheredEnd(data), nodes.size());
+    sweep<true>(nodes.data(), adjoint.data(), gathered, nodes.size());
+    sweep<false>(nodes.data(), adjoint.data(), 0, gathered);
 
     TransformerGradients gradients;
     const TransformerWeights& weights = data.weights;
@@ -514,6 +507,8 @@ TransformerGradients transformerBackward(const TransformerForwardTape& tape, con
             gradients.inputEmbeddings.values[i] = adjoint[data.inputEmbeddingNodes[i]];
         }
     }
+    std::fill(adjoint.begin(), adjoint.begin() + static_cast<std::ptrdiff_t>(gathered), 0.0);
+    lease.markZeroed();
 
     if (observer) {
         observer("token_embedding", gradients.token_embedding);

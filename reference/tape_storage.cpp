@@ -40,37 +40,46 @@ class SlotLock {
     std::atomic_flag busy_;
 };
 
+// The kept array with what is known of its elements: for adjoints, whether every one is zero.
+template <class T>
+struct Kept {
+    std::vector<T> array;
+    bool zeroed = false;
+};
+
 template <class T>
 class StorageSlot {
   public:
-    std::vector<T> take(std::uint64_t count) {
-        std::vector<T> storage;
+    // The kept array when it has room for count and is not more than twice that, otherwise a fresh
+    // one with room for exactly count; either holds its old elements, or none.
+    Kept<T> take(std::uint64_t count) {
+        Kept<T> storage;
         {
             const std::lock_guard lock(lock_);
-            storage.swap(kept_);
+            std::swap(storage, kept_);
         }
-        if (storage.capacity() >= count && storage.capacity() / 2 <= count) {
-            storage.clear();
+        if (storage.array.capacity() >= count && storage.array.capacity() / 2 <= count) {
             return storage;
         }
         keep(std::move(storage));
-        std::vector<T> fresh;
-        fresh.reserve(count);
-        adviseHugePages(fresh.data(), fresh.capacity() * sizeof(T));
+        Kept<T> fresh;
+        fresh.array.reserve(count);
+        adviseHugePages(fresh.array.data(), fresh.array.capacity() * sizeof(T));
+        fresh.zeroed = true;
         return fresh;
     }
 
-    void keep(std::vector<T> storage) noexcept {
+    void keep(Kept<T> storage) noexcept {
         const std::lock_guard lock(lock_);
-        if (storage.capacity() > kept_.capacity()) {
-            storage.swap(kept_);
+        if (storage.array.capacity() > kept_.array.capacity()) {
+            std::swap(storage, kept_);
         }
         // The smaller array is released here, on leaving.
     }
 
   private:
     SlotLock lock_;
-    std::vector<T> kept_;
+    Kept<T> kept_;
 };
 
 // Never destroyed: a tape may be released during static destruction.
@@ -87,19 +96,28 @@ StorageSlot<double>& adjointSlot() {
 }  // namespace
 
 std::vector<TapeNode> takeNodeStorage(std::uint64_t count) {
-    return nodeSlot().take(count);
+    std::vector<TapeNode> nodes = nodeSlot().take(count).array;
+    nodes.resize(count);
+    return nodes;
 }
 
 std::vector<double> takeAdjointStorage(std::uint64_t count) {
-    return adjointSlot().take(count);
+    Kept<double> adjoint = adjointSlot().take(count);
+    if (adjoint.zeroed) {
+        // Elements past the kept size are value-initialised: zero.
+        adjoint.array.resize(count);
+    } else {
+        adjoint.array.assign(count, 0.0);
+    }
+    return std::move(adjoint.array);
 }
 
 void keepNodeStorage(std::vector<TapeNode> nodes) noexcept {
-    nodeSlot().keep(std::move(nodes));
+    nodeSlot().keep({std::move(nodes), false});
 }
 
-void keepAdjointStorage(std::vector<double> adjoint) noexcept {
-    adjointSlot().keep(std::move(adjoint));
+void keepAdjointStorage(std::vector<double> adjoint, bool zeroed) noexcept {
+    adjointSlot().keep({std::move(adjoint), zeroed});
 }
 
 }  // namespace Halcyne::Core::Vestra

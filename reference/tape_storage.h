@@ -14,13 +14,16 @@
 
 namespace Halcyne::Core::Vestra {
 
-// An empty array with room for at least count elements: the kept one when it has room and is not
-// more than twice that, otherwise a fresh one.
+// An array of exactly count nodes, the kept one when it has room and is not more than twice that,
+// otherwise a fresh one. The nodes hold whatever they held: the recorder overwrites every one.
 [[nodiscard]] std::vector<TapeNode> takeNodeStorage(std::uint64_t count);
+// count zero adjoints, in the kept array on the same terms. A kept array offered back as zeroed is
+// not cleared again (only what it lacks of count is filled in).
 [[nodiscard]] std::vector<double> takeAdjointStorage(std::uint64_t count);
 
-// Offers an array back; the larger of it and the one kept stays.
+// Offers an array back; the larger of it and the one kept stays. zeroed says that every element of
+// the adjoints is zero.
 void keepNodeStorage(std::vector<TapeNode> nodes) noexcept;
-void keepAdjointStorage(std::vector<double> adjoint) noexcept;
+void keepAdjointStorage(std::vector<double> adjoint, bool zeroed) noexcept;
 
 }  // namespace Halcyne::Core::Vestra

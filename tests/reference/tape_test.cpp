@@ -13,6 +13,7 @@
 #include "core/transformer_weights.h"
 #include "driver/fixtures.h"
 #include "reference/cross_entropy.h"
+#include "reference/tape_recorder.h"
 #include "support/compare.h"
 #include "support/expect_throw.h"
 #include "support/spec_variants.h"
@@ -223,6 +224,45 @@ TEST(TapeStorage, KeptArraysGiveTheResultsOfFreshOnes) {
         transformerBackward(tape, crossEntropy(tape.logits(), c.batch, c.targets).logitsGradient);
     EXPECT_EQ(maxModelDifference(gradients, expected), 0.0);
     EXPECT_TRUE(tensorsEqual(gradients.inputEmbeddings, expected.inputEmbeddings));
+}
+
+// Tapes as small as the ones above are written with ordinary stores; a large one with streaming
+// stores, which must write the same nodes, also once the array sized up front runs out. A chain of
+// sums is checked by its last sum.
+TEST(TapeRecorder, StreamingStoresWriteWhatOrdinaryStoresWrite) {
+    using namespace TapeRecording;
+    const Tensor weight = sineTensor({3, 4}, 1.0);
+    const auto record = [&](bool streaming) {
+        std::vector<TapeNode> nodes(5);
+        Recorder tape(nodes, streaming);
+        const WeightVars w = tape.leaves(weight);
+        const std::uint64_t zeros = tape.zeros(2);
+        VarList x{tape.constant(0.75), tape.copy(w[5])};
+        const TapeVar e = tape.exp(x[0]);
+        x.push_back(tape.divide(e, tape.sqrt(tape.add(x[0], x[1]))));
+        x.push_back(tape.erf(tape.subtract(x[2], tape.multiply(x[0], x[1]))));
+        const TapeVar dot = tape.dotProduct(
+            x.data(), [&](std::uint64_t k) { return w[4 + k]; }, 4);
+        VarList sums{{zeros, 0.0}, {zeros + 1, 0.0}};
+        tape.addScaled(sums.data(), dot, x.data() + 1, 2);
+        tape.finish();
+        return nodes;
+    };
+    const std::vector<TapeNode> streamed = record(true);
+    const std::vector<TapeNode> ordinary = record(false);
+    ASSERT_EQ(ordinary.size(), 12u + 2 + 9 + 9 + 4);
+    ASSERT_EQ(streamed.size(), ordinary.size());
+    EXPECT_EQ(std::memcmp(streamed.data(), ordinary.data(), streamed.size() * sizeof(TapeNode)), 0);
+
+    std::vector<TapeNode> nodes(8);
+    Recorder tape(nodes, true);
+    const VarList large{tape.constant(1e200), tape.constant(1.0)};
+    expectThrowWithMessage<std::domain_error>(
+        [&] {
+            (void)tape.dotProduct(
+                large.data(), [&](std::uint64_t k) { return large[k]; }, 2);
+        },
+        "gradient forward produced NaN/Inf");
 }
 
 TEST(GradientForward, ValidatesThroughTheForwardAndChecksEveryLeaf) {
