@@ -16,14 +16,15 @@ Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, st
     requireShape(weight, {dim}, "RMSNorm weight");
     Tensor output(Extents{rows, dim}, 0.0, doublePrecision);
     for (std::uint64_t r = 0; r < rows; ++r) {
+        const double* x = input.values.data() + r * dim;
+        double* y = output.values.data() + r * dim;
         double sumOfSquares = 0.0;
         for (std::uint64_t c = 0; c < dim; ++c) {
-            const double x = input.at({r, c});
-            sumOfSquares += x * x;
+            sumOfSquares += x[c] * x[c];
         }
         const double inverse = 1.0 / std::sqrt(sumOfSquares / static_cast<double>(dim) + epsilon);
         for (std::uint64_t c = 0; c < dim; ++c) {
-            output.at({r, c}) = checkOperatorValue(weight.at({c}) * (input.at({r, c}) * inverse), doublePrecision);
+            y[c] = checkOperatorValue(weight.values[c] * (x[c] * inverse), doublePrecision);
         }
     }
     return output;
