@@ -2,7 +2,8 @@
 // for GCC on x86-64: it is compiled twice, for AVX2 and for the baseline, and the processor picks at
 // load time; and its loops are kept as written, since GCC's loop vectorizer would turn a loop over k
 // of such sums into in-order reductions across iterations of k, all shuffles. AVX2 brings no fused
-// multiply-add, and no sum changes its order, so every clone gives the same bits.
+// multiply-add, and no sum changes its order, so every clone gives the same bits. Nothing may be
+// thrown through such a function: GCC's clones do not pass an exception on (it terminates).
 #pragma once
 
 #if defined(__GNUC__) && !defined(__clang__) && !defined(__CUDACC__)
