@@ -73,6 +73,22 @@ __device__ __forceinline__ void addScaledRun(double* __restrict__ sum, double we
 // The largest head row a thread's run keeps in registers; wider heads run as the generic width.
 inline constexpr unsigned kMatrixRunLimit = 64;
 
+// Calls body(HeadWidth<W>{}, part) over a thread's run: a whole head row of a common width through
+// that width's instantiation, another run the registers hold through the generic one, and a wider
+// run one column at a time.
+template <class Body>
+__device__ __forceinline__ void forEachHeldRun(const RowRun& run, std::uint64_t headDim, const Body& body) {
+    if (run.count == headDim && headDim <= kMatrixRunLimit) {
+        dispatchHeadWidth(headDim, [&](auto width) { body(width, run); });
+    } else if (run.count <= kMatrixRunLimit) {
+        body(HeadWidth<0>{}, run);
+    } else {
+        for (std::uint64_t c = 0; c < run.count; ++c) {
+            body(HeadWidth<0>{}, RowRun{run.row, run.column + c, 1});
+        }
+    }
+}
+
 // Each thread that starts a head row's run in its block (RowRun) sums the whole run: every element
 // of the run over the same j, so the row of dS is read once for all of them.
 template <unsigned Width>
@@ -111,21 +127,10 @@ __global__ void attentionMatrixQueryBackwardKernel(const double* __restrict__ ke
     if (run.count == 0) {
         return;
     }
-    const auto body = [&](auto width) {
-        matrixQueryRun<decltype(width)::value>(key, scoreGradients, queryGradient, lengths, run, sequence, queryHeads,
+    forEachHeldRun(run, headDim, [&](auto width, const RowRun& part) {
+        matrixQueryRun<decltype(width)::value>(key, scoreGradients, queryGradient, lengths, part, sequence, queryHeads,
                                                kvHeads, headDim);
-    };
-    if (run.count == headDim && headDim <= kMatrixRunLimit) {
-        dispatchHeadWidth(headDim, body);
-    } else if (run.count <= kMatrixRunLimit) {
-        body(HeadWidth<0>{});
-    } else {
-        // A run wider than the registers hold: one column at a time.
-        for (std::uint64_t c = 0; c < run.count; ++c) {
-            matrixQueryRun<0>(key, scoreGradients, queryGradient, lengths, {run.row, run.column + c, 1}, sequence,
-                              queryHeads, kvHeads, headDim);
-        }
-    }
+    });
 }
 
 // The key and value gradients of one KV head row's run: every element over the same (h, i), so
@@ -176,20 +181,10 @@ __global__ void attentionMatrixKeyValueBackwardKernel(
     if (run.count == 0) {
         return;
     }
-    const auto body = [&](auto width) {
+    forEachHeldRun(run, headDim, [&](auto width, const RowRun& part) {
         matrixKeyValueRun<decltype(width)::value>(query, outputGradient, probabilities, scoreGradients, keyGradient,
-                                                  valueGradient, lengths, run, sequence, queryHeads, kvHeads, headDim);
-    };
-    if (run.count == headDim && headDim <= kMatrixRunLimit) {
-        dispatchHeadWidth(headDim, body);
-    } else if (run.count <= kMatrixRunLimit) {
-        body(HeadWidth<0>{});
-    } else {
-        for (std::uint64_t c = 0; c < run.count; ++c) {
-            matrixKeyValueRun<0>(query, outputGradient, probabilities, scoreGradients, keyGradient, valueGradient,
-                                 lengths, {run.row, run.column + c, 1}, sequence, queryHeads, kvHeads, headDim);
-        }
-    }
+                                                  valueGradient, lengths, part, sequence, queryHeads, kvHeads, headDim);
+    });
 }
 
 }  // namespace
