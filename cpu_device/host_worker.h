@@ -35,6 +35,9 @@ struct HostWorker {
     std::size_t staticBytes = 0;      // what the kernel declared for its static arrays
     std::vector<std::uint32_t> staticCursor = std::vector<std::uint32_t>(FiberStacks::kMaxStacks);
     KernelBody body{};
+    // What the barrier-free pass reads, kept here rather than on a fiber's stack, which a block that
+    // diverged at a barrier abandons.
+    ThreadSweep sweep{};
     dim3 block;
     unsigned threads = 0;
     Mode mode = Mode::Sequential;

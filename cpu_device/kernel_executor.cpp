@@ -134,8 +134,7 @@ void fiberEntry(transfer_t transfer) noexcept {
     __sanitizer_finish_switch_fiber(nullptr, &worker.schedulerStackBottom, &worker.schedulerStackSize);
 #endif
     if (worker.mode == Mode::Sequential && !worker.checking) {
-        worker.body.sweep(worker.body.closure, {worker.threads, worker.block.y == 1 && worker.block.z == 1,
-                                                &worker.current, worker.staticCursor.data(), &worker.mode});
+        worker.body.sweep(worker.body.closure, worker.sweep);
     } else if (worker.mode == Mode::Sequential) {
         for (unsigned position = 0; position < worker.threads && worker.mode == Mode::Sequential; ++position) {
             const unsigned thread = inOrder(worker, position);
@@ -241,6 +240,8 @@ void prepareWorker(HostWorker& worker, const LaunchShape& shape) {
     worker.sharedStorage.resize(worker.staticSpan + shape.dynamicBytes + kSharedAlignment);
     const auto address = reinterpret_cast<std::uintptr_t>(worker.sharedStorage.data());
     worker.shared = worker.sharedStorage.data() + (kSharedAlignment - address % kSharedAlignment) % kSharedAlignment;
+    worker.sweep = {worker.threads, shape.block.y == 1 && shape.block.z == 1, &worker.current,
+                    worker.staticCursor.data(), &worker.mode};
     blockDim = shape.block;
     gridDim = shape.grid;
 }
