@@ -59,6 +59,9 @@ struct DeviceState {
     std::map<const unsigned char*, Allocation, std::greater<>> allocations;  // start -> allocation
     std::deque<Quarantined> quarantine;
     std::size_t quarantinedBytes = 0;
+    // Freed allocations the pool keeps for reuse, by span, up to the pool's release threshold.
+    std::multimap<std::size_t, unsigned char*> pooled;
+    std::size_t pooledBytes = 0;
     std::size_t allocatedBytes = 0;
     std::set<cudaStream_t> streams;
     std::set<cublasHandle_t> handles;
@@ -69,6 +72,10 @@ struct DeviceState {
         for (const Quarantined& held : quarantine) {
             unpoison(held.base, held.span);
             release(held.base);
+        }
+        for (const auto& [span, base] : pooled) {
+            unpoison(base, span);
+            release(base);
         }
     }
 };
@@ -141,6 +148,19 @@ std::string guardFault(const unsigned char* start, std::size_t bytes, std::ptrdi
 
 void release(unsigned char* base) {
     ::operator delete (base, std::align_val_t{kAllocationAlignment});
+}
+
+// A pooled allocation of exactly `span` bytes, taken out of the pool; null when there is none.
+unsigned char* takePooled(std::size_t span) {
+    const std::lock_guard lock(state().mutex);
+    const auto found = state().pooled.find(span);
+    if (found == state().pooled.end()) {
+        return nullptr;
+    }
+    unsigned char* base = found->second;
+    state().pooled.erase(found);
+    state().pooledBytes -= span;
+    return base;
 }
 
 // Streams and cuBLAS handles live in registries so that a call on a destroyed or foreign handle is
@@ -217,11 +237,14 @@ cudaError_t allocateDevice(void** pointer, std::size_t bytes) {
         }
     }
     const std::size_t span = spanOf(bytes);
-    auto* base =
-        static_cast<unsigned char*>(::operator new (span, std::align_val_t{kAllocationAlignment}, std::nothrow));
+    unsigned char* base = takePooled(span);
+    if (base == nullptr) {
+        base = static_cast<unsigned char*>(::operator new (span, std::align_val_t{kAllocationAlignment}, std::nothrow));
+    }
     if (base == nullptr) {
         return cudaErrorMemoryAllocation;
     }
+    unpoison(base, span);
     unsigned char* memory = base + kGuardBytes;
     std::memset(base, kGuardByte, kGuardBytes);
     std::memset(memory, kUnwrittenFill, bytes);
@@ -239,7 +262,7 @@ cudaError_t allocateDevice(void** pointer, std::size_t bytes) {
     return cudaSuccess;
 }
 
-cudaError_t freeDevice(void* pointer) {
+cudaError_t freeDevice(void* pointer, std::size_t poolBytes) {
     const std::lock_guard lock(state().mutex);
     const auto found = state().allocations.find(static_cast<const unsigned char*>(pointer));
     if (found == state().allocations.end()) {
@@ -269,6 +292,12 @@ cudaError_t freeDevice(void* pointer) {
             unpoison(oldest.base, oldest.span);
             release(oldest.base);
         }
+    } else if (!broken && state().pooledBytes + span <= poolBytes) {
+        // Kept for the next allocation of its span, as the stream-ordered pool keeps freed memory; a
+        // stale pointer into it finds the sanitizer's poison.
+        poison(base, span);
+        state().pooled.emplace(span, base);
+        state().pooledBytes += span;
     } else {
         release(base);
     }

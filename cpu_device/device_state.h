@@ -39,9 +39,11 @@ inline constexpr unsigned char kProbeFill = 0x7F;
 // Device memory: host memory aligned to 256 bytes, filled with 0xFF bytes (NaN in every floating
 // type) so that a kernel that leaves part of its output unwritten shows it, between guard zones.
 // Freeing memory whose guard zones were written records the fault and gives
-// cudaErrorIllegalAddress (the memory is released all the same).
+// cudaErrorIllegalAddress (the memory is released all the same). Freed memory is kept for reuse
+// while the kept bytes stay within `poolBytes` (the pool's release threshold), except while
+// checking, when it waits in quarantine instead; reused memory is filled afresh.
 cudaError_t allocateDevice(void** pointer, std::size_t bytes);
-cudaError_t freeDevice(void* pointer);
+cudaError_t freeDevice(void* pointer, std::size_t poolBytes);
 
 // The first live allocation whose guard zones were written, described as a kernel fault.
 [[nodiscard]] std::optional<std::string> checkGuards();

@@ -233,6 +233,19 @@ cudaError_t cudaMallocAsync(void** pointer, std::size_t bytes, cudaStream_t stre
     return fail(allocateDevice(pointer, bytes));
 }
 
+struct CUmemPoolHandle_st {
+    std::atomic<std::uint64_t> releaseThreshold{0};
+};
+
+namespace {
+
+CUmemPoolHandle_st& defaultPool() {
+    static CUmemPoolHandle_st pool;
+    return pool;
+}
+
+}  // namespace
+
 cudaError_t cudaFreeAsync(void* pointer, cudaStream_t stream) {
     if (pointer == nullptr) {
         return cudaSuccess;
@@ -240,7 +253,9 @@ cudaError_t cudaFreeAsync(void* pointer, cudaStream_t stream) {
     if (!isLiveStream(stream)) {
         return fail(cudaErrorInvalidResourceHandle);
     }
-    return fail(freeDevice(pointer));  // memory whose guard zones were written is freed all the same
+    // Memory whose guard zones were written is freed all the same.
+    const std::uint64_t threshold = defaultPool().releaseThreshold.load(std::memory_order_relaxed);
+    return fail(freeDevice(pointer, static_cast<std::size_t>(std::min<std::uint64_t>(threshold, SIZE_MAX))));
 }
 
 cudaError_t cudaMemcpyAsync(void* destination, const void* source, std::size_t bytes, cudaMemcpyKind kind,
@@ -316,19 +331,14 @@ cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* fu
     return cudaSuccess;
 }
 
-struct CUmemPoolHandle_st {
-    std::atomic<std::uint64_t> releaseThreshold{0};
-};
-
 cudaError_t cudaDeviceGetDefaultMemPool(cudaMemPool_t* pool, int device) {
-    static CUmemPoolHandle_st defaultPool;
     if (pool == nullptr) {
         return fail(cudaErrorInvalidValue);
     }
     if (device != 0) {
         return fail(cudaErrorInvalidDevice);
     }
-    *pool = &defaultPool;
+    *pool = &defaultPool();
     return cudaSuccess;
 }
 
