@@ -3,15 +3,20 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "reference/operator_value.h"
 
 namespace Halcyne::Core::Vestra {
 
-AttentionResult groupedQueryAttention(const Tensor& query, const Tensor& key, const Tensor& value, std::uint64_t batch,
-                                      std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
-                                      std::uint64_t headDim, const std::vector<std::uint64_t>& lengths,
-                                      bool doublePrecision) {
+namespace {
+
+// The attention; with KeepMatrices false the scores and probabilities of each row live in scratch
+// rows and the result holds the output alone, computed the same way.
+template <bool KeepMatrices>
+AttentionResult attend(const Tensor& query, const Tensor& key, const Tensor& value, std::uint64_t batch,
+                       std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim,
+                       const std::vector<std::uint64_t>& lengths, bool doublePrecision) {
     if (queryHeads == 0 || kvHeads == 0 || queryHeads % kvHeads != 0) {
         throw std::invalid_argument("GQA query heads must be divisible by KV heads");
     }
@@ -23,11 +28,13 @@ AttentionResult groupedQueryAttention(const Tensor& query, const Tensor& key, co
     requireShape(key, {rows, kvHeads * headDim}, "attention key");
     requireShape(value, {rows, kvHeads * headDim}, "attention value");
 
+    const Extents matrices{batch, queryHeads, sequence, sequence};
     AttentionResult result{
-        Tensor(Extents{batch, queryHeads, sequence, sequence}, 0.0, doublePrecision),
-        Tensor(Extents{batch, queryHeads, sequence, sequence}, 0.0, doublePrecision),
+        KeepMatrices ? Tensor(matrices, 0.0, doublePrecision) : Tensor(),
+        KeepMatrices ? Tensor(matrices, 0.0, doublePrecision) : Tensor(),
         Tensor(Extents{rows, queryHeads * headDim}, 0.0, doublePrecision),
     };
+    std::vector<double> scratch(KeepMatrices ? 0 : 2 * sequence);
     Tensor& scores = result.scores;
     Tensor& probabilities = result.probabilities;
     Tensor& output = result.output;
@@ -50,8 +57,9 @@ AttentionResult groupedQueryAttention(const Tensor& query, const Tensor& key, co
                 const double* queryRow = query.values.data() + rowOffset;
                 double* out = output.values.data() + rowOffset;
                 const std::uint64_t matrixRow = ((b * queryHeads + h) * sequence + i) * sequence;
-                double* scoreRow = scores.values.data() + matrixRow;
-                double* probabilityRow = probabilities.values.data() + matrixRow;
+                double* scoreRow = KeepMatrices ? scores.values.data() + matrixRow : scratch.data();
+                double* probabilityRow =
+                    KeepMatrices ? probabilities.values.data() + matrixRow : scratch.data() + sequence;
                 double maximum = -std::numeric_limits<double>::infinity();
                 for (std::uint64_t j = 0; j <= i; ++j) {
                     const double* keyRow = keys + j * kvStride + kvOffset;
@@ -86,6 +94,23 @@ AttentionResult groupedQueryAttention(const Tensor& query, const Tensor& key, co
         }
     }
     return result;
+}
+
+}  // namespace
+
+AttentionResult groupedQueryAttention(const Tensor& query, const Tensor& key, const Tensor& value, std::uint64_t batch,
+                                      std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
+                                      std::uint64_t headDim, const std::vector<std::uint64_t>& lengths,
+                                      bool doublePrecision) {
+    return attend<true>(query, key, value, batch, sequence, queryHeads, kvHeads, headDim, lengths, doublePrecision);
+}
+
+Tensor groupedQueryAttentionOutput(const Tensor& query, const Tensor& key, const Tensor& value, std::uint64_t batch,
+                                   std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
+                                   std::uint64_t headDim, const std::vector<std::uint64_t>& lengths,
+                                   bool doublePrecision) {
+    return attend<false>(query, key, value, batch, sequence, queryHeads, kvHeads, headDim, lengths, doublePrecision)
+        .output;
 }
 
 }  // namespace Halcyne::Core::Vestra

@@ -25,4 +25,10 @@ struct AttentionResult {
                                                     std::uint64_t headDim, const std::vector<std::uint64_t>& lengths,
                                                     bool doublePrecision);
 
+// The output of groupedQueryAttention alone, the same bits, without filling the two matrices.
+[[nodiscard]] Tensor groupedQueryAttentionOutput(const Tensor& query, const Tensor& key, const Tensor& value,
+                                                 std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
+                                                 std::uint64_t kvHeads, std::uint64_t headDim,
+                                                 const std::vector<std::uint64_t>& lengths, bool doublePrecision);
+
 }  // namespace Halcyne::Core::Vestra

@@ -134,8 +134,14 @@ Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights&
         observe(prefix + ".k", k);
         observe(prefix + ".v", v);
 
-        const AttentionResult attention = groupedQueryAttention(q, k, v, batch.batch, width, spec.query_heads,
-                                                                spec.kv_heads, spec.head_dim, batch.lengths, dp);
+        // Without an observer nothing reads the score and probability matrices.
+        const AttentionResult attention =
+            options.observer
+                ? groupedQueryAttention(q, k, v, batch.batch, width, spec.query_heads, spec.kv_heads, spec.head_dim,
+                                        batch.lengths, dp)
+                : AttentionResult{Tensor(), Tensor(),
+                                  groupedQueryAttentionOutput(q, k, v, batch.batch, width, spec.query_heads,
+                                                              spec.kv_heads, spec.head_dim, batch.lengths, dp)};
         observe(prefix + ".scores", attention.scores);
         observe(prefix + ".probabilities", attention.probabilities);
         observe(prefix + ".attention", attention.output);

@@ -75,9 +75,9 @@ HostForwardTape hostForwardTape(const TransformerSpec& spec, const TransformerWe
         record.value = hostLinear(record.attentionNormed, layer.value, rows, model, kd);
         applyRope(record.query, record.key, batch.batch, batch.width, spec.query_heads, spec.kv_heads, spec.head_dim,
                   spec.position.rope_base, 0, true, false);
-        record.attention = groupedQueryAttention(record.query, record.key, record.value, batch.batch, batch.width,
-                                                 spec.query_heads, spec.kv_heads, spec.head_dim, batch.lengths, true)
-                               .output;
+        record.attention =
+            groupedQueryAttentionOutput(record.query, record.key, record.value, batch.batch, batch.width,
+                                        spec.query_heads, spec.kv_heads, spec.head_dim, batch.lengths, true);
         record.residual = add(x, hostLinear(record.attention, layer.attention_output, rows, qd, model));
         record.ffnNormed = rmsNorm(record.residual, layer.ffn_norm, rows, model, epsilon, true);
         if (swiGlu) {
