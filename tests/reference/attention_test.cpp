@@ -69,6 +69,9 @@ TEST(Attention, CausalGroupedRowsFollowTheDefinition) {
             }
         }
     }
+    // The output alone, with the rows' scores and probabilities in scratch rather than in matrices.
+    EXPECT_EQ(groupedQueryAttentionOutput(in.query, in.key, in.value, 2, 5, 4, 2, 3, {5, 3}, true).values,
+              run(in, {5, 3}).output.values);
 }
 
 TEST(Attention, RefusesHeadsLengthsShapesAndOverflow) {
