@@ -32,6 +32,15 @@
 
 namespace Halcyne::Core::Vestra {
 
+// Whether a block's threads run one after another on a host core (the CPU device) rather than side by
+// side (a GPU). A kernel may then hand each thread a longer run of elements, which the host core
+// works through with vector instructions, where a GPU wants one element per thread.
+#if defined(VESTRA_DEVICE_CUDA)
+inline constexpr bool kThreadsRunInTurn = false;
+#else
+inline constexpr bool kThreadsRunInTurn = true;
+#endif
+
 // The 16-bit brain floating-point type of both backends (the toolkit's, or the CPU device's with
 // the same size and bit layout).
 using bfloat16 = __nv_bfloat16;
