@@ -221,6 +221,11 @@ TEST_F(OperatorParity, BothAttentionPathsMatchFiniteDifferencesAndEachOther) {
              seeded({{}, {}, {}, {}, 2, 7, 2, 2, 4, {}}),         // no lengths: every row full
              seeded({{}, {}, {}, {}, 1, 130, 1, 1, 1, {129}}),    // more key positions than threads in a block
              seeded({{}, {}, {}, {}, 1, 2, 1, 1, 130, {}}),       // a head wider than a block
+             // The head widths that run instantiations of their own (and one row short of its length).
+             seeded({{}, {}, {}, {}, 2, 6, 4, 2, 8, {6, 5}}),
+             seeded({{}, {}, {}, {}, 1, 5, 2, 1, 16, {}}),
+             seeded({{}, {}, {}, {}, 1, 4, 2, 2, 32, {}}),
+             seeded({{}, {}, {}, {}, 1, 3, 1, 1, 64, {}}),
          }) {
         SCOPED_TRACE(::testing::Message() << "sequence " << problem.sequence << ", heads " << problem.queryHeads << "/"
                                           << problem.kvHeads << ", head width " << problem.headDim);
