@@ -53,16 +53,20 @@ VESTRA_VECTOR_LOOPS __device__ void trainingAttentionRun(const double* __restric
     for (std::uint64_t j = 0; j <= i; ++j) {
         normalizer += exp(score(j) - maximum);
     }
-    if constexpr (Width != 0) {
-        // A whole head row: its sums side by side in registers, each still over j in order from 0.0.
-        double sum[Width] = {};
+    // Each output sums over j in order from 0.0, the run's outputs side by side (in registers for a
+    // whole head row of a fixed width).
+    const auto addValues = [&](double* sum, std::uint64_t count) {
         for (std::uint64_t j = 0; j <= i; ++j) {
             const double probability = exp(score(j) - maximum) / normalizer;
-            const double* valueRow = values + j * layout.kvStride;
-            for (unsigned d = 0; d < Width; ++d) {
-                sum[d] += valueRow[d] * probability;
+            const double* valueRow = values + j * layout.kvStride + first;
+            for (std::uint64_t c = 0; c < count; ++c) {
+                sum[c] += valueRow[c] * probability;
             }
         }
+    };
+    if constexpr (Width != 0) {
+        double sum[Width] = {};
+        addValues(sum, Width);
         for (unsigned d = 0; d < Width; ++d) {
             out[d] = sum[d];
         }
@@ -70,13 +74,7 @@ VESTRA_VECTOR_LOOPS __device__ void trainingAttentionRun(const double* __restric
         for (std::uint64_t d = first; d < end; ++d) {
             out[d] = 0.0;
         }
-        for (std::uint64_t j = 0; j <= i; ++j) {
-            const double probability = exp(score(j) - maximum) / normalizer;
-            const double* valueRow = values + j * layout.kvStride;
-            for (std::uint64_t d = first; d < end; ++d) {
-                out[d] += valueRow[d] * probability;
-            }
-        }
+        addValues(out + first, run.count);
     }
 }
 

@@ -210,25 +210,30 @@ VESTRA_VECTOR_LOOPS __device__ void queryRowBackward(const double* __restrict__ 
     double* probability = dynamicSharedMemory<double>();  // [sequence]
     double* scoreGradient = probability + sequence;       // [sequence]
     softmaxRowGradient(probability, scoreGradient, row, layout);
-    if constexpr (Width != 0) {
-        // Every element's sum still runs over j in increasing order; the row's elements go side by side.
-        double sum[Width] = {};
+    // Every element's sum runs over j in increasing order from 0.0; the row's elements go side by side,
+    // in registers when the head width is fixed.
+    const auto addKeys = [&](double* sum) {
+        const std::uint64_t width = HeadWidth<Width>::of(headDim);
         for (std::uint64_t j = 0; j <= i; ++j) {
             const double* keyRow = row.keys + j * layout.kvStride;
-            for (unsigned d = 0; d < Width; ++d) {
+            for (std::uint64_t d = 0; d < width; ++d) {
                 sum[d] += scoreGradient[j] * keyRow[d];
             }
         }
+    };
+    if constexpr (Width != 0) {
+        double sum[Width] = {};
+        addKeys(sum);
         for (unsigned d = 0; d < Width; ++d) {
             gradientOut[d] = layout.scale * sum[d];
         }
     } else {
         for (std::uint64_t d = 0; d < headDim; ++d) {
-            double sum = 0.0;
-            for (std::uint64_t j = 0; j <= i; ++j) {
-                sum += scoreGradient[j] * row.keys[j * layout.kvStride + d];
-            }
-            gradientOut[d] = layout.scale * sum;
+            gradientOut[d] = 0.0;
+        }
+        addKeys(gradientOut);
+        for (std::uint64_t d = 0; d < headDim; ++d) {
+            gradientOut[d] = layout.scale * gradientOut[d];
         }
     }
 }
@@ -259,13 +264,19 @@ __device__ __forceinline__ void addQueryRows(double* __restrict__ keyRowSum, dou
                                              const double* chunkMaximum, const double* chunkNormalizer,
                                              const double* chunkGradientMean, const RowOperands& rowOperands,
                                              const AttentionRowLayout& layout) {
-    const auto contribution = [&](std::uint64_t i, double& p, double& dS) {
-        const auto row = rowOperands(i);
-        const SoftmaxRowMoments moments{chunkMaximum[i - first], chunkNormalizer[i - first],
-                                        chunkGradientMean[i - first]};
-        p = moments.probability(row.score(j, layout));
-        dS = p * (row.probabilityGradient(j, layout) - moments.gradientMean);
-        return row;
+    const auto addRows = [&](double* keyAcc, double* valueAcc) {
+        const std::uint64_t width = HeadWidth<Width>::of(layout.headDim);
+        for (std::uint64_t i = j > first ? j : first; i < end; ++i) {
+            const auto row = rowOperands(i);
+            const SoftmaxRowMoments moments{chunkMaximum[i - first], chunkNormalizer[i - first],
+                                            chunkGradientMean[i - first]};
+            const double p = moments.probability(row.score(j, layout));
+            const double dS = p * (row.probabilityGradient(j, layout) - moments.gradientMean);
+            for (std::uint64_t d = 0; d < width; ++d) {
+                keyAcc[d] += dS * row.queryRow[d];
+                valueAcc[d] += p * row.gradientRow[d];
+            }
+        }
     };
     if constexpr (Width != 0) {
         double keyAcc[Width];
@@ -274,29 +285,13 @@ __device__ __forceinline__ void addQueryRows(double* __restrict__ keyRowSum, dou
             keyAcc[d] = keyRowSum[d];
             valueAcc[d] = valueRowSum[d];
         }
-        for (std::uint64_t i = j > first ? j : first; i < end; ++i) {
-            double p;
-            double dS;
-            const auto row = contribution(i, p, dS);
-            for (unsigned d = 0; d < Width; ++d) {
-                keyAcc[d] += dS * row.queryRow[d];
-                valueAcc[d] += p * row.gradientRow[d];
-            }
-        }
+        addRows(keyAcc, valueAcc);
         for (unsigned d = 0; d < Width; ++d) {
             keyRowSum[d] = keyAcc[d];
             valueRowSum[d] = valueAcc[d];
         }
     } else {
-        for (std::uint64_t i = j > first ? j : first; i < end; ++i) {
-            double p;
-            double dS;
-            const auto row = contribution(i, p, dS);
-            for (std::uint64_t d = 0; d < layout.headDim; ++d) {
-                keyRowSum[d] += dS * row.queryRow[d];
-                valueRowSum[d] += p * row.gradientRow[d];
-            }
-        }
+        addRows(keyRowSum, valueRowSum);
     }
 }
 
