@@ -342,17 +342,11 @@ const std::pair<const unsigned char* const, Allocation>* owningAllocation(const 
 
 std::optional<std::string> checkGuards(const LaunchPointer* pointers, std::size_t count) {
     const std::lock_guard lock(state().mutex);
-    std::array<const unsigned char*, 32> seen{};
-    std::size_t seenCount = 0;
     for (std::size_t argument = 0; argument < count; ++argument) {
         const auto* owner =
             pointers[argument].address != nullptr ? owningAllocation(pointers[argument].address) : nullptr;
-        if (owner == nullptr ||
-            std::find(seen.begin(), seen.begin() + seenCount, owner->first) != seen.begin() + seenCount) {
+        if (owner == nullptr) {
             continue;
-        }
-        if (seenCount < seen.size()) {
-            seen[seenCount++] = owner->first;
         }
         if (const auto broken = brokenGuard(owner->first, owner->second.bytes)) {
             return guardFault(owner->first, owner->second.bytes, *broken);

@@ -47,8 +47,8 @@ cudaError_t freeDevice(void* pointer, std::size_t poolBytes);
 
 // The first live allocation whose guard zones were written, described as a kernel fault.
 [[nodiscard]] std::optional<std::string> checkGuards();
-// The same for the allocations that hold the launch's pointer arguments, each looked at once: where
-// an overrun of an argument lands. (A write into another allocation's guards shows at that
+// The same for the allocations that hold the launch's pointer arguments: where an overrun of an
+// argument lands. (A write into another allocation's guards shows at that
 // allocation's next launch or free.)
 [[nodiscard]] std::optional<std::string> checkGuards(const LaunchPointer* pointers, std::size_t count);
 

@@ -41,15 +41,6 @@ constexpr std::uint64_t kParallelThreshold = 16384;
 constexpr std::chrono::microseconds kSpreadAfter{40};
 constexpr std::size_t kSharedAlignment = 256;
 
-void setThreadIndex(const dim3& block, unsigned linear) {
-    if (block.y == 1 && block.z == 1) {
-        threadIdx = {linear, 0, 0};
-        return;
-    }
-    const unsigned rest = linear / block.x;
-    threadIdx = {linear % block.x, rest % block.y, rest / block.y};
-}
-
 unsigned inOrder(const HostWorker& worker, unsigned position) {
     return worker.reverse ? worker.threads - 1 - position : position;
 }
@@ -240,8 +231,7 @@ void prepareWorker(HostWorker& worker, const LaunchShape& shape) {
     worker.sharedStorage.resize(worker.staticSpan + shape.dynamicBytes + kSharedAlignment);
     const auto address = reinterpret_cast<std::uintptr_t>(worker.sharedStorage.data());
     worker.shared = worker.sharedStorage.data() + (kSharedAlignment - address % kSharedAlignment) % kSharedAlignment;
-    worker.sweep = {worker.threads, shape.block.y == 1 && shape.block.z == 1, &worker.current,
-                    worker.staticCursor.data(), &worker.mode};
+    worker.sweep = {worker.threads, &worker.current, worker.staticCursor.data(), &worker.mode};
     blockDim = shape.block;
     gridDim = shape.grid;
 }

@@ -106,6 +106,16 @@ struct LaunchPointer {
     }
 };
 
+// Sets threadIdx to the CUDA thread of `block` whose linear index is `linear` (x fastest).
+inline void setThreadIndex(const dim3& block, unsigned linear) {
+    if (block.y == 1 && block.z == 1) {
+        threadIdx = {linear, 0, 0};
+        return;
+    }
+    const unsigned rest = linear / block.x;
+    threadIdx = {linear % block.x, rest % block.y, rest / block.y};
+}
+
 // Sequential: one fiber runs the block's threads in turn (the barrier-free fast path).
 // Fibers: every thread has its own fiber, switched at barriers.
 enum class Mode : std::uint8_t { Sequential, Fibers };
@@ -114,7 +124,6 @@ enum class Mode : std::uint8_t { Sequential, Fibers };
 // one after another, in ascending order, until all have returned or the block has turned into fibers.
 struct ThreadSweep {
     unsigned threads;
-    bool flat;                    // a block of one dimension: threadIdx is {thread, 0, 0}
     unsigned* current;            // the CUDA thread running
     std::uint32_t* staticCursor;  // per thread: the bytes of static shared arrays it has taken
     const Mode* mode;
@@ -133,16 +142,11 @@ struct KernelBody {
         return {[](const void* bound) { (*static_cast<const Function*>(bound))(); }, &function,
                 [](const void* bound, const ThreadSweep& sweep) {
                     const Function& run = *static_cast<const Function*>(bound);
-                    const unsigned columns = blockDim.x;
-                    const unsigned rows = blockDim.y;
+                    const dim3 block = blockDim;
                     for (unsigned thread = 0; thread < sweep.threads; ++thread) {
                         *sweep.current = thread;
                         sweep.staticCursor[thread] = 0;
-                        if (sweep.flat) {
-                            threadIdx = {thread, 0, 0};
-                        } else {
-                            threadIdx = {thread % columns, thread / columns % rows, thread / columns / rows};
-                        }
+                        setThreadIndex(block, thread);
                         run();
                         if (*sweep.mode != Mode::Sequential) {
                             return;
