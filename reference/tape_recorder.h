@@ -1,9 +1,9 @@
 // The writer of gradientForward's node array, internal to the reference tape. The nodes of a large
 // tape go out with streaming stores where the target has them: such an array (hundreds of megabytes
 // at the community shape) is written once in order and read again only by the backward sweep, so an
-// ordinary store would first read every line it fills. A streamed line is not in the cache and may still sit in a
-// write-combining buffer, so nothing reads a node back while recording: each recorded scalar travels as a TapeVar, its
-// node index with its value.
+// ordinary store would first read every line it fills. A streamed line is not in the cache and may
+// still sit in a write-combining buffer, so nothing reads a node back while recording: each recorded
+// scalar travels as a TapeVar, its node index with its value.
 #pragma once
 
 #include <algorithm>
