@@ -107,6 +107,7 @@ std::optional<std::string> executeCheckedGrid(const CheckedGrid& launch, std::ve
     worker.sharedBytes = sharedBytes;
     worker.segmentStart.resize(sharedBytes);
     worker.writer.assign(sharedBytes, 0);
+    worker.writeEpoch.assign(sharedBytes, 0);
     worker.hazard.clear();
     atomicBytes().clear();
     noteAtomics.store(true, std::memory_order_relaxed);

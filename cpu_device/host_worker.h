@@ -20,15 +20,33 @@ namespace Halcyne::Core::Vestra::CpuDevice {
 
 using boost::context::detail::fcontext_t;
 
-// Why a fiber handed control back to the scheduler.
-enum class Event : std::uint8_t { Returned, Barrier, Diverged };
+// Why a fiber handed control back to the scheduler: it returned, waits at __syncthreads or at a warp
+// exchange, reached __syncthreads after threads before it had returned (Diverged), or found a fault
+// that ends the block (`fault` says what).
+enum class Event : std::uint8_t { Returned, Barrier, Exchange, Diverged, Fault };
+
+// What a thread waiting at a warp exchange brought to it.
+struct WarpArrival {
+    WarpOperation operation;
+    unsigned mask;
+    std::uint64_t value;
+};
 
 // What one host thread needs to run blocks: fiber stacks, contexts, the dynamic shared memory and
 // the block in flight.
 struct HostWorker {
     FiberStacks stacks;
     std::vector<fcontext_t> contexts = std::vector<fcontext_t>(FiberStacks::kMaxStacks);
-    std::vector<std::uint8_t> waiting = std::vector<std::uint8_t>(FiberStacks::kMaxStacks);
+    // The stack each thread's fiber runs on: its own, except for a thread that turned the block into
+    // fibers at a warp exchange, which goes on on the stack of the thread that ran first.
+    std::vector<unsigned> stackOf = std::vector<unsigned>(FiberStacks::kMaxStacks);
+    std::vector<Event> stops = std::vector<Event>(FiberStacks::kMaxStacks);  // where each thread waits
+    // Warp exchanges: what each waiting thread brought, and the values of the last exchange each
+    // thread took part in, set for a whole group before any of its threads resumes.
+    std::vector<WarpArrival> arrivals = std::vector<WarpArrival>(FiberStacks::kMaxStacks);
+    std::vector<std::uint64_t> published = std::vector<std::uint64_t>(FiberStacks::kMaxStacks);
+    std::vector<unsigned> released;  // the threads a round of exchanges resumes
+    std::string fault;
     std::vector<unsigned char> sharedStorage;
     unsigned char* shared = nullptr;  // the block's static shared arrays, then its dynamic shared memory
     std::size_t staticSpan = 0;       // bytes before the dynamic part
@@ -46,12 +64,17 @@ struct HostWorker {
     fcontext_t scheduler = nullptr;
     // Checking mode: threads run in descending order when `reverse`; every run segment of a thread
     // is diffed against the shared memory it started from, `writer` holding which thread (+1) wrote
-    // each byte since the last barrier.
+    // each byte since the last barrier and `writeEpoch` the writer's own epoch then. A warp exchange
+    // orders its threads' earlier writes before their later ones: `clocks` holds, per thread, the
+    // epoch of each lane of its warp up to which it is ordered after that lane (its own lane: its
+    // epoch now), merged over the threads of each exchange.
     bool checking = false;
     bool reverse = false;
     std::size_t sharedBytes = 0;
     std::vector<unsigned char> segmentStart;
     std::vector<std::uint32_t> writer;
+    std::vector<std::uint32_t> writeEpoch;
+    std::vector<std::uint32_t> clocks;  // [threads, kWarpLanes]
     std::string hazard;
 #if VESTRA_CPU_DEVICE_ASAN
     void* schedulerFakeStack = nullptr;
@@ -71,6 +94,23 @@ void prepareWorker(HostWorker& worker, const LaunchShape& shape);
 
 // Runs the block whose blockIdx is set; gives the fault that ended it, if one did.
 [[nodiscard]] std::optional<std::string> runBlock(HostWorker& worker);
+
+// Fiber side: hands control to the scheduler and returns when it resumes this fiber.
+void yieldToScheduler(HostWorker& worker, Event event);
+
+// Scheduler side of warp exchanges, between two rounds of resumes, when every thread waits or has
+// returned and at least one waits at an exchange: gives in `released`, in run order, the threads at
+// an exchange whose whole group has arrived, with their values published (and, when checking, their
+// clocks merged). A mask that names a thread that has returned or that the block does not have is a
+// fault, and so is a round in which no group is complete: the threads at exchanges keep the others
+// from their barrier, so nothing could go on.
+[[nodiscard]] std::optional<std::string> releaseExchanges(HostWorker& worker, std::vector<unsigned>& released);
+
+// The thread at `position` in the order the block's threads run in (descending when `reverse`), and
+// the position of a thread: the mapping is its own inverse.
+[[nodiscard]] inline unsigned inOrder(const HostWorker& worker, unsigned position) {
+    return worker.reverse ? worker.threads - 1 - position : position;
+}
 
 // "block (x, y, z)" of the running block.
 [[nodiscard]] std::string blockName();

@@ -41,10 +41,6 @@ constexpr std::uint64_t kParallelThreshold = 16384;
 constexpr std::chrono::microseconds kSpreadAfter{40};
 constexpr std::size_t kSharedAlignment = 256;
 
-unsigned inOrder(const HostWorker& worker, unsigned position) {
-    return worker.reverse ? worker.threads - 1 - position : position;
-}
-
 std::string threadName(const dim3& block, unsigned linear) {
     const unsigned rest = linear / block.x;
     return "thread (" + std::to_string(linear % block.x) + ", " + std::to_string(rest % block.y) + ", " +
@@ -57,9 +53,17 @@ std::string sharedByteName(const HostWorker& worker, std::size_t offset) {
                : "byte " + std::to_string(offset - worker.staticSpan) + " of dynamic shared memory";
 }
 
+// Checking mode: whether a write by `thread` comes after the write that `writer` made at its epoch
+// `epoch`: a warp exchange since, which both took part in (or through which the order passed).
+bool orderedAfter(const HostWorker& worker, unsigned thread, unsigned writer, std::uint32_t epoch) {
+    return thread / kWarpLanes == writer / kWarpLanes &&
+           worker.clocks[std::size_t{thread} * kWarpLanes + writer % kWarpLanes] >= epoch;
+}
+
 // Checking mode: `segmentStart` mirrors the shared memory as it was when the running thread was
 // resumed, so only the bytes a thread changed are looked at; each run segment folds its changes in.
-// Two threads writing one shared byte between barriers is a race whatever the order they run in.
+// Two threads writing one shared byte between barriers, with no warp exchange ordering them, is a
+// race whatever the order they run in.
 void endSegment(HostWorker& worker, unsigned thread) {
     if (!worker.checking || worker.sharedBytes == 0) {
         return;
@@ -77,12 +81,14 @@ void endSegment(HostWorker& worker, unsigned thread) {
             }
             start[offset] = worker.shared[offset];
             const std::uint32_t previous = worker.writer[offset];
-            if (previous != 0 && previous != thread + 1 && worker.hazard.empty()) {
+            if (previous != 0 && previous != thread + 1 && worker.hazard.empty() &&
+                !orderedAfter(worker, thread, previous - 1, worker.writeEpoch[offset])) {
                 worker.hazard = "shared-memory race in " + blockName() + ": " + threadName(worker.block, previous - 1) +
                                 " and " + threadName(worker.block, thread) + " both write " +
-                                sharedByteName(worker, offset) + " between two barriers";
+                                sharedByteName(worker, offset) + " with no barrier or warp exchange between them";
             }
             worker.writer[offset] = thread + 1;
+            worker.writeEpoch[offset] = worker.clocks[std::size_t{thread} * kWarpLanes + thread % kWarpLanes];
         }
     }
 }
@@ -93,7 +99,19 @@ void newInterval(HostWorker& worker) {
     }
 }
 
-// Fiber side: hands control to the scheduler and returns when it resumes this fiber.
+// Checking mode: every thread starts the block at epoch 1, ordered after no write of another.
+void resetClocks(HostWorker& worker) {
+    if (!worker.checking) {
+        return;
+    }
+    worker.clocks.assign(std::size_t{worker.threads} * kWarpLanes, 0);
+    for (unsigned thread = 0; thread < worker.threads; ++thread) {
+        worker.clocks[std::size_t{thread} * kWarpLanes + thread % kWarpLanes] = 1;
+    }
+}
+
+}  // namespace
+
 void yieldToScheduler(HostWorker& worker, Event event) {
     worker.event = event;
 #if VESTRA_CPU_DEVICE_ASAN
@@ -106,6 +124,8 @@ void yieldToScheduler(HostWorker& worker, Event event) {
 #endif
     worker.scheduler = resumed.fctx;
 }
+
+namespace {
 
 [[noreturn]] void finishFiber(HostWorker& worker) {
     worker.event = Event::Returned;
@@ -144,6 +164,7 @@ void fiberEntry(transfer_t transfer) noexcept {
 // Scheduler side.
 void startFiber(HostWorker& worker, unsigned thread) {
     worker.staticCursor[thread] = 0;
+    worker.stackOf[thread] = thread;
     worker.contexts[thread] = make_fcontext(worker.stacks.top(thread), FiberStacks::size(), fiberEntry);
 }
 
@@ -151,7 +172,8 @@ Event resume(HostWorker& worker, unsigned thread) {
     worker.current = thread;
     setThreadIndex(worker.block, thread);
 #if VESTRA_CPU_DEVICE_ASAN
-    __sanitizer_start_switch_fiber(&worker.schedulerFakeStack, worker.stacks.bottom(thread), FiberStacks::size());
+    __sanitizer_start_switch_fiber(&worker.schedulerFakeStack, worker.stacks.bottom(worker.stackOf[thread]),
+                                   FiberStacks::size());
 #endif
     const transfer_t back = jump_fcontext(worker.contexts[thread], &worker);
 #if VESTRA_CPU_DEVICE_ASAN
@@ -169,56 +191,96 @@ std::string divergence(unsigned threads, const std::string& what) {
            std::to_string(blockIdx.z) + ") of " + std::to_string(threads) + " threads: " + what;
 }
 
+// The fault that ends a block whose fibers are abandoned where they stand.
+std::optional<std::string> abandon(HostWorker& worker, std::string fault) {
+    worker.stacks.discardFrames(worker.threads);
+    return fault;
+}
+
+// Resumes `thread` and notes where it stops; gives false when it stopped at a fault.
+bool step(HostWorker& worker, unsigned thread) {
+    const Event event = resume(worker, thread);
+    worker.stops[thread] = event;
+    return event != Event::Fault;
+}
+
 }  // namespace
 
 std::optional<std::string> runBlock(HostWorker& worker) {
     worker.mode = Mode::Sequential;
     newInterval(worker);
+    resetClocks(worker);
     const unsigned first = inOrder(worker, 0);
     startFiber(worker, first);
     const Event firstEvent = resume(worker, first);
+    if (firstEvent == Event::Fault) {
+        return abandon(worker, std::move(worker.fault));
+    }
     if (worker.mode == Mode::Sequential) {
         if (firstEvent == Event::Returned) {
             return std::nullopt;
         }
         // A thread after the first reached a barrier that the threads before it had returned past.
-        worker.stacks.discardFrames(worker.threads);
         const std::string reached = std::to_string(worker.current);
-        return divergence(worker.threads,
-                          "thread " + reached + " reached it after " +
-                              std::to_string(worker.reverse ? worker.threads - 1 - worker.current : worker.current) +
-                              " returned without it");
+        return abandon(worker, divergence(worker.threads, "thread " + reached + " reached it after " +
+                                                              std::to_string(inOrder(worker, worker.current)) +
+                                                              " returned without it"));
     }
-    // The first thread waits at the block's first barrier; every other thread starts and runs up to it.
-    unsigned waiting = 1;
-    unsigned returned = 0;
-    worker.waiting[first] = 1;
-    for (unsigned position = 1; position < worker.threads; ++position) {
+    // The block turned into one fiber per thread where its running thread first waited: the first
+    // thread at a barrier or a warp exchange, or a later one at a warp exchange, the threads before
+    // it having returned. That thread goes on on the fiber it runs on.
+    const unsigned converted = worker.current;
+    const unsigned convertedPosition = inOrder(worker, converted);
+    if (converted != first) {
+        worker.contexts[converted] = worker.contexts[first];
+        worker.stackOf[converted] = worker.stackOf[first];
+    }
+    for (unsigned position = 0; position < convertedPosition; ++position) {
+        worker.stops[inOrder(worker, position)] = Event::Returned;
+    }
+    worker.stops[converted] = firstEvent;
+    for (unsigned position = convertedPosition + 1; position < worker.threads; ++position) {
         const unsigned thread = inOrder(worker, position);
         startFiber(worker, thread);
-        const bool atBarrier = resume(worker, thread) == Event::Barrier;
-        worker.waiting[thread] = atBarrier ? 1 : 0;
-        (atBarrier ? waiting : returned) += 1;
+        if (!step(worker, thread)) {
+            return abandon(worker, std::move(worker.fault));
+        }
     }
-    while (waiting > 0) {
+    std::vector<unsigned>& released = worker.released;
+    for (;;) {
+        unsigned waiting = 0;
+        unsigned exchanging = 0;
+        unsigned returned = 0;
+        for (unsigned thread = 0; thread < worker.threads; ++thread) {
+            const Event stop = worker.stops[thread];
+            (stop == Event::Barrier ? waiting : stop == Event::Exchange ? exchanging : returned) += 1;
+        }
+        if (exchanging > 0) {
+            if (auto fault = releaseExchanges(worker, released)) {
+                return abandon(worker, std::move(*fault));
+            }
+            for (const unsigned thread : released) {
+                if (!step(worker, thread)) {
+                    return abandon(worker, std::move(worker.fault));
+                }
+            }
+            continue;
+        }
+        if (waiting == 0) {
+            return std::nullopt;
+        }
         if (returned > 0) {
-            worker.stacks.discardFrames(worker.threads);
-            return divergence(worker.threads, std::to_string(waiting) + " waiting at it, " + std::to_string(returned) +
-                                                  " returned without it");
+            return abandon(worker, divergence(worker.threads, std::to_string(waiting) + " waiting at it, " +
+                                                                  std::to_string(returned) + " returned without it"));
         }
         newInterval(worker);
-        waiting = 0;
         for (unsigned position = 0; position < worker.threads; ++position) {
             const unsigned thread = inOrder(worker, position);
-            if (worker.waiting[thread] == 0) {
-                continue;
+            if (!step(worker, thread)) {
+                return abandon(worker, std::move(worker.fault));
             }
-            const bool atBarrier = resume(worker, thread) == Event::Barrier;
-            worker.waiting[thread] = atBarrier ? 1 : 0;
-            (atBarrier ? waiting : returned) += 1;
         }
     }
-    return std::nullopt;
 }
 
 void prepareWorker(HostWorker& worker, const LaunchShape& shape) {

@@ -1,11 +1,12 @@
 // The CUDA C++ kernel vocabulary for device sources compiled by the host compiler: qualifiers,
-// index variables, barriers, atomics and shared memory. A block's threads run as fibers of one host
-// thread, so the index variables are thread_local values that the executor sets before it runs or
-// resumes each CUDA thread. There is no `__shared__`: kernels declare shared arrays through
-// VESTRA_SHARED_ARRAY, which places them in the block's shared memory.
+// index variables, barriers, warp exchanges, atomics and shared memory. A block's threads run as
+// fibers of one host thread, so the index variables are thread_local values that the executor sets
+// before it runs or resumes each CUDA thread. There is no `__shared__`: kernels declare shared
+// arrays through VESTRA_SHARED_ARRAY, which places them in the block's shared memory.
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -37,6 +38,69 @@ inline constinit thread_local dim3 gridDim{1, 1, 1};
 // block reaches ends the launch with cudaErrorLaunchFailure instead of hanging (see
 // CpuDevice::lastKernelFault). Only valid inside a kernel launched through cudaLaunchKernelEx.
 void __syncthreads();
+
+namespace Halcyne::Core::Vestra::CpuDevice {
+
+// The warp-level calls of the kernel language; warps are 32 consecutive threads of a block, in the
+// order of their linear index (x fastest), as on a GPU.
+enum class WarpOperation : std::uint8_t { Sync, Shuffle, ShuffleUp, ShuffleDown, ShuffleXor };
+
+inline constexpr unsigned kWarpLanes = 32;
+
+// The calling CUDA thread meets the threads of its warp that `mask` names, each of which must reach
+// the same operation with the same mask; gives the `value` that the thread at the lane the operation
+// selects (`operand`: the source lane, the delta or the lane mask, within segments of `width` lanes)
+// brought, or its own where that lane lies outside its segment. A mask that does not name the
+// caller, names a thread that never arrives or that the block does not have, a width that is not a
+// power of two up to 32 fails the launch like a barrier that only part of a block reaches
+// (cudaErrorLaunchFailure, CpuDevice::lastKernelFault); a source lane the mask does not name gives
+// all-ones bits (NaN), as unwritten memory does.
+std::uint64_t warpExchange(WarpOperation operation, unsigned mask, std::uint64_t value, int operand, int width);
+
+template <class T>
+T warpShuffle(WarpOperation operation, unsigned mask, T value, int operand, int width) {
+    static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 4 || sizeof(T) == 8),
+                  "warp shuffles move 32- and 64-bit arithmetic values");
+    using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+    const std::uint64_t bits = warpExchange(operation, mask, std::bit_cast<Bits>(value), operand, width);
+    return std::bit_cast<T>(static_cast<Bits>(bits));
+}
+
+}  // namespace Halcyne::Core::Vestra::CpuDevice
+
+// CUDA's warp width and its warp-synchronous calls, with their semantics (see warpExchange).
+inline constexpr int warpSize = 32;
+
+inline void __syncwarp(unsigned mask = 0xFFFFFFFFu) {
+    (void)Halcyne::Core::Vestra::CpuDevice::warpExchange(Halcyne::Core::Vestra::CpuDevice::WarpOperation::Sync, mask, 0,
+                                                         0, warpSize);
+}
+
+template <class T>
+T __shfl_sync(unsigned mask, T var, int srcLane, int width = warpSize) {
+    using Halcyne::Core::Vestra::CpuDevice::WarpOperation;
+    return Halcyne::Core::Vestra::CpuDevice::warpShuffle(WarpOperation::Shuffle, mask, var, srcLane, width);
+}
+
+template <class T>
+T __shfl_up_sync(unsigned mask, T var, unsigned delta, int width = warpSize) {
+    using Halcyne::Core::Vestra::CpuDevice::WarpOperation;
+    return Halcyne::Core::Vestra::CpuDevice::warpShuffle(WarpOperation::ShuffleUp, mask, var,
+                                                         static_cast<int>(delta & 31u), width);
+}
+
+template <class T>
+T __shfl_down_sync(unsigned mask, T var, unsigned delta, int width = warpSize) {
+    using Halcyne::Core::Vestra::CpuDevice::WarpOperation;
+    return Halcyne::Core::Vestra::CpuDevice::warpShuffle(WarpOperation::ShuffleDown, mask, var,
+                                                         static_cast<int>(delta & 31u), width);
+}
+
+template <class T>
+T __shfl_xor_sync(unsigned mask, T var, int laneMask, int width = warpSize) {
+    using Halcyne::Core::Vestra::CpuDevice::WarpOperation;
+    return Halcyne::Core::Vestra::CpuDevice::warpShuffle(WarpOperation::ShuffleXor, mask, var, laneMask, width);
+}
 
 namespace Halcyne::Core::Vestra::CpuDevice {
 

@@ -157,7 +157,7 @@ cudaError_t launchChecked(const void* kernel, CheckedGrid launch, const LaunchPo
     }
     std::vector<DeviceRange> written;
     if (auto fault = executeCheckedGrid(launch, written)) {
-        recordKernelFault(fault->starts_with("__syncthreads") ? *fault : kernelName(kernel) + ": " + *fault);
+        recordKernelFault(fault->starts_with("__") ? *fault : kernelName(kernel) + ": " + *fault);
         markWritableArguments(pointers, count);
         return fail(cudaErrorLaunchFailure);
     }
