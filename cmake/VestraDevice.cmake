@@ -4,6 +4,11 @@
 set(VESTRA_DEVICE_BACKEND "cpu" CACHE STRING "Device backend: cpu (host execution) or cuda (nvcc, GPU)")
 set_property(CACHE VESTRA_DEVICE_BACKEND PROPERTY STRINGS cpu cuda)
 
+# The kernels' GPU forms (work spread over a block's threads, warp shuffles, coalesced loads) are
+# the only forms nvcc builds; the CPU device builds faster forms of its own unless this asks for the
+# GPU forms, as CI does, so that the code a GPU will run runs on every commit.
+option(VESTRA_GPU_KERNEL_FORMS "CPU device backend: build the kernels' GPU forms (always on under nvcc)" OFF)
+
 # The device layer, the driver and the benchmarks need a backend; a cross build of the host
 # library alone (for example for Windows) may go without one.
 set(VESTRA_DEVICE_LAYER ON)

@@ -44,9 +44,9 @@ std::string exchangeFault(const HostWorker& worker, WarpOperation operation, uns
            " threads: thread " + std::to_string(thread) + " " + what;
 }
 
-// Ends the calling thread's block with a fault; its fiber is never resumed.
-[[noreturn]] void failExchange(HostWorker& worker, std::string fault) {
-    worker.fault = std::move(fault);
+// Ends the calling thread's block with the fault in worker.fault; its fiber is never resumed, so the
+// text is made in a statement of its own, whose temporaries are gone before the fiber stops.
+[[noreturn]] void failExchange(HostWorker& worker) {
     yieldToScheduler(worker, Event::Fault);
     std::abort();
 }
@@ -115,14 +115,16 @@ std::uint64_t warpExchange(WarpOperation operation, unsigned mask, std::uint64_t
     const unsigned lane = thread % kWarpLanes;
     const unsigned warpStart = thread - lane;
     if ((mask >> lane & 1u) == 0) {
-        failExchange(worker, exchangeFault(worker, operation, thread,
-                                           "passes mask " + maskText(mask) + ", which does not name its own lane " +
-                                               std::to_string(lane)));
+        worker.fault = exchangeFault(
+            worker, operation, thread,
+            "passes mask " + maskText(mask) + ", which does not name its own lane " + std::to_string(lane));
+        failExchange(worker);
     }
     if (operation != WarpOperation::Sync && !isShuffleWidth(width)) {
-        failExchange(worker, exchangeFault(worker, operation, thread,
-                                           "passes width " + std::to_string(width) +
-                                               ", which is not a power of two from 1 to 32"));
+        worker.fault =
+            exchangeFault(worker, operation, thread,
+                          "passes width " + std::to_string(width) + ", which is not a power of two from 1 to 32");
+        failExchange(worker);
     }
     worker.arrivals[thread] = {operation, mask, value};
     if (worker.mode == Mode::Sequential) {
@@ -132,9 +134,10 @@ std::uint64_t warpExchange(WarpOperation operation, unsigned mask, std::uint64_t
             const unsigned named = warpStart + other;
             if ((mask >> other & 1u) != 0 && named < worker.threads &&
                 inOrder(worker, named) < inOrder(worker, thread)) {
-                failExchange(worker, exchangeFault(worker, operation, thread,
-                                                   "passes mask " + maskText(mask) + ", which names thread " +
-                                                       std::to_string(named) + ", which returned without it"));
+                worker.fault = exchangeFault(worker, operation, thread,
+                                             "passes mask " + maskText(mask) + ", which names thread " +
+                                                 std::to_string(named) + ", which returned without it");
+                failExchange(worker);
             }
         }
         worker.mode = Mode::Fibers;

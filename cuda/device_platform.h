@@ -32,13 +32,15 @@
 
 namespace Halcyne::Core::Vestra {
 
-// Whether a block's threads run one after another on a host core (the CPU device) rather than side by
-// side (a GPU). A kernel may then hand each thread a longer run of elements, which the host core
-// works through with vector instructions, where a GPU wants one element per thread.
-#if defined(VESTRA_DEVICE_CUDA)
-inline constexpr bool kThreadsRunInTurn = false;
+// Whether kernels take the forms written for a GPU, whose threads run side by side and want one
+// element each, coalesced loads and state that fits in registers: always under nvcc, and on the
+// CPU device when it is built with VESTRA_GPU_KERNEL_FORMS, so that CI runs the code a GPU will
+// run. Otherwise the CPU device takes forms of its own, which hand a block's work to fewer threads
+// that its host core works through with vector instructions.
+#if defined(VESTRA_DEVICE_CUDA) || defined(VESTRA_GPU_KERNEL_FORMS)
+inline constexpr bool kGpuKernelForms = true;
 #else
-inline constexpr bool kThreadsRunInTurn = true;
+inline constexpr bool kGpuKernelForms = false;
 #endif
 
 // The 16-bit brain floating-point type of both backends (the toolkit's, or the CPU device's with

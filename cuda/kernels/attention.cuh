@@ -1,8 +1,11 @@
-// Causal grouped-query attention of the forward pass (reference/attention.*) with per-row lengths.
-// The run of each head row (the headDim outputs of one position and head) inside a block is
-// computed by one thread (RowRun): the row's scores (dot, then scale), maximum and normaliser once,
-// then each output as value * probability summed over the key positions in order from 0.0. Output
-// rows at or beyond their batch row's length are 0.
+// Causal grouped-query attention of the forward pass (reference/attention.*) with per-row lengths:
+// a head row's scores (dot, then scale), their maximum and normaliser, then each output as
+// value * probability summed over the key positions in order from 0.0. Output rows at or beyond
+// their batch row's length are 0. In the GPU form each thread computes one output, forming its head
+// row's scores itself: the head row's threads read the same query and key rows at once, and their
+// value loads are coalesced. On the CPU device the run of each head row inside a block is computed
+// by one thread (RowRun), the scores once for the whole run. Every sum runs in the same order in
+// both, so they give the same bits.
 #pragma once
 
 #include <cmath>
@@ -14,6 +17,40 @@
 
 namespace Halcyne::Core::Vestra {
 namespace {
+
+// One output element, as the GPU form computes it.
+template <unsigned Width>
+__device__ double trainingAttentionElement(const double* __restrict__ query, const double* __restrict__ key,
+                                           const double* __restrict__ value, const std::uint64_t* __restrict__ lengths,
+                                           const HeadElement& element, std::uint64_t sequence, std::uint64_t queryHeads,
+                                           std::uint64_t kvHeads, std::uint64_t headDim) {
+    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+    if (element.position >= lengths[element.b]) {
+        return 0.0;
+    }
+    const double* queryRow = query + element.row * layout.queryStride + element.head * headDim;
+    const std::uint64_t kvStart =
+        element.b * sequence * layout.kvStride + element.head / (queryHeads / kvHeads) * headDim;
+    const double* keys = key + kvStart;
+    const double* values = value + kvStart + element.d;
+    const auto score = [&](std::uint64_t j) {
+        return dotProduct<Width>(queryRow, keys + j * layout.kvStride, headDim) * layout.scale;
+    };
+    double maximum = -HUGE_VAL;
+    for (std::uint64_t j = 0; j <= element.position; ++j) {
+        const double s = score(j);
+        maximum = s > maximum ? s : maximum;
+    }
+    double normalizer = 0.0;
+    for (std::uint64_t j = 0; j <= element.position; ++j) {
+        normalizer += exp(score(j) - maximum);
+    }
+    double sum = 0.0;
+    for (std::uint64_t j = 0; j <= element.position; ++j) {
+        sum += values[j * layout.kvStride] * (exp(score(j) - maximum) / normalizer);
+    }
+    return sum;
+}
 
 template <unsigned Width>
 VESTRA_VECTOR_LOOPS __device__ void trainingAttentionRun(const double* __restrict__ query,
@@ -85,6 +122,18 @@ __global__ void trainingAttentionKernel(const double* __restrict__ query,       
                                         const std::uint64_t* __restrict__ lengths,  // [batch]
                                         std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
                                         std::uint64_t kvHeads, std::uint64_t headDim) {
+    if constexpr (kGpuKernelForms) {
+        const std::uint64_t i = globalThreadIndex();
+        if (i >= batch * sequence * queryHeads * headDim) {
+            return;
+        }
+        const HeadElement element = HeadElement::of(i, sequence, queryHeads, headDim);
+        dispatchHeadWidth(headDim, [&](auto width) {
+            output[i] = trainingAttentionElement<decltype(width)::value>(query, key, value, lengths, element, sequence,
+                                                                         queryHeads, kvHeads, headDim);
+        });
+        return;
+    }
     const RowRun run = RowRun::ofThread(batch * sequence * queryHeads * headDim, headDim);
     if (run.count == 0) {
         return;

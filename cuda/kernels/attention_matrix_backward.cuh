@@ -1,9 +1,10 @@
 // The trainer's attention backward through explicit matrices: one thread per (batch row, query
 // head, query position) stores that row of the probabilities P and of the score gradients dS, then
-// the query, key and value gradients are plain sums over them, each element's in the order of the
-// element-per-thread form (a thread sums a head row's run of them side by side). Matrices are [batch, queryHeads,
-// sequence, sequence]; every entry is written, 0 beyond the causal limit and on padding rows, so
-// the gradient sums need no masks of their own. With dP = dO V^T and D_i = sum_j P_ij dP_ij:
+// the query, key and value gradients are plain sums over them. In the GPU form each thread sums one
+// gradient element; on the CPU device a thread sums a head row's run of them side by side, each
+// element in the same order, so both give the same bits. Matrices are [batch, queryHeads, sequence,
+// sequence]; every entry is written, 0 beyond the causal limit and on padding rows, so the gradient
+// sums need no masks of their own. With dP = dO V^T and D_i = sum_j P_ij dP_ij:
 //   dS_ij = P_ij (dP_ij - D_i),  dQ_i = scale * sum_j dS_ij K_j,
 //   dK_j = scale * sum_{h, i} dS_ij Q_i,  dV_j = sum_{h, i} P_ij dO_i.
 #pragma once
@@ -123,6 +124,23 @@ __global__ void attentionMatrixQueryBackwardKernel(const double* __restrict__ ke
                                                    std::uint64_t batch, std::uint64_t sequence,
                                                    std::uint64_t queryHeads, std::uint64_t kvHeads,
                                                    std::uint64_t headDim) {
+    if constexpr (kGpuKernelForms) {
+        const std::uint64_t element = globalThreadIndex();
+        if (element >= batch * sequence * queryHeads * headDim) {
+            return;
+        }
+        const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+        const auto [row, b, i, h, d] = HeadElement::of(element, sequence, queryHeads, headDim);
+        const std::uint64_t active = i < lengths[b] ? i + 1 : 0;
+        const double* dS = scoreGradients + ((b * queryHeads + h) * sequence + i) * sequence;
+        const double* keys = key + b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim + d;
+        double sum = 0.0;
+        for (std::uint64_t j = 0; j < active; ++j) {
+            sum += dS[j] * keys[j * layout.kvStride];
+        }
+        queryGradient[element] = layout.scale * sum;
+        return;
+    }
     const RowRun run = RowRun::ofThread(batch * sequence * queryHeads * headDim, headDim);
     if (run.count == 0) {
         return;
@@ -177,6 +195,30 @@ __global__ void attentionMatrixKeyValueBackwardKernel(
     const std::uint64_t* __restrict__ lengths,  // [batch]
     std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
     std::uint64_t headDim) {
+    if constexpr (kGpuKernelForms) {
+        const std::uint64_t element = globalThreadIndex();
+        if (element >= batch * sequence * kvHeads * headDim) {
+            return;
+        }
+        const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+        const auto [row, b, j, kv, d] = HeadElement::of(element, sequence, kvHeads, headDim);
+        const std::uint64_t length = lengths[b];
+        const std::uint64_t group = queryHeads / kvHeads;
+        double keySum = 0.0;
+        double valueSum = 0.0;
+        for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
+            const std::uint64_t matrix = (b * queryHeads + h) * sequence;
+            for (std::uint64_t i = j; i < length; ++i) {
+                const std::uint64_t entry = (matrix + i) * sequence + j;
+                const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim + d;
+                keySum += scoreGradients[entry] * query[queryOffset];
+                valueSum += probabilities[entry] * outputGradient[queryOffset];
+            }
+        }
+        keyGradient[element] = layout.scale * keySum;
+        valueGradient[element] = valueSum;
+        return;
+    }
     const RowRun run = RowRun::ofThread(batch * sequence * kvHeads * headDim, headDim);
     if (run.count == 0) {
         return;

@@ -1,7 +1,10 @@
 // The squared global gradient norm in a fixed summation order, so that repeated runs give the same
 // bits: each 256-element block reduces its squares by a fixed pairwise tree, then one thread adds
-// the block sums in order onto an accumulator that the host cleared once for all tensors. The
-// block's first thread walks the tree alone: many blocks, no barriers.
+// the block sums in order onto an accumulator that the host cleared once for all tensors. In the GPU
+// form every thread squares its element and the tree's levels run across the block, meeting at
+// barriers while partners lie in other warps and by shuffles within the first warp after that; on
+// the CPU device's own form the block's first thread walks the tree alone (no barriers). Both forms
+// add the same pairs in the same order, so they give the same bits.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +21,31 @@ __global__ void squaredNormPartialKernel(const double* __restrict__ values,  // 
                                          std::uint64_t count, double scale,
                                          double* __restrict__ partialSums) {  // [ceil(count / 256)]
     VESTRA_SHARED_ARRAY(double, squares, kElementBlock);
+    if constexpr (kGpuKernelForms) {
+        const std::uint64_t i = globalThreadIndex();
+        const double value = i < count ? values[i] * scale : 0.0;
+        squares[threadIdx.x] = value * value;
+        __syncthreads();
+        for (unsigned stride = blockDim.x / 2; stride >= kWarpLanes; stride /= 2) {
+            if (threadIdx.x < stride) {
+                squares[threadIdx.x] += squares[threadIdx.x + stride];
+            }
+            __syncthreads();
+        }
+        if (threadIdx.x >= kWarpLanes) {
+            return;
+        }
+        // Lane t < stride adds lane t + stride's sum, as the tree does; the other lanes' sums are
+        // never read.
+        double sum = squares[threadIdx.x];
+        for (unsigned stride = kWarpLanes / 2; stride > 0; stride /= 2) {
+            sum += __shfl_down_sync(kFullWarpMask, sum, stride);
+        }
+        if (threadIdx.x == 0) {
+            partialSums[blockIdx.x] = sum;
+        }
+        return;
+    }
     if (threadIdx.x != 0) {
         return;
     }

@@ -5,8 +5,8 @@
 // kLinearChains. A run whose elements share a row (every run, when a row's length is a multiple of
 // kLinearChains) reads one factor for all of them and the other factors from one stretch of memory,
 // and the thread advances all its runs together, so that many independent chains overlap where one
-// chain alone would wait on every add. On a GPU, whose threads run side by side, the span is one
-// element and every thread sums its own.
+// chain alone would wait on every add. In the GPU forms, whose threads run side by side, the span is
+// one element and every thread sums its own.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +17,8 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-inline constexpr unsigned kLinearChains = kThreadsRunInTurn ? 8 : 1;
-inline constexpr unsigned kLinearRuns = kThreadsRunInTurn ? 4 : 1;
+inline constexpr unsigned kLinearChains = kGpuKernelForms ? 1 : 8;
+inline constexpr unsigned kLinearRuns = kGpuKernelForms ? 1 : 4;
 inline constexpr unsigned kLinearSpan = kLinearChains * kLinearRuns;
 
 // The elements of the block that the calling thread sums (none for threads past the lanes), and

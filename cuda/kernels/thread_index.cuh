@@ -12,6 +12,10 @@ namespace Halcyne::Core::Vestra {
 inline constexpr unsigned kElementBlock = 256;
 inline constexpr unsigned kPositionBlock = 128;
 
+// A warp's lanes (32 on every GPU the code is built for) and the mask that names them all.
+inline constexpr unsigned kWarpLanes = 32;
+inline constexpr unsigned kFullWarpMask = 0xFFFFFFFFu;
+
 __device__ __forceinline__ std::uint64_t globalThreadIndex() {
     return std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
 }

@@ -9,6 +9,7 @@
 
 #include "cuda/device_transfers.h"
 #include "cuda/kernels/attention_backward.cuh"
+#include "cuda/kernels/attention_fused_backward.cuh"
 #include "cuda/launch.h"
 #include "cuda/operators/tensor_arguments.h"
 #include "cuda/transformer_cuda_error.h"
