@@ -161,6 +161,14 @@ std::uint64_t warpExchange(WarpOperation operation, unsigned mask, std::uint64_t
 std::optional<std::string> releaseExchanges(HostWorker& worker, std::vector<unsigned>& released) {
     released.clear();
     std::optional<std::string> stuck;  // why the first thread that cannot go on waits
+    // The threads of a warp run next to each other in either order, and those of one group find the
+    // same answer: the last answer serves the warp's next thread of the same operation and mask.
+    struct Answer {
+        unsigned warpStart = ~0u;
+        WarpOperation operation = WarpOperation::Sync;
+        unsigned mask = 0;
+        bool complete = false;
+    } last;
     for (unsigned position = 0; position < worker.threads; ++position) {
         const unsigned thread = inOrder(worker, position);
         if (worker.stops[thread] != Event::Exchange) {
@@ -168,6 +176,12 @@ std::optional<std::string> releaseExchanges(HostWorker& worker, std::vector<unsi
         }
         const WarpArrival& arrival = worker.arrivals[thread];
         const unsigned warpStart = thread - thread % kWarpLanes;
+        if (last.warpStart == warpStart && last.operation == arrival.operation && last.mask == arrival.mask) {
+            if (last.complete) {
+                released.push_back(thread);
+            }
+            continue;
+        }
         bool complete = true;
         for (unsigned lane = 0; lane < kWarpLanes && complete; ++lane) {
             if ((arrival.mask >> lane & 1u) == 0) {
@@ -200,6 +214,7 @@ std::optional<std::string> releaseExchanges(HostWorker& worker, std::vector<unsi
         if (complete) {
             released.push_back(thread);
         }
+        last = {warpStart, arrival.operation, arrival.mask, complete};
     }
     if (released.empty()) {
         return stuck;

@@ -22,24 +22,29 @@ struct HeadWidth {
 };
 
 // Calls body(HeadWidth<headDim>{}) for a head width of 8, 16, 32 or 64, and body(HeadWidth<0>{})
-// for any other.
+// for any other. The GPU forms always take the generic width: loops unrolled over a whole head row
+// would hold it in registers, past what a GPU thread has at width 64 (it spills).
 template <class Body>
 __device__ __forceinline__ void dispatchHeadWidth(std::uint64_t headDim, const Body& body) {
-    switch (headDim) {
-        case 8:
-            body(HeadWidth<8>{});
-            return;
-        case 16:
-            body(HeadWidth<16>{});
-            return;
-        case 32:
-            body(HeadWidth<32>{});
-            return;
-        case 64:
-            body(HeadWidth<64>{});
-            return;
-        default:
-            body(HeadWidth<0>{});
+    if constexpr (kGpuKernelForms) {
+        body(HeadWidth<0>{});
+    } else {
+        switch (headDim) {
+            case 8:
+                body(HeadWidth<8>{});
+                return;
+            case 16:
+                body(HeadWidth<16>{});
+                return;
+            case 32:
+                body(HeadWidth<32>{});
+                return;
+            case 64:
+                body(HeadWidth<64>{});
+                return;
+            default:
+                body(HeadWidth<0>{});
+        }
     }
 }
 
