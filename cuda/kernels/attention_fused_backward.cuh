@@ -82,14 +82,14 @@ VESTRA_VECTOR_LOOPS __device__ void queryRowBackward(const double* __restrict__ 
 }
 
 // The GPU form of queryRowBackward: the block's threads form the scores and dP of the row's keys
-// side by side; the first warp takes their maximum, then adds the normalizer and the weighted sum in
-// key order, handing each lane's term to every lane in turn (a shuffle per key, where one thread
-// would add them one after another); then the threads scale the row and sum one gradient element each.
+// side by side; the first warp takes their maximum; the threads exponentiate; the first thread adds
+// the normalizer and the weighted sum in key order, as the CPU device's form does (a few dozen adds
+// from shared memory); then the threads scale the row and sum one gradient element each.
 template <unsigned Width>
 __device__ void queryRowBackwardSpread(const double* __restrict__ query, const double* __restrict__ key,
                                        const double* __restrict__ value, const double* __restrict__ outputGradient,
                                        double* __restrict__ queryGradient, const std::uint64_t* __restrict__ lengths,
-                                       double* __restrict__ moments,  // [2] in shared memory
+                                       double* __restrict__ moments,  // [3] in shared memory
                                        std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
                                        std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
@@ -124,33 +124,29 @@ __device__ void queryRowBackwardSpread(const double* __restrict__ query, const d
             const double other = __shfl_xor_sync(kFullWarpMask, maximum, static_cast<int>(offset));
             maximum = other > maximum ? other : maximum;
         }
-        double normalizer = 0.0;
-        double weighted = 0.0;
-        for (std::uint64_t first = 0; first < row.count; first += kWarpLanes) {
-            const std::uint64_t j = first + threadIdx.x;
-            double e = 0.0;
-            double dP = 0.0;
-            if (j < row.count) {
-                e = exp(probability[j] - maximum);
-                dP = scoreGradient[j];
-                probability[j] = e;
-            }
-            const std::uint64_t lanes = row.count - first < kWarpLanes ? row.count - first : kWarpLanes;
-            for (unsigned lane = 0; lane < lanes; ++lane) {
-                const double laneE = __shfl_sync(kFullWarpMask, e, static_cast<int>(lane));
-                const double laneDP = __shfl_sync(kFullWarpMask, dP, static_cast<int>(lane));
-                normalizer += laneE;
-                weighted += laneE * laneDP;
-            }
-        }
         if (threadIdx.x == 0) {
-            moments[0] = normalizer;
-            moments[1] = weighted / normalizer;
+            moments[0] = maximum;
         }
     }
     __syncthreads();
-    const double normalizer = moments[0];
-    const double gradientMean = moments[1];
+    const double maximum = moments[0];
+    for (std::uint64_t j = threadIdx.x; j < row.count; j += blockDim.x) {
+        probability[j] = exp(probability[j] - maximum);
+    }
+    __syncthreads();
+    if (threadIdx.x == 0) {
+        double normalizer = 0.0;
+        double weighted = 0.0;
+        for (std::uint64_t j = 0; j < row.count; ++j) {
+            normalizer += probability[j];
+            weighted += probability[j] * scoreGradient[j];
+        }
+        moments[1] = normalizer;
+        moments[2] = weighted / normalizer;
+    }
+    __syncthreads();
+    const double normalizer = moments[1];
+    const double gradientMean = moments[2];
     for (std::uint64_t j = threadIdx.x; j < row.count; j += blockDim.x) {
         probability[j] /= normalizer;
         scoreGradient[j] = probability[j] * (scoreGradient[j] - gradientMean);
@@ -174,7 +170,7 @@ __global__ void attentionQueryRowBackwardKernel(
     const std::uint64_t* __restrict__ lengths,  // [batch]
     std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
     if constexpr (kGpuKernelForms) {
-        VESTRA_SHARED_ARRAY(double, moments, 2);
+        VESTRA_SHARED_ARRAY(double, moments, 3);
         dispatchHeadWidth(headDim, [&](auto width) {
             queryRowBackwardSpread<decltype(width)::value>(query, key, value, outputGradient, queryGradient, lengths,
                                                            moments, sequence, queryHeads, kvHeads, headDim);
@@ -190,7 +186,7 @@ __global__ void attentionQueryRowBackwardKernel(
     });
 }
 
-VESTRA_STATIC_SHARED_BYTES(attentionQueryRowBackwardKernel, kGpuKernelForms ? 2 * sizeof(double) : 0);
+VESTRA_STATIC_SHARED_BYTES(attentionQueryRowBackwardKernel, kGpuKernelForms ? 3 * sizeof(double) : 0);
 
 // Adds the contributions of query rows max(j, first)..end-1 of head `head` to key row j's sums (the
 // key row's dS_ij Q_i and P_ij dO_i, in increasing i), from the chunk's moments. With a fixed head
