@@ -87,7 +87,7 @@ TEST_F(CpuDeviceBlas, GemmExTakesBfloat16AndGivesFloat) {
         [&](cublasOperation_t ta, cublasOperation_t tb, int m, int n, int k, const float* alpha, const void* a, int lda,
             const void* b, int ldb, const float* beta, float* c, int ldc) {
             return cublasGemmEx(context.cublas, ta, tb, m, n, k, alpha, a, CUDA_R_16BF, lda, b, CUDA_R_16BF, ldb, beta,
-                                c, CUDA_R_32F, ldc, CUBLAS_COMPUTE_32F_FAST_16BF, CUBLAS_GEMM_DEFAULT);
+                                c, CUDA_R_32F, ldc, CUBLAS_COMPUTE_32F, CUBLAS_GEMM_DEFAULT);
         },
         [](double value) { return __double2bfloat16(value); });
 }
