@@ -1,6 +1,7 @@
 # Device backend, chosen at configure time. "cpu" (the default) compiles the device sources as C++
 # and runs them on the host through cpu_device/, a stand-in for the CUDA runtime and cuBLAS; "cuda"
-# compiles them with nvcc into sm_90 and sm_120 machine code (no PTX) and links cudart and cuBLAS.
+# compiles them with nvcc into sm_90 and sm_120 machine code plus compute_120 PTX, and links cudart
+# and cuBLAS.
 set(VESTRA_DEVICE_BACKEND "cpu" CACHE STRING "Device backend: cpu (host execution) or cuda (nvcc, GPU)")
 set_property(CACHE VESTRA_DEVICE_BACKEND PROPERTY STRINGS cpu cuda)
 
@@ -16,8 +17,11 @@ if(VESTRA_DEVICE_BACKEND STREQUAL "cuda")
   if(NOT DEFINED CMAKE_CUDA_COMPILER AND NOT DEFINED ENV{CUDACXX} AND EXISTS /usr/local/cuda/bin/nvcc)
     set(CMAKE_CUDA_COMPILER /usr/local/cuda/bin/nvcc)
   endif()
+  # "120" is sm_120 machine code and compute_120 PTX: the driver compiles the PTX at load for a GPU
+  # of compute capability 12.x or later that has no machine code here. PTX runs only on its own
+  # capability and later ones, so a 10.x GPU runs neither.
   if(NOT DEFINED CMAKE_CUDA_ARCHITECTURES)
-    set(CMAKE_CUDA_ARCHITECTURES 90-real 120-real)
+    set(CMAKE_CUDA_ARCHITECTURES 90-real 120)
   endif()
   enable_language(CUDA)
   # CMake 3.25 does not yet know nvcc's C++20 switch.

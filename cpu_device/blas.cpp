@@ -1,7 +1,8 @@
 // The cuBLAS calls of the CPU device. Every element of C is summed over k in index order from
 // zero (cpu_device/packed_gemm.h), whichever transposes the call names, so the same inputs give the
-// same bits.
+// same bits. cublasGemmEx takes only the type combinations of kGemmExTypes.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -66,16 +67,16 @@ bool isDeviceMatrix(const void* matrix, int rows, int columns, int ld, std::size
     return isDeviceRange(matrix, extent * elementBytes);
 }
 
-template <class Input, class Accumulator>
+template <class Input, class Output>
 bool isDeviceProblem(const GemmShape& shape, const void* a, const void* b, const void* c, bool readsInputs) {
-    return isDeviceMatrix(c, shape.m, shape.n, shape.ldc, sizeof(Accumulator)) &&
+    return isDeviceMatrix(c, shape.m, shape.n, shape.ldc, sizeof(Output)) &&
            (!readsInputs || (isDeviceMatrix(a, shape.rowsA(), shape.columnsA(), shape.lda, sizeof(Input)) &&
                              isDeviceMatrix(b, shape.rowsB(), shape.columnsB(), shape.ldb, sizeof(Input))));
 }
 
 // Checking mode: the inputs a product reads must have been written (their first element is checked),
 // and C is written by it.
-template <class Input, class Accumulator>
+template <class Input, class Output>
 cublasStatus_t checkWrittenProblem(const GemmShape& shape, const void* a, const void* b, void* c, bool readsInputs,
                                    bool readsC) {
     if (!checking() || shape.m == 0 || shape.n == 0) {
@@ -85,28 +86,39 @@ cublasStatus_t checkWrittenProblem(const GemmShape& shape, const void* a, const 
         return firstUnwritten(matrix, bytes).has_value();
     };
     if ((readsInputs && (unwritten(a, sizeof(Input)) || unwritten(b, sizeof(Input)))) ||
-        (readsC && unwritten(c, sizeof(Accumulator)))) {
+        (readsC && unwritten(c, sizeof(Output)))) {
         recordKernelFault("uninitialised read: a GEMM reads an operand that nothing has written since allocation");
         return CUBLAS_STATUS_EXECUTION_FAILED;
     }
     const std::size_t extent =
         static_cast<std::size_t>(shape.n - 1) * static_cast<std::size_t>(shape.ldc) + static_cast<std::size_t>(shape.m);
-    markWritten(c, extent * sizeof(Accumulator));
+    markWritten(c, extent * sizeof(Output));
     return CUBLAS_STATUS_SUCCESS;
 }
 
-// Packs op(A) (rows fastest) and op(B) (k fastest in each column), converted by `load`, into
-// buffers the calling thread keeps, then multiplies.
-template <class Accumulator, class Input, class Load>
-void gemm(const GemmShape& shape, Accumulator alpha, const Input* a, const Input* b, Accumulator beta, Accumulator* c,
-          Load load) {
-    const auto index = [](int row, int column, int ld) {
-        return static_cast<std::size_t>(row) + static_cast<std::size_t>(column) * static_cast<std::size_t>(ld);
-    };
+std::size_t elementIndex(int row, int column, int ld) {
+    return static_cast<std::size_t>(row) + static_cast<std::size_t>(column) * static_cast<std::size_t>(ld);
+}
+
+// Every element type an operand may have, widened exactly to the accumulator type.
+float widen(__nv_bfloat16 value) {
+    return bfloat16BitsToFloat(value.__x);
+}
+float widen(float value) {
+    return value;
+}
+double widen(double value) {
+    return value;
+}
+
+// Packs op(A) (rows fastest) and op(B) (k fastest in each column), widened to the accumulator type,
+// into buffers the calling thread keeps, then multiplies.
+template <class Accumulator, class Input>
+void gemm(const GemmShape& shape, Accumulator alpha, const Input* a, const Input* b, Accumulator beta, Accumulator* c) {
     if (shape.k == 0 || alpha == Accumulator{0}) {
         for (int column = 0; column < shape.n; ++column) {
             for (int row = 0; row < shape.m; ++row) {
-                Accumulator& out = c[index(row, column, shape.ldc)];
+                Accumulator& out = c[elementIndex(row, column, shape.ldc)];
                 out = beta == Accumulator{0} ? Accumulator{0} : beta * out;
             }
         }
@@ -118,17 +130,96 @@ void gemm(const GemmShape& shape, Accumulator alpha, const Input* a, const Input
     packedB.resize(static_cast<std::size_t>(shape.k) * static_cast<std::size_t>(shape.n));
     for (int p = 0; p < shape.k; ++p) {
         for (int row = 0; row < shape.m; ++row) {
-            packedA[index(row, p, shape.m)] =
-                load(shape.transposeA ? a[index(p, row, shape.lda)] : a[index(row, p, shape.lda)]);
+            packedA[elementIndex(row, p, shape.m)] =
+                widen(shape.transposeA ? a[elementIndex(p, row, shape.lda)] : a[elementIndex(row, p, shape.lda)]);
         }
     }
     for (int column = 0; column < shape.n; ++column) {
         for (int p = 0; p < shape.k; ++p) {
-            packedB[index(p, column, shape.k)] =
-                load(shape.transposeB ? b[index(column, p, shape.ldb)] : b[index(p, column, shape.ldb)]);
+            packedB[elementIndex(p, column, shape.k)] =
+                widen(shape.transposeB ? b[elementIndex(column, p, shape.ldb)] : b[elementIndex(p, column, shape.ldb)]);
         }
     }
     packedGemm(shape.m, shape.n, shape.k, alpha, packedA.data(), packedB.data(), beta, c, shape.ldc);
+}
+
+// A bfloat16 C is computed in float, as cuBLAS does, and rounded once at the end (nearest, ties to
+// even). With beta == 0 its widened copy is not read.
+template <class Input>
+void gemm(const GemmShape& shape, float alpha, const Input* a, const Input* b, float beta, __nv_bfloat16* c) {
+    thread_local std::vector<float> wide;
+    GemmShape inFloat = shape;
+    inFloat.ldc = std::max(1, shape.m);
+    wide.resize(static_cast<std::size_t>(inFloat.ldc) * static_cast<std::size_t>(shape.n));
+    for (int column = 0; column < shape.n; ++column) {
+        for (int row = 0; row < shape.m; ++row) {
+            wide[elementIndex(row, column, inFloat.ldc)] = widen(c[elementIndex(row, column, shape.ldc)]);
+        }
+    }
+    gemm(inFloat, alpha, a, b, beta, wide.data());
+    for (int column = 0; column < shape.n; ++column) {
+        for (int row = 0; row < shape.m; ++row) {
+            c[elementIndex(row, column, shape.ldc)].__x =
+                doubleToBfloat16Bits(wide[elementIndex(row, column, inFloat.ldc)]);
+        }
+    }
+}
+
+// C = alpha * op(A) * op(B) + beta * C with alpha and beta read as Scale, the type the products are
+// summed in, once the shape has passed the BLAS checks.
+template <class Scale, class Input, class Output>
+cublasStatus_t multiply(const GemmShape& shape, const void* alpha, const void* a, const void* b, const void* beta,
+                        void* c) {
+    const Scale alphaValue = *static_cast<const Scale*>(alpha);
+    const Scale betaValue = *static_cast<const Scale*>(beta);
+    const bool readsInputs = shape.k > 0 && alphaValue != Scale{0};
+    if (!isDeviceProblem<Input, Output>(shape, a, b, c, readsInputs)) {
+        return CUBLAS_STATUS_EXECUTION_FAILED;
+    }
+    if (const cublasStatus_t status =
+            checkWrittenProblem<Input, Output>(shape, a, b, c, readsInputs, betaValue != Scale{0})) {
+        return status;
+    }
+    gemm(shape, alphaValue, static_cast<const Input*>(a), static_cast<const Input*>(b), betaValue,
+         static_cast<Output*>(c));
+    return CUBLAS_STATUS_SUCCESS;
+}
+
+// One combination of types cublasGemmEx takes: how it computes, the type alpha and beta are read
+// as, the type of A and of B, and the type of C.
+struct GemmExTypes {
+    cublasComputeType_t compute;
+    cudaDataType scale;
+    cudaDataType inputs;
+    cudaDataType output;
+};
+
+// The rows of the table of supported type combinations in cuBLAS's documentation of cublasGemmEx
+// that the stand-in computes. cuBLAS answers a combination its table does not list with
+// CUBLAS_STATUS_NOT_SUPPORTED, and the stand-in one that this subset does not list: the documented
+// rows with FP16, int8 or complex operands (every CUBLAS_COMPUTE_16F and CUBLAS_COMPUTE_32I row
+// among them) are refused here too. Bfloat16 inputs are listed under CUBLAS_COMPUTE_32F and its
+// pedantic twin only; the FAST_ compute types are for FP32 inputs, which they allow cuBLAS to round
+// to a narrower type first. The stand-in never rounds them: allowed is not required.
+constexpr std::array kGemmExTypes{
+    GemmExTypes{CUBLAS_COMPUTE_32F, CUDA_R_32F, CUDA_R_16BF, CUDA_R_16BF},
+    GemmExTypes{CUBLAS_COMPUTE_32F, CUDA_R_32F, CUDA_R_16BF, CUDA_R_32F},
+    GemmExTypes{CUBLAS_COMPUTE_32F, CUDA_R_32F, CUDA_R_32F, CUDA_R_32F},
+    GemmExTypes{CUBLAS_COMPUTE_32F_PEDANTIC, CUDA_R_32F, CUDA_R_16BF, CUDA_R_16BF},
+    GemmExTypes{CUBLAS_COMPUTE_32F_PEDANTIC, CUDA_R_32F, CUDA_R_16BF, CUDA_R_32F},
+    GemmExTypes{CUBLAS_COMPUTE_32F_PEDANTIC, CUDA_R_32F, CUDA_R_32F, CUDA_R_32F},
+    GemmExTypes{CUBLAS_COMPUTE_32F_FAST_16F, CUDA_R_32F, CUDA_R_32F, CUDA_R_32F},
+    GemmExTypes{CUBLAS_COMPUTE_32F_FAST_16BF, CUDA_R_32F, CUDA_R_32F, CUDA_R_32F},
+    GemmExTypes{CUBLAS_COMPUTE_32F_FAST_TF32, CUDA_R_32F, CUDA_R_32F, CUDA_R_32F},
+    GemmExTypes{CUBLAS_COMPUTE_64F, CUDA_R_64F, CUDA_R_64F, CUDA_R_64F},
+    GemmExTypes{CUBLAS_COMPUTE_64F_PEDANTIC, CUDA_R_64F, CUDA_R_64F, CUDA_R_64F},
+};
+
+const GemmExTypes* findGemmExTypes(cublasComputeType_t compute, cudaDataType a, cudaDataType b, cudaDataType c) {
+    const auto* row = std::find_if(kGemmExTypes.begin(), kGemmExTypes.end(), [&](const GemmExTypes& types) {
+        return types.compute == compute && types.inputs == a && types.inputs == b && types.output == c;
+    });
+    return row == kGemmExTypes.end() ? nullptr : row;
 }
 
 }  // namespace
@@ -184,15 +275,7 @@ cublasStatus_t cublasDgemm_v2(cublasHandle_t handle, cublasOperation_t transa, c
     if (const cublasStatus_t status = checkShape(handle, transa, transb, m, n, k, lda, ldb, ldc, alpha, beta, shape)) {
         return status;
     }
-    if (!isDeviceProblem<double, double>(shape, A, B, C, k > 0 && *alpha != 0.0)) {
-        return CUBLAS_STATUS_EXECUTION_FAILED;
-    }
-    if (const cublasStatus_t status =
-            checkWrittenProblem<double, double>(shape, A, B, C, k > 0 && *alpha != 0.0, *beta != 0.0)) {
-        return status;
-    }
-    gemm(shape, *alpha, A, B, *beta, C, [](double value) { return value; });
-    return CUBLAS_STATUS_SUCCESS;
+    return multiply<double, double, double>(shape, alpha, A, B, beta, C);
 }
 
 cublasStatus_t cublasGemmEx(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
@@ -206,23 +289,18 @@ cublasStatus_t cublasGemmEx(cublasHandle_t handle, cublasOperation_t transa, cub
     if (const cublasStatus_t status = checkShape(handle, transa, transb, m, n, k, lda, ldb, ldc, alpha, beta, shape)) {
         return status;
     }
-    const bool floatCompute = computeType == CUBLAS_COMPUTE_32F || computeType == CUBLAS_COMPUTE_32F_PEDANTIC ||
-                              computeType == CUBLAS_COMPUTE_32F_FAST_16BF;
-    if (Atype != CUDA_R_16BF || Btype != CUDA_R_16BF || Ctype != CUDA_R_32F || !floatCompute ||
-        (algo != CUBLAS_GEMM_DEFAULT && algo != CUBLAS_GEMM_DEFAULT_TENSOR_OP)) {
+    const GemmExTypes* types = findGemmExTypes(computeType, Atype, Btype, Ctype);
+    // cuBLAS also knows numbered algorithms, all deprecated; the stand-in takes the two defaults and
+    // answers any other value as cuBLAS answers an algorithm it does not support.
+    if (types == nullptr || (algo != CUBLAS_GEMM_DEFAULT && algo != CUBLAS_GEMM_DEFAULT_TENSOR_OP)) {
         return CUBLAS_STATUS_NOT_SUPPORTED;
     }
-    const float alphaValue = *static_cast<const float*>(alpha);
-    const float betaValue = *static_cast<const float*>(beta);
-    if (!isDeviceProblem<__nv_bfloat16, float>(shape, A, B, C, k > 0 && alphaValue != 0.0f)) {
-        return CUBLAS_STATUS_EXECUTION_FAILED;
+    if (types->scale == CUDA_R_64F) {
+        return multiply<double, double, double>(shape, alpha, A, B, beta, C);
     }
-    if (const cublasStatus_t status =
-            checkWrittenProblem<__nv_bfloat16, float>(shape, A, B, C, k > 0 && alphaValue != 0.0f, betaValue != 0.0f)) {
-        return status;
+    if (types->inputs == CUDA_R_32F) {
+        return multiply<float, float, float>(shape, alpha, A, B, beta, C);
     }
-    // A product of two bfloat16 values is exact in float; only the sums round.
-    gemm(shape, alphaValue, static_cast<const __nv_bfloat16*>(A), static_cast<const __nv_bfloat16*>(B), betaValue,
-         static_cast<float*>(C), [](__nv_bfloat16 value) { return bfloat16BitsToFloat(value.__x); });
-    return CUBLAS_STATUS_SUCCESS;
+    return types->output == CUDA_R_32F ? multiply<float, __nv_bfloat16, float>(shape, alpha, A, B, beta, C)
+                                       : multiply<float, __nv_bfloat16, __nv_bfloat16>(shape, alpha, A, B, beta, C);
 }

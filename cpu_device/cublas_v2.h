@@ -2,7 +2,9 @@
 // status codes. Products are column-major, C = alpha * op(A) * op(B) + beta * C, computed at once
 // with every element summed over k in index order, so results repeat bit for bit; beta == 0 never
 // reads C. Argument checks follow BLAS (status 7); matrices that stray outside live device memory
-// give status 13. cublasGemmEx serves BF16 inputs with an FP32 output and FP32 accumulation only.
+// give status 13. cublasGemmEx serves the part of cuBLAS's table of type combinations that the
+// stand-in can compute (cpu_device/blas.cpp) and answers any other combination, and any algorithm
+// but the defaults, with status 15. Enumerators carry cuBLAS's own values.
 #pragma once
 
 #include "cpu_device/cuda_runtime.h"
@@ -37,15 +39,23 @@ enum cublasMath_t : int {
 enum cudaDataType_t : int {
     CUDA_R_32F = 0,
     CUDA_R_64F = 1,
+    CUDA_R_16F = 2,
+    CUDA_R_8I = 3,
+    CUDA_R_32I = 10,
     CUDA_R_16BF = 14,
 };
 typedef enum cudaDataType_t cudaDataType;
 
 enum cublasComputeType_t : int {
+    CUBLAS_COMPUTE_16F = 64,
     CUBLAS_COMPUTE_32F = 68,
     CUBLAS_COMPUTE_32F_PEDANTIC = 69,
-    CUBLAS_COMPUTE_32F_FAST_16BF = 75,
     CUBLAS_COMPUTE_64F = 70,
+    CUBLAS_COMPUTE_64F_PEDANTIC = 71,
+    CUBLAS_COMPUTE_32I = 72,
+    CUBLAS_COMPUTE_32F_FAST_16F = 74,
+    CUBLAS_COMPUTE_32F_FAST_16BF = 75,
+    CUBLAS_COMPUTE_32F_FAST_TF32 = 77,
 };
 
 enum cublasGemmAlgo_t : int {

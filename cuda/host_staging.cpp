@@ -2,33 +2,39 @@
 
 #include <string>
 
-#include "cuda/device_platform.h"
 #include "cuda/transformer_cuda_error.h"
 
 namespace Halcyne::Core::Vestra {
 
 HostStaging::~HostStaging() {
+    if (pendingOn_ != nullptr && cudaStreamSynchronize(pendingOn_) != cudaSuccess) {
+        (void)cudaGetLastError();  // reported nowhere, so not left for the next kernel check
+    }
     if (memory_ != nullptr) {
         (void)cudaFreeHost(memory_);
     }
 }
 
-unsigned char* HostStaging::reserve(std::uint64_t bytes, const char* operation) {
-    if (bytes <= bytes_) {
-        return memory_;
+unsigned char* HostStaging::reserve(const TransformerCudaContext& context, std::uint64_t bytes, const char* operation) {
+    if (pendingOn_ != nullptr) {
+        checkCuda(cudaStreamSynchronize(pendingOn_), operation);
+        pendingOn_ = nullptr;
     }
-    void* grown = nullptr;
-    const cudaError_t status = cudaMallocHost(&grown, static_cast<std::size_t>(bytes));
-    if (status != cudaSuccess) {
-        (void)cudaGetLastError();  // reported here, not again at the next kernel check
-        throw TransformerCudaError(TransformerCudaErrorKind::Allocation,
-                                   std::string(operation) + ": " + cudaGetErrorString(status));
+    if (bytes > bytes_) {
+        void* grown = nullptr;
+        const cudaError_t status = cudaMallocHost(&grown, static_cast<std::size_t>(bytes));
+        if (status != cudaSuccess) {
+            (void)cudaGetLastError();  // reported here, not again at the next kernel check
+            throw TransformerCudaError(TransformerCudaErrorKind::Allocation,
+                                       std::string(operation) + ": " + cudaGetErrorString(status));
+        }
+        if (memory_ != nullptr) {
+            (void)cudaFreeHost(memory_);
+        }
+        memory_ = static_cast<unsigned char*>(grown);
+        bytes_ = bytes;
     }
-    if (memory_ != nullptr) {
-        (void)cudaFreeHost(memory_);
-    }
-    memory_ = static_cast<unsigned char*>(grown);
-    bytes_ = bytes;
+    pendingOn_ = context.stream;
     return memory_;
 }
 

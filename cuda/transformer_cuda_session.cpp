@@ -14,12 +14,15 @@ TransformerCudaSession::TransformerCudaSession(std::int32_t device, ITransformer
     // every synchronisation, so that steady training allocates from the pool.
     cudaMemPool_t pool = nullptr;
     checkCuda(cudaDeviceGetDefaultMemPool(&pool, device), "cudaDeviceGetDefaultMemPool");
+    checkCuda(cudaMemPoolGetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &previousReleaseThreshold_),
+              "cudaMemPoolGetAttribute");
     std::uint64_t keepAll = std::numeric_limits<std::uint64_t>::max();
     checkCuda(cudaMemPoolSetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &keepAll), "cudaMemPoolSetAttribute");
-    cudaStream_t stream = nullptr;
-    checkCuda(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking), "cudaStreamCreate");
-    context_.stream = stream;
+    pool_ = pool;
     try {
+        cudaStream_t stream = nullptr;
+        checkCuda(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking), "cudaStreamCreate");
+        context_.stream = stream;
         cublasHandle_t handle = nullptr;
         checkCublas(cublasCreate_v2(&handle), "cublasCreate");
         context_.cublas = handle;
@@ -43,6 +46,10 @@ void TransformerCudaSession::release() noexcept {
     if (context_.stream != nullptr) {
         (void)cudaStreamDestroy(context_.stream);
         context_.stream = nullptr;
+    }
+    if (pool_ != nullptr) {
+        (void)cudaMemPoolSetAttribute(pool_, cudaMemPoolAttrReleaseThreshold, &previousReleaseThreshold_);
+        pool_ = nullptr;
     }
 }
 

@@ -1,7 +1,8 @@
 // The owner of a device context: selects the device, lets the device's stream-ordered memory pool
 // keep what is freed (no release threshold), creates one non-blocking stream and one cuBLAS handle
-// bound to it in pedantic math mode, and destroys them in reverse order. A constructor that fails
-// releases what it had created before the exception leaves it.
+// bound to it in pedantic math mode, and undoes all of it in reverse order, putting back the pool's
+// threshold as it found it. A constructor that fails releases what it had changed before the
+// exception leaves it. Sessions on one device end in the reverse order of their creation.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,8 @@ class TransformerCudaSession {
 
     TransformerCudaAllocator allocator_;
     TransformerCudaContext context_;
+    cudaMemPool_t pool_ = nullptr;  // set while its release threshold is the session's
+    std::uint64_t previousReleaseThreshold_ = 0;
 };
 
 }  // namespace Halcyne::Core::Vestra

@@ -154,7 +154,7 @@ ResidentBatch uploadResidentBatch(const TransformerCudaContext& context, HostSta
     // Tokens, targets, lengths and mask one after another in the staging, each 8-byte aligned.
     const std::uint64_t rowBytes = (rows * sizeof(std::uint32_t) + 7) / 8 * 8;
     unsigned char* tokens =
-        staging.reserve(rowBytes * (masked ? 3 : 2) + batch.batch * sizeof(std::uint64_t), labels.tokens);
+        staging.reserve(context, rowBytes * (masked ? 3 : 2) + batch.batch * sizeof(std::uint64_t), labels.tokens);
     auto* stagedTokens = reinterpret_cast<std::uint32_t*>(tokens);
     auto* stagedTargets = reinterpret_cast<std::uint32_t*>(tokens + rowBytes);
     auto* stagedLengths = reinterpret_cast<std::uint64_t*>(tokens + 2 * rowBytes);
@@ -213,9 +213,11 @@ double downloadLossSum(ResidentState& state, const DeviceBuffer<double>& losses,
     // before its result would be read.
     checkKernels(kernelCheck);
     double loss = 0.0;
-    unsigned char* staged = state.scalarStaging.reserve(sizeof loss, download);
+    unsigned char* staged = state.scalarStaging.reserve(context, sizeof loss, download);
     copyToHost(context, staged, sum.get(), sizeof loss, download);
     Vestra::synchronize(context, synchronize);
+    state.batchStaging.settle();
+    state.scalarStaging.settle();
     std::memcpy(&loss, staged, sizeof loss);
     state.scalarBoundaryCrossings += 1;
     return loss;

@@ -51,8 +51,8 @@ struct ResidentBatch {
 };
 
 // Uploads tokens, targets, the lengths (an empty list meaning every row is full) and, only when the
-// batch has one, the loss mask as u32, in that order, through the staging (which the caller has
-// synchronised past its last use). The batch must already be validated.
+// batch has one, the loss mask as u32, in that order, through the staging, which stays pending until
+// the caller settles it. The batch must already be validated.
 [[nodiscard]] ResidentBatch uploadResidentBatch(const TransformerCudaContext& context, HostStaging& staging,
                                                 const TokenBatch& batch, const std::vector<std::uint32_t>& targets,
                                                 const ResidentUploadLabels& labels);
@@ -72,7 +72,7 @@ struct ResidentForwardResult {
 
 // Sums the per-position losses on the device in index order, checks the launches of the whole
 // operation under kernelCheck, downloads the 8-byte sum and synchronises (labels download and
-// synchronize), then counts one scalar crossing.
+// synchronize), which settles both stagings, then counts one scalar crossing.
 [[nodiscard]] double downloadLossSum(ResidentState& state, const DeviceBuffer<double>& losses, const char* kernelCheck,
                                      const char* download, const char* synchronize);
 

@@ -40,16 +40,18 @@ void dgemm(const TransformerCudaContext& context, cublasOperation_t transA, cubl
 }
 
 // The same product on bfloat16 inputs with FP32 accumulation and output, on the tensor cores.
+// cuBLAS documents bfloat16 inputs with an FP32 output under CUBLAS_COMPUTE_32F, which still runs
+// on the tensor cores for such inputs; CUBLAS_COMPUTE_32F_FAST_16BF is meant for FP32 inputs,
+// allowing cuBLAS to round them to bfloat16, and is not listed for bfloat16 ones.
 void bf16Gemm(const TransformerCudaContext& context, cublasOperation_t transA, cublasOperation_t transB,
               std::uint64_t m, std::uint64_t n, std::uint64_t k, const bfloat16* a, std::uint64_t lda,
               const bfloat16* b, std::uint64_t ldb, float* c, std::uint64_t ldc, const char* failure) {
     const float one = 1.0f;
     const float zero = 0.0f;
-    requireGemm(
-        cublasGemmEx(context.cublas, transA, transB, gemmDimension(m), gemmDimension(n), gemmDimension(k), &one, a,
-                     CUDA_R_16BF, gemmDimension(lda), b, CUDA_R_16BF, gemmDimension(ldb), &zero, c, CUDA_R_32F,
-                     gemmDimension(ldc), CUBLAS_COMPUTE_32F_FAST_16BF, CUBLAS_GEMM_DEFAULT_TENSOR_OP),
-        failure);
+    requireGemm(cublasGemmEx(context.cublas, transA, transB, gemmDimension(m), gemmDimension(n), gemmDimension(k), &one,
+                             a, CUDA_R_16BF, gemmDimension(lda), b, CUDA_R_16BF, gemmDimension(ldb), &zero, c,
+                             CUDA_R_32F, gemmDimension(ldc), CUBLAS_COMPUTE_32F, CUBLAS_GEMM_DEFAULT),
+                failure);
 }
 
 DeviceBuffer<bfloat16> bf16Copy(const TransformerCudaContext& context, const double* values, std::uint64_t count) {

@@ -38,9 +38,10 @@ double squaredGradientNorm(ResidentState& state, double gradientScale) {
     // A refused launch must not pass for a small norm.
     checkKernels("resident norm kernels");
     double squaredNorm = 0.0;
-    unsigned char* staged = state.scalarStaging.reserve(sizeof squaredNorm, "download resident norm");
+    unsigned char* staged = state.scalarStaging.reserve(context, sizeof squaredNorm, "download resident norm");
     copyToHost(context, staged, accumulator.get(), sizeof squaredNorm, "download resident norm");
     synchronize(context, "synchronize resident norm");
+    state.scalarStaging.settle();
     std::memcpy(&squaredNorm, staged, sizeof squaredNorm);
     state.scalarBoundaryCrossings += 1;
     return squaredNorm;
@@ -62,9 +63,10 @@ bool updateStaysFinite(ResidentState& state, const ResidentStepHyperparameters& 
     // A refused validation launch must not pass for a clean flag.
     checkKernels("CUDA AdamW validation kernels");
     int raised = 0;
-    unsigned char* staged = state.scalarStaging.reserve(sizeof raised, "download CUDA AdamW validation");
+    unsigned char* staged = state.scalarStaging.reserve(context, sizeof raised, "download CUDA AdamW validation");
     copyToHost(context, staged, flag.get(), sizeof raised, "download CUDA AdamW validation");
     synchronize(context, "synchronize CUDA AdamW validation");
+    state.scalarStaging.settle();
     std::memcpy(&raised, staged, sizeof raised);
     state.scalarBoundaryCrossings += 1;
     return raised == 0;

@@ -1,5 +1,5 @@
 // The device layer on whichever backend the build has: allocator counters, buffers, the context
-// check and the transfer helpers.
+// check, the transfer helpers and what a session does to the device's memory pool.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -67,14 +67,27 @@ TEST(DeviceTransfers, RoundTripAndRefuseMismatchedCounts) {
     EXPECT_EQ(context.allocator->allocatedBytes(), 0u);
 }
 
-// Steady training allocates from the pool only if freed memory stays there.
-TEST(DeviceSession, LetsTheStreamOrderedPoolKeepWhatIsFreed) {
-    const TransformerCudaSession session(0);
-    cudaMemPool_t pool = nullptr;
-    ASSERT_EQ(cudaDeviceGetDefaultMemPool(&pool, session.context().device), cudaSuccess);
+std::uint64_t releaseThreshold(cudaMemPool_t pool) {
     std::uint64_t threshold = 0;
-    ASSERT_EQ(cudaMemPoolGetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &threshold), cudaSuccess);
-    EXPECT_EQ(threshold, std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(cudaMemPoolGetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &threshold), cudaSuccess);
+    return threshold;
+}
+
+// Steady training allocates from the pool only if freed memory stays there; a program that opened
+// and ended a session finds the device's pool as it left it.
+TEST(DeviceSession, LetsThePoolKeepWhatIsFreedWhileItLastsAndPutsItsThresholdBack) {
+    cudaMemPool_t pool = nullptr;
+    ASSERT_EQ(cudaDeviceGetDefaultMemPool(&pool, 0), cudaSuccess);
+    const std::uint64_t original = releaseThreshold(pool);
+    std::uint64_t threshold = 4096;
+    ASSERT_EQ(cudaMemPoolSetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &threshold), cudaSuccess);
+    {
+        const TransformerCudaSession session(0);
+        EXPECT_EQ(releaseThreshold(pool), std::numeric_limits<std::uint64_t>::max());
+    }
+    EXPECT_EQ(releaseThreshold(pool), 4096u);
+    threshold = original;
+    ASSERT_EQ(cudaMemPoolSetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &threshold), cudaSuccess);
 }
 
 }  // namespace

@@ -237,6 +237,14 @@ TEST(SessionFailures, ASessionThatFailsReleasesWhatItCreated) {
     using CpuDevice::FaultSite;
     const std::uint64_t streams = CpuDevice::liveStreams();
     const std::uint64_t handles = CpuDevice::liveBlasHandles();
+    cudaMemPool_t pool = nullptr;
+    ASSERT_EQ(cudaDeviceGetDefaultMemPool(&pool, 0), cudaSuccess);
+    const auto releaseThreshold = [&] {
+        std::uint64_t threshold = 0;
+        EXPECT_EQ(cudaMemPoolGetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &threshold), cudaSuccess);
+        return threshold;
+    };
+    const std::uint64_t threshold = releaseThreshold();
     for (const auto& [site, nth, status, message] : {
              std::tuple{FaultSite::DeviceSelection, 1, int{cudaErrorNoDevice},
                         "cudaSetDevice: no CUDA-capable device is detected"},
@@ -250,6 +258,7 @@ TEST(SessionFailures, ASessionThatFailsReleasesWhatItCreated) {
         Testing::expectDeviceError([](Context) { const TransformerCudaSession session(0); }, {}, kind, message);
         EXPECT_EQ(CpuDevice::liveStreams(), streams) << message;
         EXPECT_EQ(CpuDevice::liveBlasHandles(), handles) << message;
+        EXPECT_EQ(releaseThreshold(), threshold) << message;
         EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the reported failure stayed as the last error";
     }
     {

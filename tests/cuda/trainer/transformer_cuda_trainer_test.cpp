@@ -2,7 +2,7 @@
 // over grouped-query attention, GELU and SwiGLU, tied and untied embeddings, ragged and masked
 // batches, two-batch windows and shapes past one block in every dimension; checkpoints that travel device -> CPU ->
 // device byte for byte; a restore or step that fails at any device call leaving the trainer and the device as they
-// were; and the boundary counters.
+// were; a failed accumulate's uploads waited for before their staging is reused; and the boundary counters.
 #include "cuda/trainer/transformer_cuda_trainer.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "cpu_device/control.h"
@@ -311,6 +312,42 @@ TEST_F(CudaTrainerTest, FailuresBeforeTheCommitLeaveTheTrainerAsItWas) {
     ByteWriter(nonFinite).patchU64(80, std::bit_cast<std::uint64_t>(std::numeric_limits<double>::quiet_NaN()));
     Testing::reseal(nonFinite);
     EXPECT_NO_THROW(trainer.restoreCheckpoint(nonFinite));
+}
+
+// An accumulate that fails after its uploads (at a refused launch) may leave them running from the batch staging on a
+// GPU. The next accumulate waits for the stream before it writes the staging again: an injected synchronisation fault
+// surfaces there, under the name of the first upload, before any upload. The one after that waits again and succeeds,
+// and settles the staging: the next waits for nothing before its own synchronisation. A trainer ended right after such
+// a failure waits before it frees the staging.
+TEST_F(CudaTrainerTest, AFailedAccumulateIsWaitedForBeforeItsStagingIsReused) {
+    const TransformerSpec spec = Testing::variantSpec({.layers = 1});
+    const TransformerWeights weights = Testing::variantWeights(spec);
+    const TransformerTrainingConfig config = scenarioTrainingConfig("staging");
+    const TokenBatch batch = tokenRows(2, 3, {1, 2, 3, 4, 5, 6});
+    const std::vector<std::uint32_t> targets = successors(batch, spec.vocabulary);
+    const double loss = TransformerCudaTrainer(spec, weights, config, context_).accumulate(batch, targets);
+
+    TransformerCudaTrainer trainer(spec, weights, config, context_);
+    const std::string failure = std::string(": ") + cudaGetErrorString(kInjectedFault);
+    CpuDevice::injectFault(FaultSite::Launch, 1, kInjectedFault);
+    EXPECT_THROW((void)trainer.accumulate(batch, targets), TransformerCudaError);
+    CpuDevice::injectFault(FaultSite::Synchronization, 1, kInjectedFault);
+    expectThrowWithMessage<TransformerCudaError>([&] { (void)trainer.accumulate(batch, targets); },
+                                                 "upload resident tokens" + failure);
+    CpuDevice::clearFaults();
+    EXPECT_EQ(trainer.accumulate(batch, targets), loss);
+    CpuDevice::injectFault(FaultSite::Synchronization, 1, kInjectedFault);
+    expectThrowWithMessage<TransformerCudaError>([&] { (void)trainer.accumulate(batch, targets); },
+                                                 "synchronize resident training loss" + failure);
+
+    {
+        TransformerCudaTrainer ended(spec, weights, config, context_);
+        CpuDevice::injectFault(FaultSite::Launch, 1, kInjectedFault);
+        EXPECT_THROW((void)ended.accumulate(batch, targets), TransformerCudaError);
+        CpuDevice::injectFault(FaultSite::Synchronization, 1, kInjectedFault);
+    }
+    EXPECT_EQ(cudaStreamSynchronize(context_.stream), cudaSuccess) << "the staging was freed without a wait";
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the wait's failure was left as the last error";
 }
 
 }  // namespace
