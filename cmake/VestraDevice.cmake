@@ -1,6 +1,6 @@
 # Device backend, chosen at configure time. "cpu" (the default) compiles the device sources as C++
 # and runs them on the host through cpu_device/, a stand-in for the CUDA runtime and cuBLAS; "cuda"
-# compiles them with nvcc into sm_90 and sm_120 machine code plus compute_120 PTX, and links cudart
+# compiles them with nvcc into sm_90 and sm_120 machine code plus compute_90 PTX, and links cudart
 # and cuBLAS.
 set(VESTRA_DEVICE_BACKEND "cpu" CACHE STRING "Device backend: cpu (host execution) or cuda (nvcc, GPU)")
 set_property(CACHE VESTRA_DEVICE_BACKEND PROPERTY STRINGS cpu cuda)
@@ -17,11 +17,12 @@ if(VESTRA_DEVICE_BACKEND STREQUAL "cuda")
   if(NOT DEFINED CMAKE_CUDA_COMPILER AND NOT DEFINED ENV{CUDACXX} AND EXISTS /usr/local/cuda/bin/nvcc)
     set(CMAKE_CUDA_COMPILER /usr/local/cuda/bin/nvcc)
   endif()
-  # "120" is sm_120 machine code and compute_120 PTX: the driver compiles the PTX at load for a GPU
-  # of compute capability 12.x or later that has no machine code here. PTX runs only on its own
-  # capability and later ones, so a 10.x GPU runs neither.
+  # "90" is sm_90 machine code and compute_90 PTX, "120-real" sm_120 machine code alone. A GPU that
+  # neither set of machine code runs (compute capability 10.x, or one newer than 12.x) gets the PTX
+  # compiled by its driver at load: PTX runs on its own capability and every later one, so compute_90
+  # reaches them all, where compute_120 PTX would leave out the 10.x GPUs.
   if(NOT DEFINED CMAKE_CUDA_ARCHITECTURES)
-    set(CMAKE_CUDA_ARCHITECTURES 90-real 120)
+    set(CMAKE_CUDA_ARCHITECTURES 90 120-real)
   endif()
   enable_language(CUDA)
   # CMake 3.25 does not yet know nvcc's C++20 switch.

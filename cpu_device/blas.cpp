@@ -290,9 +290,11 @@ cublasStatus_t cublasGemmEx(cublasHandle_t handle, cublasOperation_t transa, cub
         return status;
     }
     const GemmExTypes* types = findGemmExTypes(computeType, Atype, Btype, Ctype);
-    // cuBLAS also knows numbered algorithms, all deprecated; the stand-in takes the two defaults and
-    // answers any other value as cuBLAS answers an algorithm it does not support.
-    if (types == nullptr || (algo != CUBLAS_GEMM_DEFAULT && algo != CUBLAS_GEMM_DEFAULT_TENSOR_OP)) {
+    // The numbered algorithms (0 to 23, and 100 to 115 for tensor operations) are deprecated hints
+    // that cuBLAS still takes, computing the same product; any other value is refused.
+    const bool knownAlgorithm = algo == CUBLAS_GEMM_DEFAULT || (algo >= 0 && algo <= 23) ||
+                                (algo >= CUBLAS_GEMM_DEFAULT_TENSOR_OP && algo <= 115);
+    if (types == nullptr || !knownAlgorithm) {
         return CUBLAS_STATUS_NOT_SUPPORTED;
     }
     if (types->scale == CUDA_R_64F) {

@@ -4,7 +4,7 @@
 // reads C. Argument checks follow BLAS (status 7); matrices that stray outside live device memory
 // give status 13. cublasGemmEx serves the part of cuBLAS's table of type combinations that the
 // stand-in can compute (cpu_device/blas.cpp) and answers any other combination, and any algorithm
-// but the defaults, with status 15. Enumerators carry cuBLAS's own values.
+// cuBLAS does not know, with status 15. Enumerators carry cuBLAS's own values.
 #pragma once
 
 #include "cpu_device/cuda_runtime.h"

@@ -202,8 +202,8 @@ TEST_F(CpuDeviceBlas, GemmExServesItsTypeTableAndRefusesTheRest) {
         {"bf16 to fp64", CUBLAS_COMPUTE_32F, CUDA_R_16BF, CUDA_R_16BF, CUDA_R_64F, kDefault, kRefused},
         {"an unknown compute type", static_cast<cublasComputeType_t>(66), CUDA_R_32F, CUDA_R_32F, CUDA_R_32F, kDefault,
          kRefused},
-        {"a numbered algorithm", CUBLAS_COMPUTE_32F, CUDA_R_32F, CUDA_R_32F, CUDA_R_32F,
-         static_cast<cublasGemmAlgo_t>(0), kRefused},
+        {"a numbered algorithm, a hint cuBLAS still takes", CUBLAS_COMPUTE_32F, CUDA_R_32F, CUDA_R_32F, CUDA_R_32F,
+         static_cast<cublasGemmAlgo_t>(23), kServed},
         {"an unknown algorithm", CUBLAS_COMPUTE_32F, CUDA_R_32F, CUDA_R_32F, CUDA_R_32F,
          static_cast<cublasGemmAlgo_t>(42), kRefused},
     };
