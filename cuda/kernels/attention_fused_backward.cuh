@@ -188,24 +188,25 @@ __global__ void attentionQueryRowBackwardKernel(
 
 VESTRA_STATIC_SHARED_BYTES(attentionQueryRowBackwardKernel, kGpuKernelForms ? 3 * sizeof(double) : 0);
 
-// Adds the contributions of query rows max(j, first)..end-1 of head `head` to key row j's sums (the
-// key row's dS_ij Q_i and P_ij dO_i, in increasing i), from the chunk's moments. With a fixed head
-// width the sums are carried in registers between the loads and the stores of the shared rows.
+// Adds the contributions of query rows max(j, first)..end-1 of head `head` to columns
+// columnFirst..columnEnd-1 of key row j's sums (the key row's dS_ij Q_i and P_ij dO_i, in increasing
+// i), from the chunk's moments. With a fixed head width the whole row's sums are carried in
+// registers between the loads and the stores of the shared rows.
 template <unsigned Width, class RowOperands>
 __device__ __forceinline__ void addQueryRows(double* __restrict__ keyRowSum, double* __restrict__ valueRowSum,
                                              std::uint64_t j, std::uint64_t first, std::uint64_t end,
+                                             std::uint64_t columnFirst, std::uint64_t columnEnd,
                                              const double* chunkMaximum, const double* chunkNormalizer,
                                              const double* chunkGradientMean, const RowOperands& rowOperands,
                                              const AttentionRowLayout& layout) {
-    const auto addRows = [&](double* keyAcc, double* valueAcc) {
-        const std::uint64_t width = HeadWidth<Width>::of(layout.headDim);
+    const auto addRows = [&](double* keyAcc, double* valueAcc, std::uint64_t from, std::uint64_t to) {
         for (std::uint64_t i = j > first ? j : first; i < end; ++i) {
             const auto row = rowOperands(i);
             const SoftmaxRowMoments moments{chunkMaximum[i - first], chunkNormalizer[i - first],
                                             chunkGradientMean[i - first]};
             const double p = moments.probability(row.score(j, layout));
             const double dS = p * (row.probabilityGradient(j, layout) - moments.gradientMean);
-            for (std::uint64_t d = 0; d < width; ++d) {
+            for (std::uint64_t d = from; d < to; ++d) {
                 keyAcc[d] += dS * row.queryRow[d];
                 valueAcc[d] += p * row.gradientRow[d];
             }
@@ -218,91 +219,31 @@ __device__ __forceinline__ void addQueryRows(double* __restrict__ keyRowSum, dou
             keyAcc[d] = keyRowSum[d];
             valueAcc[d] = valueRowSum[d];
         }
-        addRows(keyAcc, valueAcc);
+        addRows(keyAcc, valueAcc, 0, Width);
         for (unsigned d = 0; d < Width; ++d) {
             keyRowSum[d] = keyAcc[d];
             valueRowSum[d] = valueAcc[d];
         }
     } else {
-        addRows(keyRowSum, valueRowSum);
+        addRows(keyRowSum, valueRowSum, columnFirst, columnEnd);
     }
 }
 
 // Block b * kvHeads + kv accumulates the key and value gradients of KV head kv in batch row b over
-// every query head of its group and every query position, in that order. Thread t owns key rows
-// j = t (mod blockDim.x) of both sums from the first touch to the write-out. Query rows go in
-// chunks of at most kAttentionBackwardBlock: thread t first takes the moments of the chunk's row t,
-// then, after a barrier, every thread adds the chunk's rows into the key rows it owns. Dynamic
-// shared memory: (headDim + 1) * sequence * 16 bytes.
+// every query head of its group and every query position, in that order. Query rows go in chunks of
+// at most kAttentionBackwardBlock: thread t first takes the moments of the chunk's row t, then, after
+// a barrier, every thread adds the chunk's rows into the sums it owns: on the CPU device whole key
+// rows j = t (mod blockDim.x), in the GPU form the elements e = t (mod blockDim.x) of the
+// [sequence, headDim] sums, so that every thread works whatever the head width and holds one sum of
+// each kind at a time (each element forms the scores and dP it needs itself; the threads of a key
+// row read the same query and key rows at once). Either way each element adds over the same query
+// rows in the same order. Dynamic shared memory: (headDim + 1) * sequence * 16 bytes.
 template <unsigned Width>
 VESTRA_VECTOR_LOOPS __device__ void kvHeadBackward(
     const double* __restrict__ query, const double* __restrict__ key, const double* __restrict__ value,
     const double* __restrict__ outputGradient, double* __restrict__ keyGradient, double* __restrict__ valueGradient,
     const std::uint64_t* __restrict__ lengths, double* __restrict__ chunkGradientMean, std::uint64_t sequence,
     std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
-    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const std::uint64_t kv = blockIdx.x % kvHeads;
-    const std::uint64_t b = blockIdx.x / kvHeads;
-    const std::uint64_t length = lengths[b];
-    const std::uint64_t group = queryHeads / kvHeads;
-    const std::uint64_t chunk = blockDim.x < kAttentionBackwardBlock ? blockDim.x : kAttentionBackwardBlock;
-    const std::uint64_t headElements = sequence * headDim;
-    double* keySum = dynamicSharedMemory<double>();     // [sequence, headDim]
-    double* valueSum = keySum + headElements;           // [sequence, headDim]
-    double* chunkMaximum = valueSum + headElements;     // [sequence], the first `chunk` used
-    double* chunkNormalizer = chunkMaximum + sequence;  // [sequence], likewise
-    for (std::uint64_t j = threadIdx.x; j < sequence; j += blockDim.x) {
-        for (std::uint64_t d = 0; d < headDim; ++d) {
-            keySum[j * headDim + d] = 0.0;
-            valueSum[j * headDim + d] = 0.0;
-        }
-    }
-    const std::uint64_t headStart = b * sequence * layout.kvStride + kv * headDim;
-    const double* keys = key + headStart;
-    const double* values = value + headStart;
-    for (std::uint64_t h = kv * group; h < (kv + 1) * group; ++h) {
-        const auto rowOperands = [&](std::uint64_t i) {
-            const std::uint64_t queryOffset = (b * sequence + i) * layout.queryStride + h * headDim;
-            return AttentionRowOperands<Width>{query + queryOffset, outputGradient + queryOffset, keys, values, i + 1};
-        };
-        for (std::uint64_t first = 0; first < length; first += chunk) {
-            const std::uint64_t end = first + chunk < length ? first + chunk : length;
-            if (first + threadIdx.x < end) {
-                const SoftmaxRowMoments moments = softmaxRowMoments(rowOperands(first + threadIdx.x), layout);
-                chunkMaximum[threadIdx.x] = moments.maximum;
-                chunkNormalizer[threadIdx.x] = moments.normalizer;
-                chunkGradientMean[threadIdx.x] = moments.gradientMean;
-            }
-            __syncthreads();
-            for (std::uint64_t j = threadIdx.x; j < end; j += blockDim.x) {
-                addQueryRows<Width>(keySum + j * headDim, valueSum + j * headDim, j, first, end, chunkMaximum,
-                                    chunkNormalizer, chunkGradientMean, rowOperands, layout);
-            }
-            // The next chunk overwrites the moments read above.
-            __syncthreads();
-        }
-    }
-    for (std::uint64_t j = threadIdx.x; j < sequence; j += blockDim.x) {
-        const std::uint64_t offset = (b * sequence + j) * layout.kvStride + kv * headDim;
-        for (std::uint64_t d = 0; d < headDim; ++d) {
-            keyGradient[offset + d] = layout.scale * keySum[j * headDim + d];
-            valueGradient[offset + d] = valueSum[j * headDim + d];
-        }
-    }
-}
-
-// The GPU form of kvHeadBackward: the same chunks, moments and barriers, but thread t owns the
-// elements e = t (mod blockDim.x) of the [sequence, headDim] sums instead of whole key rows, so every
-// thread works whatever the head width and holds one sum of each kind at a time. Each element forms
-// the scores and dP it needs itself (the threads of a key row read the same query and key rows at
-// once), and adds over the same query rows in the same order as a row owner would.
-template <unsigned Width>
-__device__ void kvHeadBackwardSpread(const double* __restrict__ query, const double* __restrict__ key,
-                                     const double* __restrict__ value, const double* __restrict__ outputGradient,
-                                     double* __restrict__ keyGradient, double* __restrict__ valueGradient,
-                                     const std::uint64_t* __restrict__ lengths, double* __restrict__ chunkGradientMean,
-                                     std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
-                                     std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     const std::uint64_t kv = blockIdx.x % kvHeads;
     const std::uint64_t b = blockIdx.x / kvHeads;
@@ -335,22 +276,18 @@ __device__ void kvHeadBackwardSpread(const double* __restrict__ query, const dou
                 chunkGradientMean[threadIdx.x] = moments.gradientMean;
             }
             __syncthreads();
-            for (std::uint64_t e = threadIdx.x; e < end * headDim; e += blockDim.x) {
-                const std::uint64_t j = e / headDim;
-                const std::uint64_t d = e % headDim;
-                double keyAcc = keySum[e];
-                double valueAcc = valueSum[e];
-                for (std::uint64_t i = j > first ? j : first; i < end; ++i) {
-                    const auto row = rowOperands(i);
-                    const SoftmaxRowMoments moments{chunkMaximum[i - first], chunkNormalizer[i - first],
-                                                    chunkGradientMean[i - first]};
-                    const double p = moments.probability(row.score(j, layout));
-                    const double dS = p * (row.probabilityGradient(j, layout) - moments.gradientMean);
-                    keyAcc += dS * row.queryRow[d];
-                    valueAcc += p * row.gradientRow[d];
+            if constexpr (kGpuKernelForms) {
+                for (std::uint64_t e = threadIdx.x; e < end * headDim; e += blockDim.x) {
+                    const std::uint64_t j = e / headDim;
+                    addQueryRows<Width>(keySum + j * headDim, valueSum + j * headDim, j, first, end, e % headDim,
+                                        e % headDim + 1, chunkMaximum, chunkNormalizer, chunkGradientMean, rowOperands,
+                                        layout);
                 }
-                keySum[e] = keyAcc;
-                valueSum[e] = valueAcc;
+            } else {
+                for (std::uint64_t j = threadIdx.x; j < end; j += blockDim.x) {
+                    addQueryRows<Width>(keySum + j * headDim, valueSum + j * headDim, j, first, end, 0, headDim,
+                                        chunkMaximum, chunkNormalizer, chunkGradientMean, rowOperands, layout);
+                }
             }
             // The next chunk overwrites the moments read above.
             __syncthreads();
@@ -373,14 +310,6 @@ __global__ void attentionKvHeadBackwardKernel(
     const std::uint64_t* __restrict__ lengths,  // [batch]
     std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
     VESTRA_SHARED_ARRAY(double, chunkGradientMean, kAttentionBackwardBlock);
-    if constexpr (kGpuKernelForms) {
-        dispatchHeadWidth(headDim, [&](auto width) {
-            kvHeadBackwardSpread<decltype(width)::value>(query, key, value, outputGradient, keyGradient, valueGradient,
-                                                         lengths, chunkGradientMean, sequence, queryHeads, kvHeads,
-                                                         headDim);
-        });
-        return;
-    }
     dispatchHeadWidth(headDim, [&](auto width) {
         kvHeadBackward<decltype(width)::value>(query, key, value, outputGradient, keyGradient, valueGradient, lengths,
                                                chunkGradientMean, sequence, queryHeads, kvHeads, headDim);
