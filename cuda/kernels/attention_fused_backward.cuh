@@ -22,6 +22,35 @@ namespace {
 // bits of the CPU device's forms, where one thread takes a whole row (the query-row blocks then need
 // no barrier at all, and a KV-head block meets twice per chunk of query rows and query head).
 
+// Where the block of query row i of head h in batch row b (block (b * queryHeads + h) * sequence + i)
+// finds its operands and the gradient row it writes; a row at or beyond its batch row's length is
+// padding, whose gradient is 0.
+template <unsigned Width>
+struct QueryRowBlock {
+    AttentionRowLayout layout;
+    AttentionRowOperands<Width> row;
+    double* gradientOut;  // [headDim]
+    bool padding;
+
+    __device__ static QueryRowBlock of(const double* __restrict__ query, const double* __restrict__ key,
+                                       const double* __restrict__ value, const double* __restrict__ outputGradient,
+                                       double* __restrict__ queryGradient, const std::uint64_t* __restrict__ lengths,
+                                       std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
+                                       std::uint64_t headDim) {
+        const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
+        const std::uint64_t block = blockIdx.x;
+        const std::uint64_t i = block % sequence;
+        const std::uint64_t h = block / sequence % queryHeads;
+        const std::uint64_t b = block / sequence / queryHeads;
+        const std::uint64_t rowOffset = (b * sequence + i) * layout.queryStride + h * headDim;
+        const std::uint64_t headStart = b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim;
+        return {layout,
+                {query + rowOffset, outputGradient + rowOffset, key + headStart, value + headStart, i + 1},
+                queryGradient + rowOffset,
+                i >= lengths[b]};
+    }
+};
+
 // Block (b * queryHeads + h) * sequence + i computes query row i of head h in batch row b, holding P
 // and dS in the dynamic shared memory (sequence * 16 bytes). In the CPU device's form its first
 // thread does the whole row: a row has at most a few thousand multiply-adds (the fused path only
@@ -34,22 +63,18 @@ VESTRA_VECTOR_LOOPS __device__ void queryRowBackward(const double* __restrict__ 
                                                      const std::uint64_t* __restrict__ lengths, std::uint64_t sequence,
                                                      std::uint64_t queryHeads, std::uint64_t kvHeads,
                                                      std::uint64_t headDim) {
-    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const std::uint64_t block = blockIdx.x;
-    const std::uint64_t i = block % sequence;
-    const std::uint64_t h = block / sequence % queryHeads;
-    const std::uint64_t b = block / sequence / queryHeads;
-    const std::uint64_t rowOffset = (b * sequence + i) * layout.queryStride + h * headDim;
-    double* gradientOut = queryGradient + rowOffset;
-    if (i >= lengths[b]) {
+    const QueryRowBlock<Width> target = QueryRowBlock<Width>::of(query, key, value, outputGradient, queryGradient,
+                                                                 lengths, sequence, queryHeads, kvHeads, headDim);
+    const AttentionRowLayout& layout = target.layout;
+    const AttentionRowOperands<Width>& row = target.row;
+    double* gradientOut = target.gradientOut;
+    const std::uint64_t i = row.count - 1;
+    if (target.padding) {
         for (std::uint64_t d = 0; d < headDim; ++d) {
             gradientOut[d] = 0.0;
         }
         return;
     }
-    const std::uint64_t headStart = b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim;
-    const AttentionRowOperands<Width> row{query + rowOffset, outputGradient + rowOffset, key + headStart,
-                                          value + headStart, i + 1};
     double* probability = dynamicSharedMemory<double>();  // [sequence]
     double* scoreGradient = probability + sequence;       // [sequence]
     softmaxRowGradient(probability, scoreGradient, row, layout);
@@ -92,22 +117,17 @@ __device__ void queryRowBackwardSpread(const double* __restrict__ query, const d
                                        double* __restrict__ moments,  // [3] in shared memory
                                        std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
                                        std::uint64_t headDim) {
-    const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
-    const std::uint64_t block = blockIdx.x;
-    const std::uint64_t i = block % sequence;
-    const std::uint64_t h = block / sequence % queryHeads;
-    const std::uint64_t b = block / sequence / queryHeads;
-    const std::uint64_t rowOffset = (b * sequence + i) * layout.queryStride + h * headDim;
-    double* gradientOut = queryGradient + rowOffset;
-    if (i >= lengths[b]) {
+    const QueryRowBlock<Width> target = QueryRowBlock<Width>::of(query, key, value, outputGradient, queryGradient,
+                                                                 lengths, sequence, queryHeads, kvHeads, headDim);
+    const AttentionRowLayout& layout = target.layout;
+    const AttentionRowOperands<Width>& row = target.row;
+    double* gradientOut = target.gradientOut;
+    if (target.padding) {
         for (std::uint64_t d = threadIdx.x; d < headDim; d += blockDim.x) {
             gradientOut[d] = 0.0;
         }
         return;
     }
-    const std::uint64_t headStart = b * sequence * layout.kvStride + h / (queryHeads / kvHeads) * headDim;
-    const AttentionRowOperands<Width> row{query + rowOffset, outputGradient + rowOffset, key + headStart,
-                                          value + headStart, i + 1};
     double* probability = dynamicSharedMemory<double>();  // [sequence]
     double* scoreGradient = probability + sequence;       // [sequence]
     for (std::uint64_t j = threadIdx.x; j < row.count; j += blockDim.x) {
