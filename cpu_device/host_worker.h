@@ -99,12 +99,12 @@ void prepareWorker(HostWorker& worker, const LaunchShape& shape);
 void yieldToScheduler(HostWorker& worker, Event event);
 
 // Scheduler side of warp exchanges, between two rounds of resumes, when every thread waits or has
-// returned and at least one waits at an exchange: gives in `released`, in run order, the threads at
-// an exchange whose whole group has arrived, with their values published (and, when checking, their
-// clocks merged). A mask that names a thread that has returned or that the block does not have is a
+// returned and at least one waits at an exchange: gives in worker.released, in run order, the
+// threads at an exchange whose whole group has arrived, with their values published (and, when
+// checking, their clocks merged). A mask that names a thread that has returned or that the block does not have is a
 // fault, and so is a round in which no group is complete: the threads at exchanges keep the others
 // from their barrier, so nothing could go on.
-[[nodiscard]] std::optional<std::string> releaseExchanges(HostWorker& worker, std::vector<unsigned>& released);
+[[nodiscard]] std::optional<std::string> releaseExchanges(HostWorker& worker);
 
 // The thread at `position` in the order the block's threads run in (descending when `reverse`), and
 // the position of a thread: the mapping is its own inverse.

@@ -246,7 +246,6 @@ std::optional<std::string> runBlock(HostWorker& worker) {
             return abandon(worker, std::move(worker.fault));
         }
     }
-    std::vector<unsigned>& released = worker.released;
     for (;;) {
         unsigned waiting = 0;
         unsigned exchanging = 0;
@@ -256,10 +255,10 @@ std::optional<std::string> runBlock(HostWorker& worker) {
             (stop == Event::Barrier ? waiting : stop == Event::Exchange ? exchanging : returned) += 1;
         }
         if (exchanging > 0) {
-            if (auto fault = releaseExchanges(worker, released)) {
+            if (auto fault = releaseExchanges(worker)) {
                 return abandon(worker, std::move(*fault));
             }
-            for (const unsigned thread : released) {
+            for (const unsigned thread : worker.released) {
                 if (!step(worker, thread)) {
                     return abandon(worker, std::move(worker.fault));
                 }

@@ -85,15 +85,15 @@ T __shfl_sync(unsigned mask, T var, int srcLane, int width = warpSize) {
 template <class T>
 T __shfl_up_sync(unsigned mask, T var, unsigned delta, int width = warpSize) {
     using Halcyne::Core::Vestra::CpuDevice::WarpOperation;
-    return Halcyne::Core::Vestra::CpuDevice::warpShuffle(WarpOperation::ShuffleUp, mask, var,
-                                                         static_cast<int>(delta & 31u), width);
+    return Halcyne::Core::Vestra::CpuDevice::warpShuffle(WarpOperation::ShuffleUp, mask, var, static_cast<int>(delta),
+                                                         width);
 }
 
 template <class T>
 T __shfl_down_sync(unsigned mask, T var, unsigned delta, int width = warpSize) {
     using Halcyne::Core::Vestra::CpuDevice::WarpOperation;
-    return Halcyne::Core::Vestra::CpuDevice::warpShuffle(WarpOperation::ShuffleDown, mask, var,
-                                                         static_cast<int>(delta & 31u), width);
+    return Halcyne::Core::Vestra::CpuDevice::warpShuffle(WarpOperation::ShuffleDown, mask, var, static_cast<int>(delta),
+                                                         width);
 }
 
 template <class T>

@@ -158,7 +158,8 @@ std::uint64_t warpExchange(WarpOperation operation, unsigned mask, std::uint64_t
     return worker.published[warpStart + source];
 }
 
-std::optional<std::string> releaseExchanges(HostWorker& worker, std::vector<unsigned>& released) {
+std::optional<std::string> releaseExchanges(HostWorker& worker) {
+    std::vector<unsigned>& released = worker.released;
     released.clear();
     std::optional<std::string> stuck;  // why the first thread that cannot go on waits
     // The threads of a warp run next to each other in either order, and those of one group find the

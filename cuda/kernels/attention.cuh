@@ -18,8 +18,7 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-// One output element, as the GPU form computes it.
-template <unsigned Width>
+// One output element, as the GPU form computes it (at the generic head width, as every GPU form).
 __device__ double trainingAttentionElement(const double* __restrict__ query, const double* __restrict__ key,
                                            const double* __restrict__ value, const std::uint64_t* __restrict__ lengths,
                                            const HeadElement& element, std::uint64_t sequence, std::uint64_t queryHeads,
@@ -34,7 +33,7 @@ __device__ double trainingAttentionElement(const double* __restrict__ query, con
     const double* keys = key + kvStart;
     const double* values = value + kvStart + element.d;
     const auto score = [&](std::uint64_t j) {
-        return dotProduct<Width>(queryRow, keys + j * layout.kvStride, headDim) * layout.scale;
+        return dotProduct(queryRow, keys + j * layout.kvStride, headDim) * layout.scale;
     };
     double maximum = -HUGE_VAL;
     for (std::uint64_t j = 0; j <= element.position; ++j) {
@@ -127,11 +126,9 @@ __global__ void trainingAttentionKernel(const double* __restrict__ query,       
         if (i >= batch * sequence * queryHeads * headDim) {
             return;
         }
-        const HeadElement element = HeadElement::of(i, sequence, queryHeads, headDim);
-        dispatchHeadWidth(headDim, [&](auto width) {
-            output[i] = trainingAttentionElement<decltype(width)::value>(query, key, value, lengths, element, sequence,
-                                                                         queryHeads, kvHeads, headDim);
-        });
+        output[i] =
+            trainingAttentionElement(query, key, value, lengths, HeadElement::of(i, sequence, queryHeads, headDim),
+                                     sequence, queryHeads, kvHeads, headDim);
         return;
     }
     const RowRun run = RowRun::ofThread(batch * sequence * queryHeads * headDim, headDim);

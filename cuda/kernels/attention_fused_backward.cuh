@@ -109,18 +109,18 @@ VESTRA_VECTOR_LOOPS __device__ void queryRowBackward(const double* __restrict__ 
 // The GPU form of queryRowBackward: the block's threads form the scores and dP of the row's keys
 // side by side; the first warp takes their maximum; the threads exponentiate; the first thread adds
 // the normalizer and the weighted sum in key order, as the CPU device's form does (a few dozen adds
-// from shared memory); then the threads scale the row and sum one gradient element each.
-template <unsigned Width>
+// from shared memory); then the threads scale the row and sum one gradient element each. Like every
+// GPU form it takes the generic head width (dispatchHeadWidth).
 __device__ void queryRowBackwardSpread(const double* __restrict__ query, const double* __restrict__ key,
                                        const double* __restrict__ value, const double* __restrict__ outputGradient,
                                        double* __restrict__ queryGradient, const std::uint64_t* __restrict__ lengths,
                                        double* __restrict__ moments,  // [3] in shared memory
                                        std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
                                        std::uint64_t headDim) {
-    const QueryRowBlock<Width> target = QueryRowBlock<Width>::of(query, key, value, outputGradient, queryGradient,
-                                                                 lengths, sequence, queryHeads, kvHeads, headDim);
+    const QueryRowBlock<0> target = QueryRowBlock<0>::of(query, key, value, outputGradient, queryGradient, lengths,
+                                                         sequence, queryHeads, kvHeads, headDim);
     const AttentionRowLayout& layout = target.layout;
-    const AttentionRowOperands<Width>& row = target.row;
+    const AttentionRowOperands<0>& row = target.row;
     double* gradientOut = target.gradientOut;
     if (target.padding) {
         for (std::uint64_t d = threadIdx.x; d < headDim; d += blockDim.x) {
@@ -191,10 +191,8 @@ __global__ void attentionQueryRowBackwardKernel(
     std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
     if constexpr (kGpuKernelForms) {
         VESTRA_SHARED_ARRAY(double, moments, 3);
-        dispatchHeadWidth(headDim, [&](auto width) {
-            queryRowBackwardSpread<decltype(width)::value>(query, key, value, outputGradient, queryGradient, lengths,
-                                                           moments, sequence, queryHeads, kvHeads, headDim);
-        });
+        queryRowBackwardSpread(query, key, value, outputGradient, queryGradient, lengths, moments, sequence, queryHeads,
+                               kvHeads, headDim);
         return;
     }
     if (threadIdx.x != 0) {

@@ -52,15 +52,15 @@ __global__ void crossEntropyKernel(const double* __restrict__ logits,          /
                 gradient[v] = exp(row[v] - maximum);
             }
             __syncwarp();
+            const std::uint32_t target = targets[position];
             double normalizer = 0.0;
             if (lane == 0) {
                 for (std::uint64_t v = 0; v < vocabulary; ++v) {
                     normalizer += gradient[v];
                 }
-                losses[position] = LogitsRow{maximum, normalizer}.loss(row, targets[position]);
+                losses[position] = LogitsRow{maximum, normalizer}.loss(row, target);
             }
             normalizer = __shfl_sync(kFullWarpMask, normalizer, 0);
-            const std::uint32_t target = targets[position];
             for (std::uint64_t v = lane; v < vocabulary; v += kWarpLanes) {
                 gradient[v] = gradient[v] / normalizer - (v == target ? 1.0 : 0.0);
             }
