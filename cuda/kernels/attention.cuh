@@ -18,11 +18,12 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-// One output element, as the GPU form computes it (at the generic head width, as every GPU form).
-__device__ double trainingAttentionElement(const double* __restrict__ query, const double* __restrict__ key,
-                                           const double* __restrict__ value, const std::uint64_t* __restrict__ lengths,
-                                           const HeadElement& element, std::uint64_t sequence, std::uint64_t queryHeads,
-                                           std::uint64_t kvHeads, std::uint64_t headDim) {
+// One output element, as the GPU form computes it (at the generic head width, as every GPU form); outside
+// the GPU forms only a discarded branch names it.
+[[maybe_unused]] __device__ double trainingAttentionElement(
+    const double* __restrict__ query, const double* __restrict__ key, const double* __restrict__ value,
+    const std::uint64_t* __restrict__ lengths, const HeadElement& element, std::uint64_t sequence,
+    std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
     const AttentionRowLayout layout = AttentionRowLayout::of(queryHeads, kvHeads, headDim);
     if (element.position >= lengths[element.b]) {
         return 0.0;

@@ -110,13 +110,14 @@ VESTRA_VECTOR_LOOPS __device__ void queryRowBackward(const double* __restrict__ 
 // side by side; the first warp takes their maximum; the threads exponentiate; the first thread adds
 // the normalizer and the weighted sum in key order, as the CPU device's form does (a few dozen adds
 // from shared memory); then the threads scale the row and sum one gradient element each. Like every
-// GPU form it takes the generic head width (dispatchHeadWidth).
-__device__ void queryRowBackwardSpread(const double* __restrict__ query, const double* __restrict__ key,
-                                       const double* __restrict__ value, const double* __restrict__ outputGradient,
-                                       double* __restrict__ queryGradient, const std::uint64_t* __restrict__ lengths,
-                                       double* __restrict__ moments,  // [3] in shared memory
-                                       std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
-                                       std::uint64_t headDim) {
+// GPU form it takes the generic head width (dispatchHeadWidth). Outside the GPU forms only a discarded
+// branch names it.
+[[maybe_unused]] __device__ void queryRowBackwardSpread(
+    const double* __restrict__ query, const double* __restrict__ key, const double* __restrict__ value,
+    const double* __restrict__ outputGradient, double* __restrict__ queryGradient,
+    const std::uint64_t* __restrict__ lengths,
+    double* __restrict__ moments,  // [3] in shared memory
+    std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads, std::uint64_t headDim) {
     const QueryRowBlock<0> target = QueryRowBlock<0>::of(query, key, value, outputGradient, queryGradient, lengths,
                                                          sequence, queryHeads, kvHeads, headDim);
     const AttentionRowLayout& layout = target.layout;
