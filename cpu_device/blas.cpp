@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "cpu_device/bfloat16_rounding.h"
@@ -74,25 +76,59 @@ bool isDeviceProblem(const GemmShape& shape, const void* a, const void* b, const
                              isDeviceMatrix(b, shape.rowsB(), shape.columnsB(), shape.ldb, sizeof(Input))));
 }
 
-// Checking mode: the inputs a product reads must have been written (their first element is checked),
-// and C is written by it.
+// Checking mode: the byte offset, from the matrix's start, of the first element of a rows x columns
+// matrix with leading dimension ld that nothing has written; every element is looked at, one column
+// at a time, and nothing between columns.
+std::optional<std::size_t> firstUnwrittenElement(const void* matrix, int rows, int columns, int ld,
+                                                 std::size_t elementBytes) {
+    const auto columnBytes = static_cast<std::size_t>(ld) * elementBytes;
+    for (int column = 0; column < columns; ++column) {
+        const std::size_t offset = static_cast<std::size_t>(column) * columnBytes;
+        if (const auto unwritten = firstUnwritten(static_cast<const unsigned char*>(matrix) + offset,
+                                                  static_cast<std::size_t>(rows) * elementBytes)) {
+            return offset + *unwritten;
+        }
+    }
+    return std::nullopt;
+}
+
+// Checking mode: every element a product reads must have been written, and C is written by it.
 template <class Input, class Output>
 cublasStatus_t checkWrittenProblem(const GemmShape& shape, const void* a, const void* b, void* c, bool readsInputs,
                                    bool readsC) {
     if (!checking() || shape.m == 0 || shape.n == 0) {
         return CUBLAS_STATUS_SUCCESS;
     }
-    const auto unwritten = [](const void* matrix, std::size_t bytes) {
-        return firstUnwritten(matrix, bytes).has_value();
+    struct Operand {
+        const char* name;
+        const void* matrix;
+        int rows;
+        int columns;
+        int ld;
+        std::size_t elementBytes;
+        bool read;
     };
-    if ((readsInputs && (unwritten(a, sizeof(Input)) || unwritten(b, sizeof(Input)))) ||
-        (readsC && unwritten(c, sizeof(Output)))) {
-        recordKernelFault("uninitialised read: a GEMM reads an operand that nothing has written since allocation");
-        return CUBLAS_STATUS_EXECUTION_FAILED;
+    const Operand operands[] = {
+        {"A", a, shape.rowsA(), shape.columnsA(), shape.lda, sizeof(Input), readsInputs},
+        {"B", b, shape.rowsB(), shape.columnsB(), shape.ldb, sizeof(Input), readsInputs},
+        {"C", c, shape.m, shape.n, shape.ldc, sizeof(Output), readsC},
+    };
+    for (const Operand& operand : operands) {
+        if (!operand.read) {
+            continue;
+        }
+        if (const auto unwritten = firstUnwrittenElement(operand.matrix, operand.rows, operand.columns, operand.ld,
+                                                         operand.elementBytes)) {
+            recordKernelFault("uninitialised read: a GEMM reads byte " + std::to_string(*unwritten) + " of operand " +
+                              operand.name + ", which nothing has written since allocation");
+            return CUBLAS_STATUS_EXECUTION_FAILED;
+        }
     }
-    const std::size_t extent =
-        static_cast<std::size_t>(shape.n - 1) * static_cast<std::size_t>(shape.ldc) + static_cast<std::size_t>(shape.m);
-    markWritten(c, extent * sizeof(Output));
+    for (int column = 0; column < shape.n; ++column) {
+        markWritten(static_cast<unsigned char*>(c) +
+                        static_cast<std::size_t>(column) * static_cast<std::size_t>(shape.ldc) * sizeof(Output),
+                    static_cast<std::size_t>(shape.m) * sizeof(Output));
+    }
     return CUBLAS_STATUS_SUCCESS;
 }
 

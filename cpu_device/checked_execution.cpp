@@ -1,242 +1,383 @@
-// Checking mode's execution of a grid: every block is run from the same memory with its threads in
-// both orders, and once more with unwritten memory holding another pattern, and what it changed is
-// compared byte by byte.
+// Checking mode's execution of a grid: a probing run and a reference run from the same memory,
+// compared byte by byte over the memory the launch reaches, which costs a few times an unchecked run
+// and grows with the bytes the launch reaches, not with its blocks.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "cpu_device/host_worker.h"
-#include "cpu_device/kernel_executor.h"
+#include "cpu_device/checked_run.h"
 
 namespace Halcyne::Core::Vestra::CpuDevice {
 namespace {
 
-// Bytes that atomics updated during a checked launch: blocks may all update them.
-std::set<const unsigned char*>& atomicBytes() {
-    static std::set<const unsigned char*> bytes;
-    return bytes;
+// The most byte comparisons a block whose global writes are attributed to its threads may cost
+// (each thread's run segment is compared over what the block writes): beyond it only the first of
+// those bytes are attributed.
+constexpr std::size_t kAttributionBudget = std::size_t{1} << 26;
+
+std::size_t spanBytes(const ReachableMemory& memory) {
+    return memory.guardBefore + memory.bytes + memory.guardAfter;
 }
 
-std::string byteText(unsigned char value) {
-    constexpr const char* kDigits = "0123456789abcdef";
-    return std::string("0x") + kDigits[value >> 4] + kDigits[value & 15];
+unsigned char* spanBegin(const ReachableMemory& memory) {
+    return memory.begin - memory.guardBefore;
 }
 
-// The bytes of the watched regions that differ from `before`, with the values they have now.
-struct Change {
-    std::size_t region;
-    std::size_t offset;
-    unsigned char value;
-};
-
-void collectChanges(const std::vector<WatchedRegion>& regions, const std::vector<std::vector<unsigned char>>& before,
-                    std::vector<Change>& changes) {
-    changes.clear();
-    constexpr std::size_t kStride = 4096;
-    for (std::size_t region = 0; region < regions.size(); ++region) {
-        const unsigned char* now = regions[region].begin;
-        const unsigned char* was = before[region].data();
-        const std::size_t bytes = regions[region].bytes;
-        for (std::size_t chunk = 0; chunk < bytes; chunk += kStride) {
-            const std::size_t length = std::min(kStride, bytes - chunk);
-            if (std::memcmp(now + chunk, was + chunk, length) == 0) {
-                continue;
+// Calls `visit(offset, length, fill)` for the parts of a watched allocation's span, as offsets into
+// it: the guard zones (fill `guard`), the unwritten or freed bytes (fill `empty`) and the rest
+// (no fill, -1), in order.
+template <class Visit>
+void forEachPart(const WatchedMemory& watched, int guard, int empty, Visit visit) {
+    const ReachableMemory& memory = watched.memory;
+    visit(std::size_t{0}, memory.guardBefore, guard);
+    if (memory.freed) {
+        visit(memory.guardBefore, memory.bytes, empty);
+    } else {
+        std::size_t at = 0;
+        for (const DeviceRange& range : watched.unwritten) {
+            const auto offset = static_cast<std::size_t>(range.begin - memory.begin);
+            if (offset > at) {
+                visit(memory.guardBefore + at, offset - at, -1);
             }
-            for (std::size_t offset = chunk; offset < chunk + length; ++offset) {
-                if (now[offset] != was[offset]) {
-                    changes.push_back({region, offset, now[offset]});
-                }
-            }
+            visit(memory.guardBefore + offset, range.bytes, empty);
+            at = offset + range.bytes;
+        }
+        if (memory.bytes > at) {
+            visit(memory.guardBefore + at, memory.bytes - at, -1);
         }
     }
+    visit(memory.guardBefore + memory.bytes, memory.guardAfter, guard);
 }
 
-// The first byte of the watched regions whose value after one run of a block differs from its value
-// after another run from the same memory, with both values.
-struct Difference {
-    std::size_t region;
-    std::size_t offset;
-    std::string one;
-    std::string other;
-};
-
-std::optional<Difference> firstDifference(const std::vector<Change>& one, const std::vector<Change>& other,
-                                          const std::vector<std::vector<unsigned char>>& before) {
-    const auto key = [](const std::vector<Change>& changes, std::size_t at) {
-        return at < changes.size() ? std::pair{changes[at].region, changes[at].offset} : std::pair{SIZE_MAX, SIZE_MAX};
-    };
-    std::size_t a = 0;
-    std::size_t b = 0;
-    while (a < one.size() || b < other.size()) {
-        if (key(one, a) == key(other, b) && one[a].value == other[b].value) {
-            ++a;
-            ++b;
-            continue;
-        }
-        const std::pair<std::size_t, std::size_t> first = std::min(key(one, a), key(other, b));
-        const std::size_t region = first.first;
-        const std::size_t offset = first.second;
-        const auto valueIn = [&](const std::vector<Change>& changes, std::size_t at) {
-            return key(changes, at) == std::pair{region, offset} ? byteText(changes[at].value)
-                                                                 : byteText(before[region][offset]) + " (unchanged)";
-        };
-        return Difference{region, offset, valueIn(one, a), valueIn(other, b)};
-    }
-    return std::nullopt;
-}
-
-void fillRanges(const std::vector<DeviceRange>& ranges, unsigned char fill) {
-    for (const DeviceRange& range : ranges) {
-        std::memset(range.begin, fill, range.bytes);
-    }
+// What the unwritten (or freed) bytes of the watched allocation `which` hold in a run with `setup`.
+// Probing fills differ from one allocation to the next, and from shared memory's, so that a copy of
+// unwritten bytes into another allocation's unwritten bytes shows as a write of what nothing wrote.
+unsigned char emptyFill(const WatchedMemory& watched, std::size_t which, const RunSetup& setup) {
+    const unsigned char fill = watched.memory.freed ? setup.freed : setup.unwritten;
+    return fill == kProbeFill ? static_cast<unsigned char>(kProbeFill - 1 - which % 16) : fill;
 }
 
 }  // namespace
 
-std::optional<std::string> executeCheckedGrid(const CheckedGrid& launch, std::vector<DeviceRange>& written) {
-    const std::vector<WatchedRegion>& regions = launch.regions;
-    const LaunchShape& shape = launch.shape;
-    const std::uint64_t blocks = std::uint64_t{shape.grid.x} * shape.grid.y * shape.grid.z;
-    HostWorker& worker = hostWorker();
+CheckedRun::CheckedRun(const LaunchShape& shape, const std::vector<WatchedMemory>& watchedMemory)
+    : watched(watchedMemory),
+      worker(hostWorker()),
+      shape_(shape),
+      blocks_(std::uint64_t{shape.grid.x} * shape.grid.y * shape.grid.z),
+      start_(capture()) {
     prepareWorker(worker, shape);
     const std::size_t sharedBytes = worker.staticSpan + shape.dynamicBytes;
-    worker.checking = true;
+    worker.watchThreads = true;
     worker.sharedBytes = sharedBytes;
     worker.segmentStart.resize(sharedBytes);
     worker.writer.assign(sharedBytes, 0);
     worker.writeEpoch.assign(sharedBytes, 0);
-    worker.hazard.clear();
-    atomicBytes().clear();
+    worker.describeGlobal = [this](const unsigned char* byte) {
+        const auto found = find(byte);
+        return found ? describe(*found) : std::string("a byte outside the watched memory");
+    };
+    worker.atomicBytes.clear();
     noteAtomics.store(true, std::memory_order_relaxed);
     runningWorker = &worker;
+}
 
-    std::vector<std::vector<unsigned char>> before;
-    std::vector<std::vector<std::uint64_t>> owner;  // block + 1 that wrote each byte, 0 for none
-    for (const WatchedRegion& region : regions) {
-        before.emplace_back(region.begin, region.begin + region.bytes);
-        owner.emplace_back(region.bytes, 0);
-    }
-    std::vector<Change> ascending;
-    std::vector<Change> descending;
-    std::vector<Change> probed;
-    const std::uint64_t columns = shape.grid.x;
-    const std::uint64_t plane = columns * shape.grid.y;
-    std::optional<std::string> fault;
-    const auto where = [&](const Difference& difference) {
-        return "byte " + std::to_string(difference.offset) + " of the allocation that argument " +
-               std::to_string(regions[difference.region].argument) + " points into";
-    };
-    // Runs the block from the memory it started from, its threads in ascending or descending order,
-    // with unwritten shared and input memory holding `fill`; gives what it changed in the watched
-    // regions and then puts their bytes back.
-    const auto run = [&](bool reverse, unsigned char fill, std::vector<Change>& changes) {
-        worker.reverse = reverse;
-        if (sharedBytes > 0) {
-            std::memset(worker.shared, fill, sharedBytes);
-            std::memset(worker.segmentStart.data(), fill, sharedBytes);
-        }
-        const bool probing = fill != kUnwrittenFill;  // unwritten inputs hold kUnwrittenFill between runs
-        if (probing) {
-            fillRanges(launch.unwrittenInputs, fill);
-        }
-        if (auto blockFault = runBlock(worker)) {
-            fault = std::move(blockFault);
-        } else if (!worker.hazard.empty()) {
-            fault = worker.hazard;
-        }
-        if (probing) {
-            fillRanges(launch.unwrittenInputs, kUnwrittenFill);
-        }
-        collectChanges(regions, before, changes);
-        for (const Change& change : changes) {
-            regions[change.region].begin[change.offset] = before[change.region][change.offset];
-        }
-        return !fault;
-    };
-    const bool probeUnwritten = sharedBytes > 0 || !launch.unwrittenInputs.empty();
-    // Each block runs from the same memory with its threads in ascending and in descending order,
-    // both schedules a GPU may pick: a block whose threads race through shared or global memory tends
-    // to leave different bytes behind. A third run with unwritten memory holding another pattern
-    // shows a result that depends on memory nothing wrote.
-    for (std::uint64_t index = 0; index < blocks && !fault; ++index) {
-        blockIdx = {static_cast<unsigned>(index % columns), static_cast<unsigned>(index % plane / columns),
-                    static_cast<unsigned>(index / plane)};
-        if (!run(false, kUnwrittenFill, ascending) || !run(true, kUnwrittenFill, descending)) {
-            break;
-        }
-        if (const auto difference = firstDifference(ascending, descending, before)) {
-            fault = "race in " + blockName() + " of " + std::to_string(worker.threads) +
-                    " threads: its result depends on the order its threads run in; " + where(*difference) + " is " +
-                    difference->one + " with threads in ascending order and " + difference->other +
-                    " in descending order";
-            break;
-        }
-        if (probeUnwritten) {
-            if (!run(false, kProbeFill, probed)) {
-                break;
-            }
-            if (const auto difference = firstDifference(ascending, probed, before)) {
-                fault = "uninitialised read: the result of " + blockName() + " depends on " +
-                        (launch.unwrittenInputs.empty() ? std::string("shared memory its threads have not written")
-                         : sharedBytes == 0             ? std::string("device memory nothing has written")
-                                                        : std::string("shared or device memory nothing has written")) +
-                        "; " + where(*difference) + " is " + difference->one + " when unwritten bytes hold " +
-                        byteText(kUnwrittenFill) + " and " + difference->other + " when they hold " +
-                        byteText(kProbeFill);
-                break;
-            }
-        }
-        for (const Change& change : descending) {
-            std::uint64_t& wrote = owner[change.region][change.offset];
-            if (wrote != 0 && wrote != index + 1 &&
-                !atomicBytes().contains(regions[change.region].begin + change.offset)) {
-                const std::uint64_t other = wrote - 1;
-                fault = "global-memory race: block (" + std::to_string(other % columns) + ", " +
-                        std::to_string(other % plane / columns) + ", " + std::to_string(other / plane) + ") and " +
-                        blockName() + " both write " + where({change.region, change.offset, {}, {}});
-                break;
-            }
-            wrote = index + 1;
-            before[change.region][change.offset] = change.value;
-            regions[change.region].begin[change.offset] = change.value;
-        }
-    }
+CheckedRun::~CheckedRun() {
     runningWorker = nullptr;
     noteAtomics.store(false, std::memory_order_relaxed);
-    worker.checking = false;
+    worker.watchThreads = false;
     worker.reverse = false;
-    if (fault) {
+    worker.tracked.clear();
+    worker.probe = {};
+    worker.describeGlobal = nullptr;
+}
+
+CheckedRun::Image CheckedRun::capture() const {
+    Image image;
+    image.reserve(watched.size());
+    for (const WatchedMemory& memory : watched) {
+        const unsigned char* begin = spanBegin(memory.memory);
+        image.emplace_back(begin, begin + spanBytes(memory.memory));
+    }
+    return image;
+}
+
+void CheckedRun::restore(const Image& image) const {
+    for (std::size_t index = 0; index < watched.size(); ++index) {
+        std::memcpy(spanBegin(watched[index].memory), image[index].data(), image[index].size());
+    }
+}
+
+void CheckedRun::applyFills(const RunSetup& setup) const {
+    for (std::size_t which = 0; which < watched.size(); ++which) {
+        const WatchedMemory& memory = watched[which];
+        unsigned char* span = spanBegin(memory.memory);
+        forEachPart(memory, setup.guard, emptyFill(memory, which, setup),
+                    [&](std::size_t offset, std::size_t bytes, int fill) {
+                        if (fill >= 0) {
+                            std::memset(span + offset, fill, bytes);
+                        }
+                    });
+    }
+}
+
+std::optional<CheckedFault> CheckedRun::run(const RunSetup& setup, std::uint64_t count,
+                                            const std::function<void(std::uint64_t)>& watch) {
+    if (!atStart_) {
+        restore(start_);
+    }
+    atStart_ = false;
+    applyFills(setup);
+    for (std::uint64_t position = 0; position < std::min(count, blocks_); ++position) {
+        const std::uint64_t index = indexAt(position, setup);
+        if (auto fault = runBlock(index, setup)) {
+            if (fault->unwatchedBlock) {
+                // Run again, watching that block thread by thread, to name the thread.
+                attributed.push_back(*fault->unwatchedBlock);
+                auto named = run(setup, count, watch);
+                attributed.pop_back();
+                return named ? named : fault;
+            }
+            return fault;
+        }
+        if (watch) {
+            watch(index);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<CheckedFault> CheckedRun::runBlock(std::uint64_t index, const RunSetup& setup) {
+    atStart_ = false;
+    if (std::find(attributed.begin(), attributed.end(), index) != attributed.end()) {
+        return runAttributed(index, setup);
+    }
+    return runOnce(index, setup);
+}
+
+std::optional<CheckedFault> CheckedRun::runOnce(std::uint64_t index, const RunSetup& setup) {
+    const std::uint64_t columns = shape_.grid.x;
+    const std::uint64_t plane = columns * shape_.grid.y;
+    blockIdx = {static_cast<unsigned>(index % columns), static_cast<unsigned>(index % plane / columns),
+                static_cast<unsigned>(index / plane)};
+    // Only the blocks looked at closely, and those a fault is being located in, are watched thread
+    // by thread; the others run as fast as unchecked blocks.
+    const bool watch =
+        worker.probe.byte != nullptr || std::find(attributed.begin(), attributed.end(), index) != attributed.end();
+    worker.watchThreads = watch;
+    worker.reverse = setup.reverseThreads;
+    worker.guardFill = setup.guard;
+    std::memset(worker.shared, setup.shared, worker.sharedBytes);
+    std::memset(worker.shared + worker.sharedBytes, setup.guard, kSharedGuardBytes);
+    if (afterSharedFill) {
+        afterSharedFill();
+    }
+    if (watch) {
+        std::memcpy(worker.segmentStart.data(), worker.shared, worker.sharedBytes);
+    }
+    worker.hazard.clear();
+    if (auto fault = CpuDevice::runBlock(worker)) {
+        return CheckedFault{std::move(*fault), false};
+    }
+    if (!worker.hazard.empty()) {
+        return CheckedFault{worker.hazard, worker.hazardIsAddress};
+    }
+    const unsigned char* guard = worker.shared + worker.sharedBytes;
+    if (!watch &&
+        std::any_of(guard, guard + kSharedGuardBytes, [&](unsigned char byte) { return byte != setup.guard; })) {
+        return CheckedFault{"out-of-bounds write: " + blockText(index) + " writes past the end of its " +
+                                std::to_string(worker.sharedBytes) + " bytes of shared memory",
+                            true, index};
+    }
+    return std::nullopt;
+}
+
+// Runs the block once to learn which global bytes it writes, puts them back, and runs it again with
+// every thread's writes to them recorded.
+std::optional<CheckedFault> CheckedRun::runAttributed(std::uint64_t index, const RunSetup& setup) {
+    const Image before = capture();
+    if (auto fault = runOnce(index, setup)) {
         return fault;
     }
-    written.clear();
-    for (std::size_t region = 0; region < regions.size(); ++region) {
-        const std::vector<std::uint64_t>& wrote = owner[region];
-        for (std::size_t offset = 0; offset < wrote.size();) {
-            if (wrote[offset] == 0) {
-                ++offset;
-                continue;
+    worker.tracked.clear();
+    std::size_t budget = kAttributionBudget / std::max(1u, worker.threads);
+    std::size_t mirrored = 0;
+    for (std::size_t which = 0; which < watched.size(); ++which) {
+        unsigned char* span = spanBegin(watched[which].memory);
+        const std::vector<unsigned char>& was = before[which];
+        for (std::size_t offset = nextChange(span, was.data(), 0, was.size()); offset < was.size() && budget > 0;
+             offset = nextChange(span, was.data(), offset, was.size())) {
+            std::size_t end = offset;
+            while (end < was.size() && end - offset < budget && span[end] != was[end]) {
+                ++end;
             }
-            // A written element may keep some of its bytes (0xFF within a mantissa), so the whole
-            // element counts as written.
-            const std::size_t element = regions[region].elementBytes;
-            const std::size_t start = offset / element * element;
-            while (offset < wrote.size() && wrote[offset] != 0) {
-                ++offset;
-            }
-            offset = std::min(wrote.size(), (offset + element - 1) / element * element);
-            written.push_back({regions[region].begin + start, offset - start});
+            worker.tracked.push_back({span + offset, end - offset, mirrored});
+            mirrored += end - offset;
+            budget -= end - offset;
+            offset = end;
         }
+    }
+    restore(before);
+    worker.trackedStart.resize(mirrored);
+    for (const TrackedRange& range : worker.tracked) {
+        std::memcpy(worker.trackedStart.data() + range.mirror, range.begin, range.bytes);
+    }
+    worker.trackedWriter.assign(mirrored, 0);
+    worker.trackedEpoch.assign(mirrored, 0);
+    auto fault = runOnce(index, setup);
+    worker.tracked.clear();
+    return fault;
+}
+
+std::optional<RunDifference> CheckedRun::firstDifference(const RunSetup& now, const Image& image,
+                                                         const RunSetup& then) const {
+    for (std::size_t which = 0; which < watched.size(); ++which) {
+        const WatchedMemory& memory = watched[which];
+        const unsigned char* span = spanBegin(memory.memory);
+        const unsigned char* other = image[which].data();
+        std::optional<RunDifference> found;
+        const auto differ = [&](std::size_t offset) {
+            found = RunDifference{{which, offset}, span[offset], other[offset]};
+        };
+        forEachPart(memory, 0, 1, [&](std::size_t offset, std::size_t bytes, int part) {
+            if (found) {
+                return;
+            }
+            if (part < 0) {
+                if (std::memcmp(span + offset, other + offset, bytes) != 0) {
+                    differ(static_cast<std::size_t>(
+                        std::mismatch(span + offset, span + offset + bytes, other + offset).first - span));
+                }
+                return;
+            }
+            // A guard zone or freed memory must hold each run's fill; an unwritten byte either holds
+            // each run's fill or was written alike by both.
+            const bool guard = part == 0;
+            const unsigned char fillNow = guard ? now.guard : emptyFill(memory, which, now);
+            const unsigned char fillThen = guard ? then.guard : emptyFill(memory, which, then);
+            const bool strict = guard || memory.memory.freed;
+            for (std::size_t at = offset; at < offset + bytes; ++at) {
+                const bool untouched = span[at] == fillNow && other[at] == fillThen;
+                if (!untouched && (strict || span[at] != other[at])) {
+                    differ(at);
+                    return;
+                }
+            }
+        });
+        if (found) {
+            return found;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<DeviceRange> CheckedRun::newlyWritten(const Image& probing) const {
+    std::vector<DeviceRange> written;
+    for (std::size_t which = 0; which < watched.size(); ++which) {
+        const WatchedMemory& memory = watched[which];
+        if (memory.memory.freed) {
+            continue;
+        }
+        unsigned char* span = spanBegin(memory.memory);
+        const unsigned char* other = probing[which].data();
+        const unsigned char probed = emptyFill(memory, which, kProbingRun);
+        const auto untouched = [&](std::size_t at) { return span[at] == kUnwrittenFill && other[at] == probed; };
+        forEachPart(memory, -1, 1, [&](std::size_t offset, std::size_t bytes, int part) {
+            if (part != 1) {
+                return;
+            }
+            for (std::size_t at = offset; at < offset + bytes;) {
+                if (untouched(at)) {
+                    ++at;
+                    continue;
+                }
+                const std::size_t first = at;
+                while (at < offset + bytes && !untouched(at)) {
+                    ++at;
+                }
+                written.push_back({span + first, at - first});
+            }
+        });
+    }
+    return written;
+}
+
+unsigned char* CheckedRun::address(SpanByte byte) const {
+    return spanBegin(watched[byte.watched].memory) + byte.offset;
+}
+
+bool CheckedRun::isGuard(SpanByte byte) const {
+    const ReachableMemory& memory = watched[byte.watched].memory;
+    return byte.offset < memory.guardBefore || byte.offset >= memory.guardBefore + memory.bytes;
+}
+
+std::string CheckedRun::describe(SpanByte byte) const {
+    const WatchedMemory& memory = watched[byte.watched];
+    const std::size_t guardBefore = memory.memory.guardBefore;
+    const std::size_t bytes = memory.memory.bytes;
+    if (byte.offset < guardBefore) {
+        return "byte " + std::to_string(guardBefore - byte.offset) + " before the start of the allocation of " +
+               std::to_string(bytes) + " bytes that " + memory.name.substr(std::string("the allocation that ").size());
+    }
+    if (byte.offset >= guardBefore + bytes) {
+        return "byte " + std::to_string(byte.offset - guardBefore - bytes) + " past the end of the allocation of " +
+               std::to_string(bytes) + " bytes that " + memory.name.substr(std::string("the allocation that ").size());
+    }
+    return "byte " + std::to_string(byte.offset - guardBefore) + " of " + memory.name;
+}
+
+std::optional<SpanByte> CheckedRun::find(const unsigned char* address) const {
+    for (std::size_t which = 0; which < watched.size(); ++which) {
+        const unsigned char* begin = spanBegin(watched[which].memory);
+        if (address >= begin && address < begin + spanBytes(watched[which].memory)) {
+            return SpanByte{which, static_cast<std::size_t>(address - begin)};
+        }
+    }
+    return std::nullopt;
+}
+
+std::string CheckedRun::blockText(std::uint64_t index) const {
+    const std::uint64_t columns = shape_.grid.x;
+    const std::uint64_t plane = columns * shape_.grid.y;
+    return "block (" + std::to_string(index % columns) + ", " + std::to_string(index % plane / columns) + ", " +
+           std::to_string(index / plane) + ")";
+}
+
+std::optional<CheckedFault> executeCheckedGrid(const LaunchShape& shape, const std::vector<WatchedMemory>& watched) {
+    CheckedRun run(shape, watched);
+    // Each run looks closely at the first block it runs, which starts from the launch's memory.
+    run.attributed = {run.indexAt(0, kProbingRun)};
+    if (auto fault = run.run(kProbingRun)) {
+        // Named as the reference run, in ascending order, meets it, where it does.
+        run.attributed = {run.indexAt(0, kReferenceRun)};
+        auto again = run.run(kReferenceRun);
+        if (!again) {
+            run.restore(run.start());  // the probing fills go, guard zones included
+        }
+        return again ? again : fault;
+    }
+    const CheckedRun::Image probing = run.capture();
+    run.attributed = {run.indexAt(0, kReferenceRun), run.blocks() / 2};
+    if (auto fault = run.run(kReferenceRun)) {
+        return fault;
+    }
+    run.attributed.clear();
+    if (const auto found = run.firstDifference(kReferenceRun, probing, kProbingRun)) {
+        return locateFault(run, *found);
+    }
+    for (const DeviceRange& range : run.newlyWritten(probing)) {
+        markWritten(range.begin, range.bytes);
     }
     return std::nullopt;
 }
 
 void noteAtomic(const void* address, std::size_t bytes) noexcept {
-    const auto* first = static_cast<const unsigned char*>(address);
-    for (std::size_t byte = 0; byte < bytes; ++byte) {
-        atomicBytes().insert(first + byte);
+    if (HostWorker* worker = runningWorker; worker != nullptr) {
+        const auto* first = static_cast<const unsigned char*>(address);
+        for (std::size_t byte = 0; byte < bytes; ++byte) {
+            worker->atomicBytes.insert(first + byte);
+        }
     }
 }
 

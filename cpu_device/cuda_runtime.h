@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -107,9 +108,20 @@ const char* cudaGetErrorString(cudaError_t error);
 namespace Halcyne::Core::Vestra::CpuDevice {
 
 // Checks the configuration and runs every block of the grid; what cudaLaunchKernelEx ends in.
-// `pointers` are the launch's arguments as checking mode sees them, `count` of them.
-cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, KernelBody body,
+// `pointers` are the launch's arguments as checking mode sees them, `count` of them; `name` is the
+// kernel's name in its source where the launch knows it, for fault texts, or null.
+cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, const char* name, KernelBody body,
                          const LaunchPointer* pointers, std::size_t count);
+
+// The name of the kernel that a function template with the parameter `auto Kernel` was
+// instantiated for, taken from that function's signature text (`signature`), without namespaces.
+[[nodiscard]] std::string kernelNameFromSignature(const char* signature);
+
+template <auto Kernel>
+[[nodiscard]] const char* kernelSourceName() {
+    static const std::string name = kernelNameFromSignature(__PRETTY_FUNCTION__);
+    return name.c_str();
+}
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice
 
@@ -125,11 +137,11 @@ namespace Halcyne::Core::Vestra::CpuDevice {
 // are copied into the body, so that a block's loop over its threads reads each one straight from
 // there.
 template <class... Params, class Call>
-cudaError_t launchWith(const cudaLaunchConfig_t* config, void (*kernel)(Params...), Call call,
+cudaError_t launchWith(const cudaLaunchConfig_t* config, void (*kernel)(Params...), const char* name, Call call,
                        std::type_identity_t<Params>... arguments) {
     const auto body = [=] { call(arguments...); };
     const LaunchPointer pointers[] = {LaunchPointer::of(arguments)..., LaunchPointer{nullptr, 0, true}};
-    return launchKernel(config, reinterpret_cast<const void*>(kernel), KernelBody::of(body), pointers,
+    return launchKernel(config, reinterpret_cast<const void*>(kernel), name, KernelBody::of(body), pointers,
                         sizeof...(Params));
 }
 
@@ -138,7 +150,8 @@ cudaError_t launchWith(const cudaLaunchConfig_t* config, void (*kernel)(Params..
 template <auto Kernel, class... Params, class... Args>
 cudaError_t launchKnownKernel(const cudaLaunchConfig_t* config, void (*)(Params...), Args&&... args) {
     return launchWith<Params...>(
-        config, Kernel, [](Params... arguments) { Kernel(arguments...); }, std::forward<Args>(args)...);
+        config, Kernel, kernelSourceName<Kernel>(), [](Params... arguments) { Kernel(arguments...); },
+        std::forward<Args>(args)...);
 }
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice
@@ -147,5 +160,6 @@ cudaError_t launchKnownKernel(const cudaLaunchConfig_t* config, void (*)(Params.
 template <class... ExpTypes, class... ActTypes>
 cudaError_t cudaLaunchKernelEx(const cudaLaunchConfig_t* config, void (*kernel)(ExpTypes...), ActTypes&&... args) {
     return Halcyne::Core::Vestra::CpuDevice::launchWith<ExpTypes...>(
-        config, kernel, [kernel](ExpTypes... arguments) { kernel(arguments...); }, std::forward<ActTypes>(args)...);
+        config, kernel, nullptr, [kernel](ExpTypes... arguments) { kernel(arguments...); },
+        std::forward<ActTypes>(args)...);
 }

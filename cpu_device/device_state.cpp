@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,7 +28,7 @@ constexpr std::size_t kAllocationAlignment = 256;
 // 256-byte unit and kGuardBytes more, filled with kGuardByte. A launch or free that finds one changed
 // reports an illegal address; the sanitizer build also poisons them, so stray reads are caught too.
 constexpr std::size_t kGuardBytes = 256;
-constexpr unsigned char kGuardByte = 0xA5;
+constexpr unsigned char kGuardByte = kGuardFill;
 // Freed memory waits here, while checking, before going back to the host, so that a stale pointer
 // cannot reach a fresh allocation; the oldest leaves once the quarantine holds more than this.
 constexpr std::size_t kQuarantineBytes = std::size_t{256} << 20;
@@ -52,6 +53,7 @@ struct Allocation {
 struct Quarantined {
     unsigned char* base;
     std::size_t span;
+    std::size_t bytes;
 };
 
 struct DeviceState {
@@ -153,10 +155,12 @@ void release(unsigned char* base) {
 // A pooled allocation of exactly `span` bytes, taken out of the pool; null when there is none.
 unsigned char* takePooled(std::size_t span) {
     const std::lock_guard lock(state().mutex);
-    const auto found = state().pooled.find(span);
-    if (found == state().pooled.end()) {
+    // The most recently freed of its span, as a stream-ordered pool hands back what it just took in.
+    const auto [first, last] = state().pooled.equal_range(span);
+    if (first == last) {
         return nullptr;
     }
+    const auto found = std::prev(last);
     unsigned char* base = found->second;
     state().pooled.erase(found);
     state().pooledBytes -= span;
@@ -283,7 +287,7 @@ cudaError_t freeDevice(void* pointer, std::size_t poolBytes) {
         // Quarantined memory reads as NaN to a stale pointer, and the sanitizer reports any access.
         std::memset(memory, kUnwrittenFill, bytes);
         poison(base, span);
-        state().quarantine.push_back({base, span});
+        state().quarantine.push_back({base, span, bytes});
         state().quarantinedBytes += span;
         while (state().quarantinedBytes > kQuarantineBytes) {
             const Quarantined oldest = state().quarantine.front();
@@ -314,16 +318,6 @@ bool isDeviceRange(const void* pointer, std::size_t bytes) {
     }
     const auto offset = reinterpret_cast<std::uintptr_t>(start) - reinterpret_cast<std::uintptr_t>(owner->first);
     return offset <= owner->second.bytes && bytes <= owner->second.bytes - offset;
-}
-
-std::optional<std::string> checkGuards() {
-    const std::lock_guard lock(state().mutex);
-    for (const auto& [start, allocation] : state().allocations) {
-        if (const auto broken = brokenGuard(start, allocation.bytes)) {
-            return guardFault(start, allocation.bytes, *broken);
-        }
-    }
-    return std::nullopt;
 }
 
 namespace {
@@ -431,6 +425,45 @@ std::optional<std::size_t> firstUnwritten(const void* pointer, std::size_t bytes
         return std::nullopt;
     }
     return static_cast<std::size_t>(found - shadow);
+}
+
+std::optional<ReachableMemory> reachableMemory(const void* pointer) {
+    const std::lock_guard lock(state().mutex);
+    if (const auto* owner = owningAllocation(pointer)) {
+        const std::size_t bytes = owner->second.bytes;
+        return ReachableMemory{const_cast<unsigned char*>(owner->first), bytes, kGuardBytes,
+                               spanOf(bytes) - kGuardBytes - bytes, false};
+    }
+    const auto* byte = static_cast<const unsigned char*>(pointer);
+    for (const Quarantined& held : state().quarantine) {
+        unsigned char* memory = held.base + kGuardBytes;
+        if (byte >= memory && byte < memory + held.bytes) {
+            return ReachableMemory{memory, held.bytes, kGuardBytes, held.span - kGuardBytes - held.bytes, true};
+        }
+    }
+    return std::nullopt;
+}
+
+bool isFreedRange(const void* pointer, std::size_t bytes) {
+    const auto* first = static_cast<const unsigned char*>(pointer);
+    const std::lock_guard lock(state().mutex);
+    return std::any_of(state().quarantine.begin(), state().quarantine.end(), [&](const Quarantined& held) {
+        const unsigned char* memory = held.base + kGuardBytes;
+        return first < memory + held.bytes && memory < first + std::max<std::size_t>(bytes, 1);
+    });
+}
+
+void exposeReachable(const ReachableMemory& memory, bool exposed) {
+    unsigned char* base = memory.begin - memory.guardBefore;
+    const std::size_t span = memory.guardBefore + memory.bytes + memory.guardAfter;
+    if (exposed) {
+        unpoison(base, span);
+    } else if (memory.freed) {
+        poison(base, span);
+    } else {
+        poison(base, memory.guardBefore);
+        poison(memory.begin + memory.bytes, memory.guardAfter);
+    }
 }
 
 void setChecking(bool enabled) {

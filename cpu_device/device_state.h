@@ -35,6 +35,10 @@ cudaError_t recordError(cudaError_t error) noexcept;
 // their place to see whether a result depends on them.
 inline constexpr unsigned char kUnwrittenFill = 0xFF;
 inline constexpr unsigned char kProbeFill = 0x7F;
+// What the guard zones around allocations and after a block's shared memory hold, and what checking
+// mode puts there instead to see whether a result depends on them.
+inline constexpr unsigned char kGuardFill = 0xA5;
+inline constexpr unsigned char kGuardProbeFill = 0x5A;
 
 // Device memory: host memory aligned to 256 bytes, filled with 0xFF bytes (NaN in every floating
 // type) so that a kernel that leaves part of its output unwritten shows it, between guard zones.
@@ -45,11 +49,9 @@ inline constexpr unsigned char kProbeFill = 0x7F;
 cudaError_t allocateDevice(void** pointer, std::size_t bytes);
 cudaError_t freeDevice(void* pointer, std::size_t poolBytes);
 
-// The first live allocation whose guard zones were written, described as a kernel fault.
-[[nodiscard]] std::optional<std::string> checkGuards();
-// The same for the allocations that hold the launch's pointer arguments: where an overrun of an
-// argument lands. (A write into another allocation's guards shows at that
-// allocation's next launch or free.)
+// The first allocation holding one of the launch's pointer arguments whose guard zones were written,
+// described as a kernel fault: where an overrun of an argument lands. (A write into another
+// allocation's guards shows at that allocation's next launch or free.)
 [[nodiscard]] std::optional<std::string> checkGuards(const LaunchPointer* pointers, std::size_t count);
 
 struct DeviceRange {
@@ -67,6 +69,22 @@ void copyWritten(const void* destination, const void* source, std::size_t bytes)
 [[nodiscard]] std::optional<std::size_t> firstUnwritten(const void* pointer, std::size_t bytes);
 // The unwritten ranges of the allocation that holds the byte at `pointer`.
 [[nodiscard]] std::vector<DeviceRange> unwrittenRanges(const void* pointer);
+
+// What a checked launch can reach through a pointer: a live allocation, or one freed while checking,
+// which waits in quarantine; its bytes and the guard zones before and after them.
+struct ReachableMemory {
+    unsigned char* begin;
+    std::size_t bytes;
+    std::size_t guardBefore;
+    std::size_t guardAfter;
+    bool freed;
+};
+[[nodiscard]] std::optional<ReachableMemory> reachableMemory(const void* pointer);
+// Whether [pointer, pointer + bytes) overlaps memory freed while checking.
+[[nodiscard]] bool isFreedRange(const void* pointer, std::size_t bytes);
+// Sanitizer builds poison guard zones and freed memory; a checked launch exposes what it reaches
+// while it runs, and its own checks then report what a kernel does there.
+void exposeReachable(const ReachableMemory& memory, bool exposed);
 
 // Whether [pointer, pointer + bytes) lies inside one live allocation.
 [[nodiscard]] bool isDeviceRange(const void* pointer, std::size_t bytes);

@@ -7,8 +7,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -30,6 +34,32 @@ struct WarpArrival {
     WarpOperation operation;
     unsigned mask;
     std::uint64_t value;
+};
+
+// Bytes after a block's shared memory that checking mode keeps as a guard zone: a thread that
+// writes there fails the launch.
+inline constexpr std::size_t kSharedGuardBytes = 256;
+
+// Checking mode: global memory whose writes are attributed to threads, as shared memory's are, for
+// the blocks looked at closely; `mirror` is where its bytes start in HostWorker::trackedStart.
+struct TrackedRange {
+    unsigned char* begin;
+    std::size_t bytes;
+    std::size_t mirror;
+};
+
+// Checking mode, while a fault is being located: one byte that holds `probed` while the threads
+// [first, last) run and `reference` while the others do, until a thread writes it; or, when it does
+// not toggle, that is only watched for the first thread that writes it.
+struct ThreadProbe {
+    unsigned char* byte = nullptr;
+    unsigned char reference = 0;
+    unsigned char probed = 0;
+    unsigned first = 0;
+    unsigned last = 0;
+    bool toggles = true;
+    unsigned writer = UINT32_MAX;
+    unsigned char held = 0;  // what the byte held when the running thread was resumed
 };
 
 // What one host thread needs to run blocks: fiber stacks, contexts, the dynamic shared memory and
@@ -62,13 +92,14 @@ struct HostWorker {
     Event event = Event::Returned;
     unsigned current = 0;
     fcontext_t scheduler = nullptr;
-    // Checking mode: threads run in descending order when `reverse`; every run segment of a thread
-    // is diffed against the shared memory it started from, `writer` holding which thread (+1) wrote
-    // each byte since the last barrier and `writeEpoch` the writer's own epoch then. A warp exchange
-    // orders its threads' earlier writes before their later ones: `clocks` holds, per thread, the
-    // epoch of each lane of its warp up to which it is ordered after that lane (its own lane: its
-    // epoch now), merged over the threads of each exchange.
-    bool checking = false;
+    // Checking mode: threads run in descending order when `reverse`. In the blocks it watches thread
+    // by thread (`watchThreads`), every run segment of a thread is diffed against the shared memory
+    // it started from, `writer` holding which thread (+1) wrote each byte since the last barrier and
+    // `writeEpoch` the writer's own epoch then. A warp exchange orders its threads' earlier writes
+    // before their later ones: `clocks` holds, per thread, the epoch of each lane of its warp up to
+    // which it is ordered after that lane (its own lane: its epoch now), merged over the threads of
+    // each exchange.
+    bool watchThreads = false;
     bool reverse = false;
     std::size_t sharedBytes = 0;
     std::vector<unsigned char> segmentStart;
@@ -76,6 +107,17 @@ struct HostWorker {
     std::vector<std::uint32_t> writeEpoch;
     std::vector<std::uint32_t> clocks;  // [threads, kWarpLanes]
     std::string hazard;
+    bool hazardIsAddress = false;  // the hazard is an access out of bounds, not a race
+    unsigned char guardFill = 0;   // what the shared guard zone holds
+    std::vector<TrackedRange> tracked;
+    std::vector<unsigned char> trackedStart;
+    std::vector<std::uint32_t> trackedWriter;
+    std::vector<std::uint32_t> trackedEpoch;
+    std::function<std::string(const unsigned char*)> describeGlobal;  // "byte n of the allocation that ..."
+    ThreadProbe probe;
+    std::set<const unsigned char*> atomicBytes;  // updated by atomics: not a race between threads
+    // Where each thread waits at __syncthreads: a block's threads must meet at one barrier.
+    std::vector<std::source_location> barrierSites = std::vector<std::source_location>(FiberStacks::kMaxStacks);
 #if VESTRA_CPU_DEVICE_ASAN
     void* schedulerFakeStack = nullptr;
     const void* schedulerStackBottom = nullptr;
@@ -112,7 +154,29 @@ void yieldToScheduler(HostWorker& worker, Event event);
     return worker.reverse ? worker.threads - 1 - position : position;
 }
 
-// "block (x, y, z)" of the running block.
+// The first offset from `from` on at which [a, a + bytes) and [b, b + bytes) differ, or `bytes`;
+// 32 bytes at a time where they agree.
+inline std::size_t nextChange(const unsigned char* a, const unsigned char* b, std::size_t from, std::size_t bytes) {
+    std::size_t at = from;
+    for (; at + 32 <= bytes; at += 32) {
+        std::uint64_t x[4];
+        std::uint64_t y[4];
+        std::memcpy(x, a + at, sizeof x);
+        std::memcpy(y, b + at, sizeof y);
+        if (((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) != 0) {
+            break;
+        }
+    }
+    while (at < bytes && a[at] == b[at]) {
+        ++at;
+    }
+    return at;
+}
+
+// "block (x, y, z)" of the running block, "thread (x, y, z)" of the thread of `block` whose linear
+// index is `linear`, and "byte n of static|dynamic shared memory" (or past its end) of the worker's.
 [[nodiscard]] std::string blockName();
+[[nodiscard]] std::string threadName(const dim3& block, unsigned linear);
+[[nodiscard]] std::string sharedByteName(const HostWorker& worker, std::size_t offset);
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice

@@ -1,6 +1,7 @@
 #include "cpu_device/kernel_executor.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cpu_device/block_pool.h"
@@ -29,6 +31,22 @@ std::string blockName() {
            std::to_string(blockIdx.z) + ")";
 }
 
+std::string threadName(const dim3& block, unsigned linear) {
+    const unsigned rest = linear / block.x;
+    return "thread (" + std::to_string(linear % block.x) + ", " + std::to_string(rest % block.y) + ", " +
+           std::to_string(rest / block.y) + ")";
+}
+
+std::string sharedByteName(const HostWorker& worker, std::size_t offset) {
+    if (offset >= worker.sharedBytes) {
+        return "byte " + std::to_string(offset - worker.sharedBytes) + " past the end of the block's " +
+               std::to_string(worker.sharedBytes) + " bytes of shared memory";
+    }
+    return offset < worker.staticSpan
+               ? "byte " + std::to_string(offset) + " of static shared memory"
+               : "byte " + std::to_string(offset - worker.staticSpan) + " of dynamic shared memory";
+}
+
 namespace {
 
 using boost::context::detail::jump_fcontext;
@@ -41,18 +59,6 @@ constexpr std::uint64_t kParallelThreshold = 16384;
 constexpr std::chrono::microseconds kSpreadAfter{40};
 constexpr std::size_t kSharedAlignment = 256;
 
-std::string threadName(const dim3& block, unsigned linear) {
-    const unsigned rest = linear / block.x;
-    return "thread (" + std::to_string(linear % block.x) + ", " + std::to_string(rest % block.y) + ", " +
-           std::to_string(rest / block.y) + ")";
-}
-
-std::string sharedByteName(const HostWorker& worker, std::size_t offset) {
-    return offset < worker.staticSpan
-               ? "byte " + std::to_string(offset) + " of static shared memory"
-               : "byte " + std::to_string(offset - worker.staticSpan) + " of dynamic shared memory";
-}
-
 // Checking mode: whether a write by `thread` comes after the write that `writer` made at its epoch
 // `epoch`: a warp exchange since, which both took part in (or through which the order passed).
 bool orderedAfter(const HostWorker& worker, unsigned thread, unsigned writer, std::uint32_t epoch) {
@@ -60,48 +66,124 @@ bool orderedAfter(const HostWorker& worker, unsigned thread, unsigned writer, st
            worker.clocks[std::size_t{thread} * kWarpLanes + writer % kWarpLanes] >= epoch;
 }
 
+// Checking mode: records that `thread` changed the tracked byte `offset` (of shared memory, or of
+// the tracked global ranges) whose writer so far is `writer`; two threads writing one byte between
+// barriers, with no warp exchange ordering them, is a race whatever the order they run in.
+bool noteWrite(HostWorker& worker, unsigned thread, std::uint32_t& writer, std::uint32_t& epoch) {
+    const std::uint32_t previous = writer;
+    const bool race = previous != 0 && previous != thread + 1 && !orderedAfter(worker, thread, previous - 1, epoch);
+    writer = thread + 1;
+    epoch = worker.clocks[std::size_t{thread} * kWarpLanes + thread % kWarpLanes];
+    return race;
+}
+
+void raiseHazard(HostWorker& worker, std::string text, bool address) {
+    if (worker.hazard.empty()) {
+        worker.hazard = std::move(text);
+        worker.hazardIsAddress = address;
+    }
+}
+
+// Calls `changed(offset)` for each byte of [now, now + bytes) that differs from `start`, and brings
+// `start` up to date.
+template <class Changed>
+void foldChanges(const unsigned char* now, unsigned char* start, std::size_t bytes, Changed changed) {
+    for (std::size_t offset = nextChange(now, start, 0, bytes); offset < bytes;
+         offset = nextChange(now, start, offset + 1, bytes)) {
+        start[offset] = now[offset];
+        changed(offset);
+    }
+}
+
 // Checking mode: `segmentStart` mirrors the shared memory as it was when the running thread was
 // resumed, so only the bytes a thread changed are looked at; each run segment folds its changes in.
-// Two threads writing one shared byte between barriers, with no warp exchange ordering them, is a
-// race whatever the order they run in.
+// The tracked global ranges are mirrored the same way, and the guard zone after the shared memory
+// must keep its fill.
 void endSegment(HostWorker& worker, unsigned thread) {
-    if (!worker.checking || worker.sharedBytes == 0) {
+    if (!worker.watchThreads) {
         return;
     }
-    constexpr std::size_t kChunk = 64;
-    unsigned char* start = worker.segmentStart.data();
-    for (std::size_t chunk = 0; chunk < worker.sharedBytes; chunk += kChunk) {
-        const std::size_t end = std::min(worker.sharedBytes, chunk + kChunk);
-        if (std::memcmp(worker.shared + chunk, start + chunk, end - chunk) == 0) {
-            continue;
+    if (ThreadProbe& probe = worker.probe; probe.byte != nullptr && *probe.byte != probe.held) {
+        if (!probe.toggles) {
+            probe.writer = std::min(probe.writer, thread);
+            probe.held = *probe.byte;
+        } else {
+            probe.byte = nullptr;  // written by the thread: what others read now is not the probe
         }
-        for (std::size_t offset = chunk; offset < end; ++offset) {
-            if (worker.shared[offset] == start[offset]) {
-                continue;
+    }
+    foldChanges(worker.shared, worker.segmentStart.data(), worker.sharedBytes, [&](std::size_t offset) {
+        const std::uint32_t previous = worker.writer[offset];
+        if (noteWrite(worker, thread, worker.writer[offset], worker.writeEpoch[offset])) {
+            raiseHazard(worker,
+                        "shared-memory race in " + blockName() + ": " + threadName(worker.block, previous - 1) +
+                            " and " + threadName(worker.block, thread) + " both write " +
+                            sharedByteName(worker, offset) + " with no barrier or warp exchange between them",
+                        false);
+        }
+    });
+    const unsigned char* guard = worker.shared + worker.sharedBytes;
+    static constexpr auto kFills = [] {
+        std::array<std::array<unsigned char, kSharedGuardBytes>, 256> fills{};
+        for (std::size_t fill = 0; fill < fills.size(); ++fill) {
+            fills[fill].fill(static_cast<unsigned char>(fill));
+        }
+        return fills;
+    }();
+    const std::size_t broken = nextChange(guard, kFills[worker.guardFill].data(), 0, kSharedGuardBytes);
+    if (broken != kSharedGuardBytes) {
+        raiseHazard(worker,
+                    "out-of-bounds write: " + threadName(worker.block, thread) + " of " + blockName() +
+                        " writes byte " + std::to_string(broken) + " past the end of the block's " +
+                        std::to_string(worker.sharedBytes) + " bytes of shared memory",
+                    true);
+        std::memset(worker.shared + worker.sharedBytes, worker.guardFill, kSharedGuardBytes);
+    }
+    for (const TrackedRange& range : worker.tracked) {
+        foldChanges(range.begin, worker.trackedStart.data() + range.mirror, range.bytes, [&](std::size_t offset) {
+            const std::size_t at = range.mirror + offset;
+            if (worker.atomicBytes.contains(range.begin + offset)) {
+                return;
             }
-            start[offset] = worker.shared[offset];
-            const std::uint32_t previous = worker.writer[offset];
-            if (previous != 0 && previous != thread + 1 && worker.hazard.empty() &&
-                !orderedAfter(worker, thread, previous - 1, worker.writeEpoch[offset])) {
-                worker.hazard = "shared-memory race in " + blockName() + ": " + threadName(worker.block, previous - 1) +
+            const std::uint32_t previous = worker.trackedWriter[at];
+            if (noteWrite(worker, thread, worker.trackedWriter[at], worker.trackedEpoch[at])) {
+                raiseHazard(worker,
+                            "global-memory race in " + blockName() + ": " + threadName(worker.block, previous - 1) +
                                 " and " + threadName(worker.block, thread) + " both write " +
-                                sharedByteName(worker, offset) + " with no barrier or warp exchange between them";
+                                worker.describeGlobal(range.begin + offset) + ", with no barrier between them",
+                            false);
             }
-            worker.writer[offset] = thread + 1;
-            worker.writeEpoch[offset] = worker.clocks[std::size_t{thread} * kWarpLanes + thread % kWarpLanes];
-        }
+        });
+    }
+}
+
+// Checking mode, while a fault is being located: gives the probed byte the value the thread about
+// to run is to see.
+void beginSegment(HostWorker& worker, unsigned thread) {
+    ThreadProbe& probe = worker.probe;
+    if (probe.byte == nullptr) {
+        return;
+    }
+    if (!probe.toggles) {
+        probe.held = *probe.byte;
+        return;
+    }
+    probe.held = thread >= probe.first && thread < probe.last ? probe.probed : probe.reference;
+    *probe.byte = probe.held;
+    if (probe.byte >= worker.shared && probe.byte < worker.shared + worker.sharedBytes) {
+        worker.segmentStart[static_cast<std::size_t>(probe.byte - worker.shared)] = probe.held;
     }
 }
 
 void newInterval(HostWorker& worker) {
-    if (worker.checking) {
+    if (worker.watchThreads) {
         std::fill(worker.writer.begin(), worker.writer.end(), 0);
+        std::fill(worker.trackedWriter.begin(), worker.trackedWriter.end(), 0);
     }
 }
 
 // Checking mode: every thread starts the block at epoch 1, ordered after no write of another.
 void resetClocks(HostWorker& worker) {
-    if (!worker.checking) {
+    if (!worker.watchThreads) {
         return;
     }
     worker.clocks.assign(std::size_t{worker.threads} * kWarpLanes, 0);
@@ -144,7 +226,8 @@ void fiberEntry(transfer_t transfer) noexcept {
 #if VESTRA_CPU_DEVICE_ASAN
     __sanitizer_finish_switch_fiber(nullptr, &worker.schedulerStackBottom, &worker.schedulerStackSize);
 #endif
-    if (worker.mode == Mode::Sequential && !worker.checking) {
+    if (worker.mode == Mode::Sequential && !worker.watchThreads) {
+        worker.sweep.reverse = worker.reverse;
         worker.body.sweep(worker.body.closure, worker.sweep);
     } else if (worker.mode == Mode::Sequential) {
         for (unsigned position = 0; position < worker.threads && worker.mode == Mode::Sequential; ++position) {
@@ -152,6 +235,7 @@ void fiberEntry(transfer_t transfer) noexcept {
             worker.current = thread;
             worker.staticCursor[thread] = 0;
             setThreadIndex(worker.block, thread);
+            beginSegment(worker, thread);
             worker.body.invoke(worker.body.closure);
             endSegment(worker, thread);
         }
@@ -171,6 +255,9 @@ void startFiber(HostWorker& worker, unsigned thread) {
 Event resume(HostWorker& worker, unsigned thread) {
     worker.current = thread;
     setThreadIndex(worker.block, thread);
+    if (worker.watchThreads) [[unlikely]] {
+        beginSegment(worker, thread);
+    }
 #if VESTRA_CPU_DEVICE_ASAN
     __sanitizer_start_switch_fiber(&worker.schedulerFakeStack, worker.stacks.bottom(worker.stackOf[thread]),
                                    FiberStacks::size());
@@ -180,7 +267,7 @@ Event resume(HostWorker& worker, unsigned thread) {
     __sanitizer_finish_switch_fiber(worker.schedulerFakeStack, nullptr, nullptr);
 #endif
     worker.contexts[thread] = back.fctx;
-    if (worker.checking) [[unlikely]] {
+    if (worker.watchThreads) [[unlikely]] {
         endSegment(worker, worker.current);
     }
     return worker.event;
@@ -195,6 +282,28 @@ std::string divergence(unsigned threads, const std::string& what) {
 std::optional<std::string> abandon(HostWorker& worker, std::string fault) {
     worker.stacks.discardFrames(worker.threads);
     return fault;
+}
+
+std::string siteName(const std::source_location& site) {
+    const std::string_view file = site.file_name();
+    const std::size_t slash = file.find_last_of('/');
+    return std::string(slash == std::string_view::npos ? file : file.substr(slash + 1)) + ":" +
+           std::to_string(site.line());
+}
+
+// Every thread of a block waits at a barrier: they must all wait at the same one, as a GPU's barrier
+// counts arrivals wherever they come from and so would let threads past two different ones.
+std::optional<std::string> divergentBarrier(const HostWorker& worker) {
+    const std::source_location& first = worker.barrierSites[0];
+    for (unsigned thread = 1; thread < worker.threads; ++thread) {
+        const std::source_location& site = worker.barrierSites[thread];
+        if (site.line() != first.line() || std::strcmp(site.file_name(), first.file_name()) != 0) {
+            return "divergent barrier in " + blockName() + ": " + threadName(worker.block, 0) +
+                   " waits at the __syncthreads at " + siteName(first) + " and " + threadName(worker.block, thread) +
+                   " at the one at " + siteName(site);
+        }
+    }
+    return std::nullopt;
 }
 
 // Resumes `thread` and notes where it stops; gives false when it stopped at a fault.
@@ -272,6 +381,9 @@ std::optional<std::string> runBlock(HostWorker& worker) {
             return abandon(worker, divergence(worker.threads, std::to_string(waiting) + " waiting at it, " +
                                                                   std::to_string(returned) + " returned without it"));
         }
+        if (auto fault = divergentBarrier(worker)) {
+            return abandon(worker, std::move(*fault));
+        }
         newInterval(worker);
         for (unsigned position = 0; position < worker.threads; ++position) {
             const unsigned thread = inOrder(worker, position);
@@ -289,10 +401,10 @@ void prepareWorker(HostWorker& worker, const LaunchShape& shape) {
     worker.stacks.reserve(worker.threads);
     worker.staticBytes = shape.staticBytes;
     worker.staticSpan = (shape.staticBytes + kSharedAlignment - 1) / kSharedAlignment * kSharedAlignment;
-    worker.sharedStorage.resize(worker.staticSpan + shape.dynamicBytes + kSharedAlignment);
+    worker.sharedStorage.resize(worker.staticSpan + shape.dynamicBytes + kSharedGuardBytes + kSharedAlignment);
     const auto address = reinterpret_cast<std::uintptr_t>(worker.sharedStorage.data());
     worker.shared = worker.sharedStorage.data() + (kSharedAlignment - address % kSharedAlignment) % kSharedAlignment;
-    worker.sweep = {worker.threads, &worker.current, worker.staticCursor.data(), &worker.mode};
+    worker.sweep = {worker.threads, false, &worker.current, worker.staticCursor.data(), &worker.mode};
     blockDim = shape.block;
     gridDim = shape.grid;
 }
@@ -411,13 +523,14 @@ void* staticSharedArray(std::size_t bytes, std::size_t alignment) noexcept {
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice
 
-void __syncthreads() {
+void __syncthreads(std::source_location site) {
     using namespace Halcyne::Core::Vestra::CpuDevice;
     HostWorker* worker = runningWorker;
     if (worker == nullptr) {
         std::fputs("__syncthreads called outside a kernel launch\n", stderr);
         std::abort();
     }
+    worker->barrierSites[worker->current] = site;
     if (worker->mode == Mode::Sequential) {
         if (worker->current != inOrder(*worker, 0)) {
             yieldToScheduler(*worker, Event::Diverged);  // never resumed

@@ -28,30 +28,35 @@ struct LaunchShape {
 // lowest linear index, when any block faulted.
 [[nodiscard]] std::optional<std::string> executeGrid(const LaunchShape& shape);
 
-// An allocation a checked launch may write, found through its pointer argument `argument`.
-struct WatchedRegion {
-    unsigned char* begin;
-    std::size_t bytes;
-    std::size_t argument;
-    std::size_t elementBytes;  // of the argument's type: what was written is marked in whole elements
+// Memory a checked launch reaches through a pointer argument (or a pointer inside a class-type
+// argument), named as fault texts name it, with the bytes nothing had written when the launch began.
+struct WatchedMemory {
+    ReachableMemory memory;
+    std::string name;  // "the allocation that argument 1 points into"
+    std::vector<DeviceRange> unwritten;
+    bool writable;  // reached through a pointer to non-const
 };
 
-// A launch for checking mode: its configuration, the allocations it may write, and the unwritten
-// ranges of the allocations it only reads.
-struct CheckedGrid {
-    LaunchShape shape;
-    std::vector<WatchedRegion> regions;
-    std::vector<DeviceRange> unwrittenInputs;
+// A fault a checked launch found: what it is, and whether it is an access out of bounds or of
+// freed memory (cudaErrorIllegalAddress) rather than a race or a read of unwritten memory
+// (cudaErrorLaunchFailure).
+struct CheckedFault {
+    std::string text;
+    bool address = false;
+    // A block that was not watched thread by thread, whose fault a run watching it can name better.
+    std::optional<std::uint64_t> unwatchedBlock = std::nullopt;
 };
 
-// Checking mode: runs the blocks one at a time on the calling thread, each with its threads in
-// ascending and then in descending order, and gives the first fault found: two threads writing one
-// shared-memory byte between barriers, two blocks writing one byte of a watched region (bytes updated
-// by atomics excepted), a block whose watched bytes differ between the two orders, or, from a third
-// run with unwritten shared memory and unwritten inputs holding kProbeFill, a block whose result
-// depends on memory nothing wrote. On success `written` holds the ranges of the watched regions the
-// launch changed.
-[[nodiscard]] std::optional<std::string> executeCheckedGrid(const CheckedGrid& launch,
-                                                            std::vector<DeviceRange>& written);
+// Checking mode: runs the grid twice from the same memory, once as a reference (blocks and threads
+// in ascending order, unwritten memory, shared memory and freed memory holding kUnwrittenFill, guard
+// zones kGuardFill) and once probing (both orders descending, the fills kProbeFill and
+// kGuardProbeFill), and compares what the two left in the watched memory; a difference is located
+// by further runs that change one thing at a time and named. Within a block, threads that write one
+// shared byte between barriers, or one global byte in the blocks looked at closely (the first, the
+// middle and the last), are races, and a write after the end of shared memory or into a guard zone
+// is out of bounds. On success the memory holds the reference run's result and the bytes the launch
+// wrote are marked written.
+[[nodiscard]] std::optional<CheckedFault> executeCheckedGrid(const LaunchShape& shape,
+                                                             const std::vector<WatchedMemory>& watched);
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <source_location>
 #include <type_traits>
 
 #define __global__
@@ -34,10 +35,11 @@ inline constinit thread_local uint3 blockIdx{0, 0, 0};
 inline constinit thread_local dim3 blockDim{1, 1, 1};
 inline constinit thread_local dim3 gridDim{1, 1, 1};
 
-// Waits until every thread of the block has reached a barrier. A barrier that only part of the
-// block reaches ends the launch with cudaErrorLaunchFailure instead of hanging (see
+// Waits until every thread of the block has reached the barrier. A barrier that only part of the
+// block reaches, or threads that wait at barriers at different places (`site`, which the caller
+// leaves to its default), end the launch with cudaErrorLaunchFailure instead of hanging (see
 // CpuDevice::lastKernelFault). Only valid inside a kernel launched through cudaLaunchKernelEx.
-void __syncthreads();
+void __syncthreads(std::source_location site = std::source_location::current());
 
 namespace Halcyne::Core::Vestra::CpuDevice {
 
@@ -146,11 +148,14 @@ bool registerStaticSharedBytes(void (*kernel)(Params...), std::size_t bytes) noe
 }
 
 // A pointer argument of a launch, which checking mode watches: what it reads must have been
-// written, and what the launch changes in the allocation it points into is checked for races.
+// written, and what the launch changes in the allocation it points into is checked for races. A
+// class-type argument is kept as its bytes, where checking mode looks for pointers to watch too.
 struct LaunchPointer {
     const void* address;
     std::size_t elementBytes;  // 1 for void
     bool readOnly;
+    const void* aggregate = nullptr;
+    std::size_t aggregateBytes = 0;
 
     template <class T>
     static LaunchPointer of(const T& value) {
@@ -164,6 +169,8 @@ struct LaunchPointer {
                 }
             }();
             return {static_cast<const void*>(value), size, std::is_const_v<Element>};
+        } else if constexpr (std::is_class_v<T>) {
+            return {nullptr, 0, true, static_cast<const void*>(&value), sizeof(T)};
         } else {
             return {nullptr, 0, true};
         }
@@ -185,9 +192,11 @@ inline void setThreadIndex(const dim3& block, unsigned linear) {
 enum class Mode : std::uint8_t { Sequential, Fibers };
 
 // What the barrier-free pass over a block needs from the host thread that runs it: the threads run
-// one after another, in ascending order, until all have returned or the block has turned into fibers.
+// one after another, in ascending (or descending) order, until all have returned or the block has
+// turned into fibers.
 struct ThreadSweep {
     unsigned threads;
+    bool reverse;                 // descending order instead
     unsigned* current;            // the CUDA thread running
     std::uint32_t* staticCursor;  // per thread: the bytes of static shared arrays it has taken
     const Mode* mode;
@@ -207,7 +216,8 @@ struct KernelBody {
                 [](const void* bound, const ThreadSweep& sweep) {
                     const Function& run = *static_cast<const Function*>(bound);
                     const dim3 block = blockDim;
-                    for (unsigned thread = 0; thread < sweep.threads; ++thread) {
+                    for (unsigned position = 0; position < sweep.threads; ++position) {
+                        const unsigned thread = sweep.reverse ? sweep.threads - 1 - position : position;
                         *sweep.current = thread;
                         sweep.staticCursor[thread] = 0;
                         setThreadIndex(block, thread);

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cpu_device/cuda_runtime.h"
@@ -80,8 +81,12 @@ bool copySides(cudaMemcpyKind kind, const void* destination, const void* source,
     return false;
 }
 
-// The kernel's symbol where the dynamic linker knows it, otherwise its address.
-std::string kernelName(const void* kernel) {
+// The kernel's name in its source where the launch knows it, else its symbol where the dynamic
+// linker knows it, else its address.
+std::string kernelName(const void* kernel, const char* name) {
+    if (name != nullptr) {
+        return name;
+    }
     Dl_info info{};
     if (dladdr(kernel, &info) != 0 && info.dli_sname != nullptr && info.dli_saddr == kernel) {
         return info.dli_sname;
@@ -99,75 +104,78 @@ cudaError_t checkWrittenSource(const void* source, std::size_t bytes, const char
     return cudaSuccess;
 }
 
+// Checking mode: a copy or memset that reaches memory freed while checking, which waits in
+// quarantine, is refused with the fault named; elsewhere an unknown range is refused all the same.
+cudaError_t refuseRange(const void* pointer, std::size_t bytes, const char* call) {
+    if (checking() && isFreedRange(pointer, bytes)) {
+        recordKernelFault(std::string("use after free: ") + call + " reaches memory freed by cudaFreeAsync");
+    }
+    return fail(cudaErrorInvalidValue);
+}
+
+// Checking mode: the memory a launch reaches through its pointer arguments, and through pointers
+// kept in its class-type arguments (any aligned word that points into device memory).
+std::vector<WatchedMemory> watchedMemory(const LaunchPointer* pointers, std::size_t count) {
+    std::vector<WatchedMemory> watched;
+    const auto watch = [&](const void* address, const std::string& name, bool writable) {
+        const auto memory = reachableMemory(address);
+        if (!memory) {
+            return;
+        }
+        const auto known = std::find_if(watched.begin(), watched.end(), [&](const WatchedMemory& other) {
+            return other.memory.begin == memory->begin;
+        });
+        if (known != watched.end()) {
+            known->writable = known->writable || writable;
+            return;
+        }
+        watched.push_back(
+            {*memory, name, memory->freed ? std::vector<DeviceRange>{} : unwrittenRanges(memory->begin), writable});
+    };
+    for (std::size_t argument = 0; argument < count; ++argument) {
+        const LaunchPointer& pointer = pointers[argument];
+        if (pointer.address != nullptr) {
+            watch(pointer.address, "the allocation that argument " + std::to_string(argument) + " points into",
+                  !pointer.readOnly);
+        }
+        const auto* bytes = static_cast<const unsigned char*>(pointer.aggregate);
+        for (std::size_t offset = 0; offset + sizeof(void*) <= pointer.aggregateBytes; offset += alignof(void*)) {
+            const void* word = nullptr;
+            std::memcpy(&word, bytes + offset, sizeof word);
+            if (word != nullptr) {
+                watch(word,
+                      "the allocation that a pointer inside argument " + std::to_string(argument) + " points into",
+                      true);
+            }
+        }
+    }
+    return watched;
+}
+
 // Checking mode: a kernel that failed leaves what it may write holding unspecified values, not
 // unwritten ones, so that later reads of them are not reported as reads of unwritten memory.
-void markWritableArguments(const LaunchPointer* pointers, std::size_t count) {
-    for (std::size_t argument = 0; argument < count; ++argument) {
-        if (pointers[argument].address == nullptr || pointers[argument].readOnly) {
-            continue;
-        }
-        if (const auto owner = allocationOf(pointers[argument].address)) {
-            markWritten(owner->begin, owner->bytes);
+void markReachableWritten(const std::vector<WatchedMemory>& watched) {
+    for (const WatchedMemory& memory : watched) {
+        if (memory.writable && !memory.memory.freed) {
+            markWritten(memory.memory.begin, memory.memory.bytes);
         }
     }
 }
 
-// Checking mode: the pointer arguments a kernel reads through must point at written memory (their
-// first element is checked, and the rest of what they point into is probed while the blocks run),
-// and what it may write is every allocation a writable pointer points into.
-cudaError_t launchChecked(const void* kernel, CheckedGrid launch, const LaunchPointer* pointers, std::size_t count) {
-    std::vector<DeviceRange> inputs;
-    for (std::size_t argument = 0; argument < count; ++argument) {
-        const LaunchPointer& pointer = pointers[argument];
-        if (pointer.address == nullptr) {
-            continue;
-        }
-        const auto owner = allocationOf(pointer.address);
-        if (!owner) {
-            continue;
-        }
-        if (pointer.readOnly) {
-            const auto offset =
-                static_cast<std::size_t>(static_cast<const unsigned char*>(pointer.address) - owner->begin);
-            const std::size_t bytes = std::min(pointer.elementBytes, owner->bytes - offset);
-            if (const auto unwritten = firstUnwritten(pointer.address, bytes)) {
-                recordKernelFault("uninitialised read: " + kernelName(kernel) + " reads argument " +
-                                  std::to_string(argument) + ", whose byte " + std::to_string(*unwritten) +
-                                  " nothing has written since allocation");
-                return fail(cudaErrorLaunchFailure);
-            }
-            inputs.push_back(*owner);
-        } else if (std::none_of(launch.regions.begin(), launch.regions.end(),
-                                [&](const WatchedRegion& region) { return region.begin == owner->begin; })) {
-            launch.regions.push_back(
-                {owner->begin, owner->bytes, argument, std::max<std::size_t>(1, pointer.elementBytes)});
-        }
+cudaError_t launchChecked(const std::string& kernel, const LaunchShape& shape, const LaunchPointer* pointers,
+                          std::size_t count) {
+    const std::vector<WatchedMemory> watched = watchedMemory(pointers, count);
+    for (const WatchedMemory& memory : watched) {
+        exposeReachable(memory.memory, true);
     }
-    // An allocation the kernel may also write is watched instead: probing it would hide its writes.
-    const auto byStart = [](const DeviceRange& a, const DeviceRange& b) { return a.begin < b.begin; };
-    const auto sameStart = [](const DeviceRange& a, const DeviceRange& b) { return a.begin == b.begin; };
-    std::sort(inputs.begin(), inputs.end(), byStart);
-    inputs.erase(std::unique(inputs.begin(), inputs.end(), sameStart), inputs.end());
-    for (const DeviceRange& input : inputs) {
-        if (std::none_of(launch.regions.begin(), launch.regions.end(),
-                         [&](const WatchedRegion& region) { return region.begin == input.begin; })) {
-            const std::vector<DeviceRange> unwritten = unwrittenRanges(input.begin);
-            launch.unwrittenInputs.insert(launch.unwrittenInputs.end(), unwritten.begin(), unwritten.end());
-        }
+    const auto fault = executeCheckedGrid(shape, watched);
+    for (const WatchedMemory& memory : watched) {
+        exposeReachable(memory.memory, false);
     }
-    std::vector<DeviceRange> written;
-    if (auto fault = executeCheckedGrid(launch, written)) {
-        recordKernelFault(fault->starts_with("__") ? *fault : kernelName(kernel) + ": " + *fault);
-        markWritableArguments(pointers, count);
-        return fail(cudaErrorLaunchFailure);
-    }
-    if (auto fault = checkGuards()) {
-        recordKernelFault(kernelName(kernel) + ": " + *fault);
-        markWritableArguments(pointers, count);
-        return fail(cudaErrorIllegalAddress);
-    }
-    for (const DeviceRange& write : written) {
-        markWritten(write.begin, write.bytes);
+    if (fault) {
+        recordKernelFault(kernel + ": " + fault->text);
+        markReachableWritten(watched);
+        return fail(fault->address ? cudaErrorIllegalAddress : cudaErrorLaunchFailure);
     }
     return cudaSuccess;
 }
@@ -273,9 +281,14 @@ cudaError_t cudaMemcpyAsync(void* destination, const void* source, std::size_t b
     if (bytes == 0) {
         return cudaSuccess;
     }
-    if (destination == nullptr || source == nullptr || (sides.destination && !isDeviceRange(destination, bytes)) ||
-        (sides.source && !isDeviceRange(source, bytes))) {
+    if (destination == nullptr || source == nullptr) {
         return fail(cudaErrorInvalidValue);
+    }
+    if (sides.destination && !isDeviceRange(destination, bytes)) {
+        return refuseRange(destination, bytes, "cudaMemcpyAsync");
+    }
+    if (sides.source && !isDeviceRange(source, bytes)) {
+        return refuseRange(source, bytes, "cudaMemcpyAsync");
     }
     if (checking()) {
         if (sides.source && !sides.destination) {
@@ -304,7 +317,7 @@ cudaError_t cudaMemsetAsync(void* pointer, int value, std::size_t bytes, cudaStr
         return cudaSuccess;
     }
     if (!isDeviceRange(pointer, bytes)) {
-        return fail(cudaErrorInvalidValue);
+        return refuseRange(pointer, bytes, "cudaMemsetAsync");
     }
     std::memset(pointer, value, bytes);
     if (checking()) {
@@ -431,14 +444,15 @@ bool registerStaticSharedBytes(const void* kernel, std::size_t bytes) noexcept {
     return true;
 }
 
-cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, KernelBody body,
+cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, const char* name, KernelBody body,
                          const LaunchPointer* pointers, std::size_t count) {
+    recordKernelFault({});  // the last fault text describes the last launch only
     if (config == nullptr) {
         return fail(cudaErrorInvalidValue);
     }
     if (const cudaError_t error = injected(FaultSite::Launch)) {
         if (checking()) {
-            markWritableArguments(pointers, count);
+            markReachableWritten(watchedMemory(pointers, count));
         }
         return error;
     }
@@ -461,21 +475,52 @@ cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, K
     if (staticBytes > kSharedLimitBytes || config->dynamicSmemBytes > kSharedLimitBytes - staticBytes) {
         return fail(cudaErrorInvalidValue);
     }
+    const LaunchShape shape{grid, block, staticBytes, config->dynamicSmemBytes, body};
     if (checking()) {
-        return launchChecked(kernel, {{grid, block, staticBytes, config->dynamicSmemBytes, body}, {}, {}}, pointers,
-                             count);
+        return launchChecked(kernelName(kernel, name), shape, pointers, count);
     }
-    if (auto fault = executeGrid({grid, block, staticBytes, config->dynamicSmemBytes, body})) {
-        recordKernelFault(std::move(*fault));
+    if (auto fault = executeGrid(shape)) {
+        recordKernelFault(kernelName(kernel, name) + ": " + *fault);
         return fail(cudaErrorLaunchFailure);
     }
     // A kernel that wrote outside its allocations fails as on a GPU, where such a write is an illegal
     // address; what it wrote into the guard zones stays there, so later launches fail too.
     if (auto fault = checkGuards(pointers, count)) {
-        recordKernelFault(kernelName(kernel) + ": " + *fault);
+        recordKernelFault(kernelName(kernel, name) + ": " + *fault);
         return fail(cudaErrorIllegalAddress);
     }
     return cudaSuccess;
+}
+
+std::string kernelNameFromSignature(const char* signature) {
+    // "... [with auto Kernel = ns::{anonymous}::name<1, 2>]" or "... [Kernel = &ns::(anonymous namespace)::name]"
+    const std::string_view text = signature;
+    const std::size_t key = text.find("Kernel = ");
+    if (key == std::string_view::npos) {
+        return std::string(text);
+    }
+    std::string_view name = text.substr(key + 9);
+    int depth = 0;
+    std::size_t end = 0;
+    std::size_t qualifier = 0;  // where the name starts after its namespaces
+    for (; end < name.size(); ++end) {
+        const char c = name[end];
+        if (c == '<' || c == '(' || c == '{') {
+            ++depth;
+        } else if (c == '>' || c == ')' || c == '}') {
+            --depth;
+        } else if (depth == 0 && (c == ']' || c == ';')) {
+            break;
+        } else if (depth == 0 && c == ':' && end + 1 < name.size() && name[end + 1] == ':') {
+            qualifier = end + 2;
+        }
+    }
+    name = name.substr(0, end);
+    name = name.substr(std::min(qualifier, name.size()));
+    if (!name.empty() && name.front() == '&') {
+        name.remove_prefix(1);
+    }
+    return std::string(name);
 }
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice

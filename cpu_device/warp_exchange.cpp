@@ -223,7 +223,7 @@ std::optional<std::string> releaseExchanges(HostWorker& worker) {
     for (const unsigned thread : released) {
         worker.published[thread] = worker.arrivals[thread].value;
     }
-    if (worker.checking) {
+    if (worker.watchThreads) {
         // Every thread of a group is released with it; the group's first thread in index order stands
         // for it.
         for (const unsigned thread : released) {

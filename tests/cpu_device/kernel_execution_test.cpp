@@ -97,7 +97,7 @@ TEST_F(KernelExecution, BarrierReachedByPartOfABlockIsReportedAndTheNextLaunchRu
         launch<divergentKernel>(1, 64, 0, context.stream, out.get(), returning, oddLanesWaitLonger);
         EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
         EXPECT_EQ(CpuDevice::lastKernelFault(),
-                  std::string("__syncthreads in block (0, 0, 0) of 64 threads: ") + report);
+                  std::string("divergentKernel: __syncthreads in block (0, 0, 0) of 64 threads: ") + report);
         // The abandoned fibers' stacks serve the next launch.
         const std::vector<double> ring = {1.0, 2.0, 3.0};
         EXPECT_EQ(rotate(ring, 3, 1), (std::vector<double>{2.0, 3.0, 1.0}));

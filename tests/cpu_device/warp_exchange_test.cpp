@@ -188,8 +188,8 @@ TEST_F(WarpExchange, AMaskNamingAThreadThatNeverArrivesFailsTheLaunch) {
         launch<misusedShuffleKernel>(1, threads, 0, context.stream, out.get(), misuse);
         const auto [status, fault] = outcome();
         EXPECT_EQ(status, cudaErrorLaunchFailure) << report;
-        EXPECT_EQ(fault,
-                  std::string("__shfl_sync in block (0, 0, 0) of ") + std::to_string(threads) + " threads: " + report);
+        EXPECT_EQ(fault, std::string("misusedShuffleKernel: __shfl_sync in block (0, 0, 0) of ") +
+                             std::to_string(threads) + " threads: " + report);
     }
     // The abandoned fibers' stacks serve the next launch. A lane that reads one its mask does not
     // name gets NaN, as from unwritten memory, rather than a value that may pass for a result.
