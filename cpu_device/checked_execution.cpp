@@ -173,7 +173,7 @@ std::optional<CheckedFault> CheckedRun::runOnce(std::uint64_t index, const RunSe
     if (afterSharedFill) {
         afterSharedFill();
     }
-    if (watch) {
+    if (watch && worker.sharedBytes > 0) {
         std::memcpy(worker.segmentStart.data(), worker.shared, worker.sharedBytes);
     }
     worker.hazard.clear();

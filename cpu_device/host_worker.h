@@ -12,7 +12,6 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <source_location>
 #include <string>
 #include <vector>
 
@@ -117,7 +116,11 @@ struct HostWorker {
     ThreadProbe probe;
     std::set<const unsigned char*> atomicBytes;  // updated by atomics: not a race between threads
     // Where each thread waits at __syncthreads: a block's threads must meet at one barrier.
-    std::vector<std::source_location> barrierSites = std::vector<std::source_location>(FiberStacks::kMaxStacks);
+    struct BarrierSite {
+        const char* file = "";
+        int line = 0;
+    };
+    std::vector<BarrierSite> barrierSites = std::vector<BarrierSite>(FiberStacks::kMaxStacks);
 #if VESTRA_CPU_DEVICE_ASAN
     void* schedulerFakeStack = nullptr;
     const void* schedulerStackBottom = nullptr;

@@ -284,20 +284,20 @@ std::optional<std::string> abandon(HostWorker& worker, std::string fault) {
     return fault;
 }
 
-std::string siteName(const std::source_location& site) {
-    const std::string_view file = site.file_name();
+std::string siteName(const HostWorker::BarrierSite& site) {
+    const std::string_view file = site.file;
     const std::size_t slash = file.find_last_of('/');
     return std::string(slash == std::string_view::npos ? file : file.substr(slash + 1)) + ":" +
-           std::to_string(site.line());
+           std::to_string(site.line);
 }
 
 // Every thread of a block waits at a barrier: they must all wait at the same one, as a GPU's barrier
 // counts arrivals wherever they come from and so would let threads past two different ones.
 std::optional<std::string> divergentBarrier(const HostWorker& worker) {
-    const std::source_location& first = worker.barrierSites[0];
+    const HostWorker::BarrierSite& first = worker.barrierSites[0];
     for (unsigned thread = 1; thread < worker.threads; ++thread) {
-        const std::source_location& site = worker.barrierSites[thread];
-        if (site.line() != first.line() || std::strcmp(site.file_name(), first.file_name()) != 0) {
+        const HostWorker::BarrierSite& site = worker.barrierSites[thread];
+        if (site.line != first.line || (site.file != first.file && std::strcmp(site.file, first.file) != 0)) {
             return "divergent barrier in " + blockName() + ": " + threadName(worker.block, 0) +
                    " waits at the __syncthreads at " + siteName(first) + " and " + threadName(worker.block, thread) +
                    " at the one at " + siteName(site);
@@ -523,14 +523,14 @@ void* staticSharedArray(std::size_t bytes, std::size_t alignment) noexcept {
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice
 
-void __syncthreads(std::source_location site) {
+void __syncthreads(const char* file, int line) {
     using namespace Halcyne::Core::Vestra::CpuDevice;
     HostWorker* worker = runningWorker;
     if (worker == nullptr) {
         std::fputs("__syncthreads called outside a kernel launch\n", stderr);
         std::abort();
     }
-    worker->barrierSites[worker->current] = site;
+    worker->barrierSites[worker->current] = {file, line};
     if (worker->mode == Mode::Sequential) {
         if (worker->current != inOrder(*worker, 0)) {
             yieldToScheduler(*worker, Event::Diverged);  // never resumed

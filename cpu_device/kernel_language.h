@@ -9,7 +9,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <source_location>
 #include <type_traits>
 
 #define __global__
@@ -36,10 +35,10 @@ inline constinit thread_local dim3 blockDim{1, 1, 1};
 inline constinit thread_local dim3 gridDim{1, 1, 1};
 
 // Waits until every thread of the block has reached the barrier. A barrier that only part of the
-// block reaches, or threads that wait at barriers at different places (`site`, which the caller
-// leaves to its default), end the launch with cudaErrorLaunchFailure instead of hanging (see
-// CpuDevice::lastKernelFault). Only valid inside a kernel launched through cudaLaunchKernelEx.
-void __syncthreads(std::source_location site = std::source_location::current());
+// block reaches, or threads that wait at barriers in different places (`file` and `line`, which the
+// caller leaves to their defaults), end the launch with cudaErrorLaunchFailure instead of hanging
+// (see CpuDevice::lastKernelFault). Only valid inside a kernel launched through cudaLaunchKernelEx.
+void __syncthreads(const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
 namespace Halcyne::Core::Vestra::CpuDevice {
 
