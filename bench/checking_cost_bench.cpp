@@ -270,6 +270,17 @@ void print(const std::string& name, const std::string& size, const Figures& figu
                 figures.checkedMs, figures.ratio());
 }
 
+// Compares the checked launch's result with the host's, then times the launch in both modes and
+// prints its line.
+template <class Launch>
+Figures checkedAndTimed(const TransformerCudaContext& context, const std::string& name, const std::string& size,
+                        const std::vector<double>& expected, const DeviceBuffer<double>& result, Launch launchOnce) {
+    requireClose(name, expected, downloaded(context, result, "download a result"));
+    const Figures figures = timeBothModes(name, launchOnce);
+    print(name, size, figures);
+    return figures;
+}
+
 Figures axpy(const TransformerCudaContext& context, std::uint64_t count) {
     const std::string name = "element-wise";
     const double a = 0.75;
@@ -286,10 +297,7 @@ Figures axpy(const TransformerCudaContext& context, std::uint64_t count) {
     for (std::uint64_t i = 0; i < count; ++i) {
         expected[i] = a * x[i] + y[i];
     }
-    requireClose(name, expected, downloaded(context, yDevice, "download y"));
-    const Figures figures = timeBothModes(name, launchOnce);
-    print(name, std::to_string(count) + " doubles", figures);
-    return figures;
+    return checkedAndTimed(context, name, std::to_string(count) + " doubles", expected, yDevice, launchOnce);
 }
 
 Figures transpose(const TransformerCudaContext& context, unsigned rows, unsigned columns) {
@@ -309,10 +317,8 @@ Figures transpose(const TransformerCudaContext& context, unsigned rows, unsigned
             expected[c * rows + r] = in[r * columns + c];
         }
     }
-    requireClose(name, expected, downloaded(context, outDevice, "download transpose"));
-    const Figures figures = timeBothModes(name, launchOnce);
-    print(name, std::to_string(rows) + "x" + std::to_string(columns), figures);
-    return figures;
+    return checkedAndTimed(context, name, std::to_string(rows) + "x" + std::to_string(columns), expected, outDevice,
+                           launchOnce);
 }
 
 Figures product(const TransformerCudaContext& context, unsigned rows, unsigned inner, unsigned columns) {
@@ -336,10 +342,9 @@ Figures product(const TransformerCudaContext& context, unsigned rows, unsigned i
             }
         }
     }
-    requireClose(name, expected, downloaded(context, cDevice, "download product"));
-    const Figures figures = timeBothModes(name, launchOnce);
-    print(name, std::to_string(rows) + "x" + std::to_string(inner) + "x" + std::to_string(columns), figures);
-    return figures;
+    return checkedAndTimed(context, name,
+                           std::to_string(rows) + "x" + std::to_string(inner) + "x" + std::to_string(columns), expected,
+                           cDevice, launchOnce);
 }
 
 Figures stencil(const TransformerCudaContext& context, std::uint64_t count) {
@@ -358,10 +363,7 @@ Figures stencil(const TransformerCudaContext& context, std::uint64_t count) {
         const double right = i + 1 < count ? in[i + 1] : 0.0;
         expected[i] = 0.25 * left + 0.5 * in[i] + 0.25 * right;
     }
-    requireClose(name, expected, downloaded(context, outDevice, "download stencil"));
-    const Figures figures = timeBothModes(name, launchOnce);
-    print(name, std::to_string(count) + " doubles", figures);
-    return figures;
+    return checkedAndTimed(context, name, std::to_string(count) + " doubles", expected, outDevice, launchOnce);
 }
 
 Figures softmax(const TransformerCudaContext& context, unsigned rows, unsigned columns) {
@@ -391,10 +393,8 @@ Figures softmax(const TransformerCudaContext& context, unsigned rows, unsigned c
             expected[r * columns + c] = std::exp(row[c] - maximum) / sum;
         }
     }
-    requireClose(name, expected, downloaded(context, outDevice, "download softmax"));
-    const Figures figures = timeBothModes(name, launchOnce);
-    print(name, std::to_string(rows) + "x" + std::to_string(columns), figures);
-    return figures;
+    return checkedAndTimed(context, name, std::to_string(rows) + "x" + std::to_string(columns), expected, outDevice,
+                           launchOnce);
 }
 
 Figures reduction(const TransformerCudaContext& context, std::uint64_t count) {
@@ -411,10 +411,7 @@ Figures reduction(const TransformerCudaContext& context, std::uint64_t count) {
     for (std::uint64_t i = 0; i < count; ++i) {
         expected[i / kReductionBlock] += in[i];
     }
-    requireClose(name, expected, downloaded(context, partials, "download partial sums"));
-    const Figures figures = timeBothModes(name, launchOnce);
-    print(name, std::to_string(count) + " doubles", figures);
-    return figures;
+    return checkedAndTimed(context, name, std::to_string(count) + " doubles", expected, partials, launchOnce);
 }
 
 void run(const TransformerCudaContext& context) {

@@ -206,19 +206,22 @@ std::optional<CheckedFault> CheckedRun::runAttributed(std::uint64_t index, const
     for (std::size_t which = 0; which < watched.size(); ++which) {
         unsigned char* span = spanBegin(watched[which].memory);
         const std::vector<unsigned char>& was = before[which];
-        for (std::size_t offset = nextChange(span, was.data(), 0, was.size()); offset < was.size() && budget > 0;
+        for (std::size_t offset = nextChange(span, was.data(), 0, was.size()); offset < was.size();
              offset = nextChange(span, was.data(), offset, was.size())) {
             std::size_t end = offset;
-            while (end < was.size() && end - offset < budget && span[end] != was[end]) {
+            while (end < was.size() && span[end] != was[end]) {
                 ++end;
             }
-            worker.tracked.push_back({span + offset, end - offset, mirrored});
-            mirrored += end - offset;
-            budget -= end - offset;
+            const std::size_t tracked = std::min(budget, end - offset);
+            if (tracked > 0) {
+                worker.tracked.push_back({span + offset, tracked, mirrored});
+                mirrored += tracked;
+                budget -= tracked;
+            }
+            std::memcpy(span + offset, was.data() + offset, end - offset);  // as the block found it
             offset = end;
         }
     }
-    restore(before);
     worker.trackedStart.resize(mirrored);
     for (const TrackedRange& range : worker.tracked) {
         std::memcpy(worker.trackedStart.data() + range.mirror, range.begin, range.bytes);
