@@ -1,13 +1,16 @@
 // The CUDA runtime calls of the CPU device. Work runs at once on the calling thread, so every call
 // on a stream is complete when it returns, and a stream-ordered free may release at once.
+#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -89,7 +92,10 @@ std::string kernelName(const void* kernel, const char* name) {
     }
     Dl_info info{};
     if (dladdr(kernel, &info) != 0 && info.dli_sname != nullptr && info.dli_saddr == kernel) {
-        return info.dli_sname;
+        int status = 0;
+        const std::unique_ptr<char, decltype(&std::free)> demangled(
+            abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status), &std::free);
+        return status == 0 && demangled ? demangled.get() : info.dli_sname;
     }
     return "the kernel at " + std::to_string(reinterpret_cast<std::uintptr_t>(kernel));
 }
