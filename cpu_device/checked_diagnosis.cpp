@@ -224,6 +224,34 @@ class Locator {
                 false};
     }
 
+    // The thread of `block` (run from `state`) whose view of `read` changes what it leaves at
+    // `output`: the byte holds `probed` for half of the threads and `reference` for the others,
+    // halved until one thread is left.
+    std::optional<unsigned> reader(const CheckedRun::Image& state, std::uint64_t block, const unsigned char* output,
+                                   unsigned char* read, unsigned char reference, unsigned char probed) {
+        ThreadProbe& probe = run_.worker.probe;
+        const unsigned char alone = outcome(state, block, output, [&] { *read = reference; });
+        const auto thread = bisect(run_.worker.threads, [&](std::size_t first, std::size_t last) {
+            const unsigned char seen = outcome(state, block, output, [&] {
+                probe = {};
+                probe.byte = read;
+                probe.reference = reference;
+                probe.probed = probed;
+                probe.first = static_cast<unsigned>(first);
+                probe.last = static_cast<unsigned>(last);
+            });
+            probe = {};
+            return seen != alone;
+        });
+        return thread ? std::optional(static_cast<unsigned>(*thread)) : std::nullopt;
+    }
+
+    // "thread (x, y, z) of block (x, y, z) reads ", or without the thread where none was found alone.
+    std::string readerText(std::optional<unsigned> thread, std::uint64_t block) const {
+        return (thread ? threadName(run_.worker.block, *thread) + " of " : std::string()) + run_.blockText(block) +
+               " reads ";
+    }
+
     // The block reads a byte another block writes: among the bytes the launch writes, the one whose
     // value before the block changes what it computes.
     CheckedFault blockOrder(std::uint64_t block, const unsigned char* output, const std::string& values) {
@@ -274,10 +302,12 @@ class Locator {
             return outcome(start, block, output, applied(first, last)) != alone;
         });
         if (found) {
-            const unsigned char* read = written.at(*found);
+            unsigned char* read = written.at(*found);
             const SpanByte where = *run_.find(read);
             if (const auto writer = lastWriter(kReferenceRun, read); writer && *writer != block) {
-                return {"global-memory race: " + run_.blockText(block) + " reads " + run_.describe(where) + ", which " +
+                const auto thread = reader(start, block, output, read, start[where.watched][where.offset],
+                                           reference_[where.watched][where.offset]);
+                return {"global-memory race: " + readerText(thread, block) + run_.describe(where) + ", which " +
                             run_.blockText(*writer) + " writes in the same launch",
                         false};
             }
@@ -332,25 +362,10 @@ class Locator {
             return fallback(variant.cause, block, values);
         }
         unsigned char* read = candidates.at(*found);
-        // The threads that see the probed value there, halved until one is left.
-        ThreadProbe& probe = run_.worker.probe;
         const unsigned char reference =
             shared ? kUnwrittenFill : state[run_.find(read)->watched][run_.find(read)->offset];
-        const auto thread = bisect(run_.worker.threads, [&](std::size_t first, std::size_t last) {
-            const unsigned char seen = outcome(state, block, output, [&] {
-                probe = {};
-                probe.byte = read;
-                probe.reference = reference;
-                probe.probed = probed;
-                probe.first = static_cast<unsigned>(first);
-                probe.last = static_cast<unsigned>(last);
-            });
-            probe = {};
-            return seen != alone;
-        });
-        const std::string who =
-            (thread ? threadName(run_.worker.block, static_cast<unsigned>(*thread)) + " of " : std::string()) +
-            run_.blockText(block) + " reads ";
+        const auto thread = reader(state, block, output, read, reference, probed);
+        const std::string who = readerText(thread, block);
         if (shared) {
             const auto offset = static_cast<std::size_t>(read - run_.worker.shared);
             const bool past = offset >= run_.worker.sharedBytes;

@@ -317,9 +317,9 @@ TEST_F(Checking, BlocksSharingBytesWithinOneLaunchRace) {
     launch<carryKernel<false>>(4, 64, 0, context.stream, out.get(), in.get());
     EXPECT_EQ(outcome(), kClean);
     launch<carryKernel<true>>(4, 64, 0, context.stream, out.get(), in.get());
-    EXPECT_TRUE(
-        failedWith(outcome(), cudaErrorLaunchFailure, "carryKernel<true>",
-                   {"global-memory race: block (", "reads byte", "which block (", "writes in the same launch"}));
+    EXPECT_TRUE(failedWith(outcome(), cudaErrorLaunchFailure, "carryKernel<true>",
+                           {"global-memory race: thread (0, 0, 0) of block (", "reads byte", "which block (",
+                            "writes in the same launch"}));
 }
 
 TEST_F(Checking, ReadsOfUnwrittenMemoryFailTheLaunchAndTheDownload) {
