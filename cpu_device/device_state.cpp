@@ -58,8 +58,9 @@ struct Quarantined {
 
 struct DeviceState {
     std::mutex mutex;
-    std::map<const unsigned char*, Allocation, std::greater<>> allocations;  // start -> allocation
-    std::deque<Quarantined> quarantine;
+    std::map<const unsigned char*, Allocation, std::greater<>> allocations;     // start -> allocation
+    std::deque<Quarantined> quarantine;                                         // oldest first
+    std::map<const unsigned char*, Quarantined, std::greater<>> quarantinedAt;  // base -> the same entries
     std::size_t quarantinedBytes = 0;
     // Freed allocations the pool keeps for reuse, by span, up to the pool's release threshold.
     std::multimap<std::size_t, unsigned char*> pooled;
@@ -288,10 +289,12 @@ cudaError_t freeDevice(void* pointer, std::size_t poolBytes) {
         std::memset(memory, kUnwrittenFill, bytes);
         poison(base, span);
         state().quarantine.push_back({base, span, bytes});
+        state().quarantinedAt.emplace(base, Quarantined{base, span, bytes});
         state().quarantinedBytes += span;
         while (state().quarantinedBytes > kQuarantineBytes) {
             const Quarantined oldest = state().quarantine.front();
             state().quarantine.pop_front();
+            state().quarantinedAt.erase(oldest.base);
             state().quarantinedBytes -= oldest.span;
             unpoison(oldest.base, oldest.span);
             release(oldest.base);
@@ -434,14 +437,18 @@ std::optional<ReachableMemory> reachableMemory(const void* pointer) {
         return ReachableMemory{const_cast<unsigned char*>(owner->first), bytes, kGuardBytes,
                                spanOf(bytes) - kGuardBytes - bytes, false};
     }
-    const auto* byte = static_cast<const unsigned char*>(pointer);
-    for (const Quarantined& held : state().quarantine) {
-        unsigned char* memory = held.base + kGuardBytes;
-        if (byte >= memory && byte < memory + held.bytes) {
-            return ReachableMemory{memory, held.bytes, kGuardBytes, held.span - kGuardBytes - held.bytes, true};
-        }
+    // The quarantined allocation with the greatest base not above the pointer.
+    const auto held = state().quarantinedAt.lower_bound(static_cast<const unsigned char*>(pointer));
+    if (held == state().quarantinedAt.end()) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    unsigned char* memory = held->second.base + kGuardBytes;
+    const auto* byte = static_cast<const unsigned char*>(pointer);
+    if (byte < memory || byte >= memory + held->second.bytes) {
+        return std::nullopt;
+    }
+    return ReachableMemory{memory, held->second.bytes, kGuardBytes,
+                           held->second.span - kGuardBytes - held->second.bytes, true};
 }
 
 bool isFreedRange(const void* pointer, std::size_t bytes) {
