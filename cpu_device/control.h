@@ -35,15 +35,18 @@ void clearFaults() noexcept;
 [[nodiscard]] std::uint64_t liveStreams();
 [[nodiscard]] std::uint64_t liveBlasHandles();
 
-// What the last launch that failed while running found, for example a barrier reached by only part
-// of a block; empty until one has.
+// What the last launch found when it failed while running, for example a barrier reached by only
+// part of a block, or what the last refused copy or GEMM found; empty after a launch that did not
+// fail while running.
 [[nodiscard]] std::string lastKernelFault();
 
 // Checking mode, off by default and on from the start when the environment variable
-// VESTRA_CPU_DEVICE_CHECKS is set to anything but 0 (read once). While it is on, launches run their
-// blocks one at a time and fail with cudaErrorLaunchFailure on a race or a read of unwritten device
-// memory, and with cudaErrorIllegalAddress on a write into the guard zones around an allocation;
-// lastKernelFault says what was found. See README.md for what it catches and what it cannot.
+// VESTRA_CPU_DEVICE_CHECKS is set to anything but 0 (read once). While it is on, every launch runs
+// twice from the same memory with different orders and fills, and fails with cudaErrorLaunchFailure
+// on a race or a read of unwritten memory, and with cudaErrorIllegalAddress on an access outside an
+// allocation, past the end of shared memory, into freed memory or into pageable host memory;
+// lastKernelFault names the kernel, block, thread and byte. See README.md for what it catches and
+// what it cannot.
 void setChecking(bool enabled);
 [[nodiscard]] bool checking();
 

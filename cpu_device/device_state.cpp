@@ -66,6 +66,7 @@ struct DeviceState {
     std::multimap<std::size_t, unsigned char*> pooled;
     std::size_t pooledBytes = 0;
     std::size_t allocatedBytes = 0;
+    std::map<const unsigned char*, std::size_t, std::greater<>> pinned;  // page-locked host memory: start -> bytes
     std::set<cudaStream_t> streams;
     std::set<cublasHandle_t> handles;
     std::vector<PendingFault> faults;
@@ -449,6 +450,33 @@ std::optional<ReachableMemory> reachableMemory(const void* pointer) {
     }
     return ReachableMemory{memory, held->second.bytes, kGuardBytes,
                            held->second.span - kGuardBytes - held->second.bytes, true};
+}
+
+void trackPinned(const void* pointer, std::size_t bytes) {
+    const std::lock_guard lock(state().mutex);
+    state().pinned.emplace(static_cast<const unsigned char*>(pointer), bytes);
+}
+
+bool untrackPinned(const void* pointer) {
+    const std::lock_guard lock(state().mutex);
+    return state().pinned.erase(static_cast<const unsigned char*>(pointer)) == 1;
+}
+
+bool kernelsReach(const void* pointer) {
+    const auto* byte = static_cast<const unsigned char*>(pointer);
+    const std::lock_guard lock(state().mutex);
+    // Within an allocation's span, its end and guard zones included; within freed memory, which a
+    // kernel reaching it reports itself; or within page-locked host memory.
+    if (const auto owner = state().allocations.lower_bound(byte + kGuardBytes);
+        owner != state().allocations.end() && byte + kGuardBytes < owner->first + spanOf(owner->second.bytes)) {
+        return true;
+    }
+    if (const auto held = state().quarantinedAt.lower_bound(byte);
+        held != state().quarantinedAt.end() && byte < held->second.base + held->second.span) {
+        return true;
+    }
+    const auto host = state().pinned.lower_bound(byte);
+    return host != state().pinned.end() && byte <= host->first + host->second;
 }
 
 bool isFreedRange(const void* pointer, std::size_t bytes) {

@@ -80,6 +80,13 @@ struct ReachableMemory {
     bool freed;
 };
 [[nodiscard]] std::optional<ReachableMemory> reachableMemory(const void* pointer);
+// Page-locked host memory (cudaMallocHost), which kernels may reach as a GPU reaches mapped memory.
+void trackPinned(const void* pointer, std::size_t bytes);
+[[nodiscard]] bool untrackPinned(const void* pointer);  // false for memory that is not page-locked
+// Whether a pointer a kernel is given lies in memory a GPU kernel can reach: device memory (an end
+// pointer and the guard zones included), freed device memory, or page-locked host memory.
+[[nodiscard]] bool kernelsReach(const void* pointer);
+
 // Whether [pointer, pointer + bytes) overlaps memory freed while checking.
 [[nodiscard]] bool isFreedRange(const void* pointer, std::size_t bytes);
 // Sanitizer builds poison guard zones and freed memory; a checked launch exposes what it reaches

@@ -170,6 +170,15 @@ void markReachableWritten(const std::vector<WatchedMemory>& watched) {
 
 cudaError_t launchChecked(const std::string& kernel, const LaunchShape& shape, const LaunchPointer* pointers,
                           std::size_t count) {
+    // Pageable host memory is out of a GPU kernel's reach: the launch would fault on its first access.
+    for (std::size_t argument = 0; argument < count; ++argument) {
+        if (pointers[argument].address != nullptr && !kernelsReach(pointers[argument].address)) {
+            recordKernelFault(kernel + ": argument " + std::to_string(argument) +
+                              " points to host memory, which a GPU kernel cannot reach (device memory or "
+                              "cudaMallocHost memory can)");
+            return fail(cudaErrorIllegalAddress);
+        }
+    }
     const std::vector<WatchedMemory> watched = watchedMemory(pointers, count);
     for (const WatchedMemory& memory : watched) {
         exposeReachable(memory.memory, true);
@@ -385,10 +394,19 @@ cudaError_t cudaMallocHost(void** pointer, std::size_t bytes) {
         return fail(cudaErrorInvalidValue);
     }
     *pointer = bytes == 0 ? nullptr : ::operator new (bytes, std::align_val_t{256}, std::nothrow);
-    return bytes != 0 && *pointer == nullptr ? fail(cudaErrorMemoryAllocation) : cudaSuccess;
+    if (bytes != 0 && *pointer == nullptr) {
+        return fail(cudaErrorMemoryAllocation);
+    }
+    if (*pointer != nullptr) {
+        trackPinned(*pointer, bytes);
+    }
+    return cudaSuccess;
 }
 
 cudaError_t cudaFreeHost(void* pointer) {
+    if (pointer != nullptr && !untrackPinned(pointer)) {
+        return fail(cudaErrorInvalidValue);
+    }
     ::operator delete (pointer, std::align_val_t{256});
     return cudaSuccess;
 }

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -442,6 +443,22 @@ TEST_F(Checking, AccessesOutsideTheirMemoryAreIllegalAddresses) {
     launch<rotateKernel>(1, 8, 7 * sizeof(double), context.stream, in.get(), out.get(), false);
     EXPECT_TRUE(failedWith(outcome(), cudaErrorIllegalAddress, "rotateKernel",
                            {"out-of-bounds write: thread (", "past the end of the block's", "bytes of shared memory"}));
+}
+
+// Pageable host memory is out of a GPU kernel's reach; page-locked memory from cudaMallocHost is not.
+TEST_F(Checking, AKernelGivenAHostPointerIsRefused) {
+    const std::vector<double> host(8, 1.5);
+    DeviceBuffer<double> out(context, 8);
+    launch<copyKernel>(1, 8, 0, context.stream, host.data(), out.get());
+    EXPECT_TRUE(failedWith(outcome(), cudaErrorIllegalAddress, "copyKernel",
+                           {"argument 0 points to host memory, which a GPU kernel cannot reach"}));
+    void* pinned = nullptr;
+    ASSERT_EQ(cudaMallocHost(&pinned, 8 * sizeof(double)), cudaSuccess);
+    std::memcpy(pinned, host.data(), 8 * sizeof(double));
+    launch<copyKernel>(1, 8, 0, context.stream, static_cast<const double*>(pinned), out.get());
+    EXPECT_EQ(outcome(), kClean);
+    EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
+    EXPECT_EQ(cudaFreeHost(pinned), cudaErrorInvalidValue);
 }
 
 // Freed memory waits in quarantine while checking, so a stale pointer into it is still recognised.
