@@ -15,7 +15,7 @@
 namespace Halcyne::Core::Vestra::CpuDevice {
 namespace {
 
-enum class Cause : std::uint8_t { ThreadOrder, BlockOrder, Unwritten, Shared, Guard, Freed };
+enum class Cause : std::uint8_t { ThreadOrder, BlockOrder, Unwritten, Shared, Guard, Freed, SharedGuard };
 
 struct Variant {
     Cause cause;
@@ -30,6 +30,7 @@ constexpr Variant kVariants[] = {
     {Cause::Shared, {false, false, kUnwrittenFill, kProbeFill}},
     {Cause::Guard, {false, false, kUnwrittenFill, kUnwrittenFill, kGuardProbeFill}},
     {Cause::Freed, {false, false, kUnwrittenFill, kUnwrittenFill, kGuardFill, kProbeFill}},
+    {Cause::SharedGuard, {false, false, kUnwrittenFill, kUnwrittenFill, kGuardFill, kUnwrittenFill, kGuardProbeFill}},
 };
 
 std::string byteText(unsigned char value) {
@@ -339,8 +340,14 @@ class Locator {
                 probed = setup.guard;
             }
         }
+        unsigned char* sharedMemory = run_.worker.shared;
         if (variant.cause == Cause::Shared) {
-            candidates.ranges.push_back({run_.worker.shared, run_.worker.sharedBytes + kSharedGuardBytes});
+            candidates.ranges.push_back({sharedMemory, run_.worker.sharedBytes});
+            shared = true;
+        } else if (variant.cause == Cause::SharedGuard) {
+            candidates.ranges.push_back({sharedMemory - kSharedGuardBytes, kSharedGuardBytes});
+            candidates.ranges.push_back({sharedMemory + run_.worker.sharedBytes, kSharedGuardBytes});
+            probed = setup.sharedGuard;
             shared = true;
         }
         const CheckedRun::Image state = before(block);
@@ -362,16 +369,18 @@ class Locator {
             return fallback(variant.cause, block, values);
         }
         unsigned char* read = candidates.at(*found);
-        const unsigned char reference =
-            shared ? kUnwrittenFill : state[run_.find(read)->watched][run_.find(read)->offset];
+        const unsigned char reference = variant.cause == Cause::Shared ? kUnwrittenFill
+                                        : variant.cause == Cause::SharedGuard
+                                            ? kGuardFill
+                                            : state[run_.find(read)->watched][run_.find(read)->offset];
         const auto thread = reader(state, block, output, read, reference, probed);
         const std::string who = readerText(thread, block);
         if (shared) {
-            const auto offset = static_cast<std::size_t>(read - run_.worker.shared);
-            const bool past = offset >= run_.worker.sharedBytes;
-            return {(past ? "out-of-bounds read: " : "uninitialised read: ") + who +
-                        sharedByteName(run_.worker, offset) + (past ? "" : ", which its threads have not written"),
-                    past};
+            const std::ptrdiff_t offset = read - run_.worker.shared;
+            const bool outside = offset < 0 || offset >= static_cast<std::ptrdiff_t>(run_.worker.sharedBytes);
+            return {(outside ? "out-of-bounds read: " : "uninitialised read: ") + who +
+                        sharedByteName(run_.worker, offset) + (outside ? "" : ", which its threads have not written"),
+                    outside};
         }
         const std::string where = run_.describe(*run_.find(read));
         switch (variant.cause) {
@@ -394,6 +403,8 @@ class Locator {
                         false};
             case Cause::Guard:
                 return {"out-of-bounds read: " + result + "the guard zones around its allocations; " + values, true};
+            case Cause::SharedGuard:
+                return {"out-of-bounds read: " + result + "the guard zones around its shared memory; " + values, true};
             default:
                 return {"use after free: " + result + "freed memory; " + values, true};
         }

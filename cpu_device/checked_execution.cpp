@@ -167,9 +167,10 @@ std::optional<CheckedFault> CheckedRun::runOnce(std::uint64_t index, const RunSe
         worker.probe.byte != nullptr || std::find(attributed.begin(), attributed.end(), index) != attributed.end();
     worker.watchThreads = watch;
     worker.reverse = setup.reverseThreads;
-    worker.guardFill = setup.guard;
+    worker.guardFill = setup.sharedGuard;
+    std::memset(worker.shared - kSharedGuardBytes, setup.sharedGuard, kSharedGuardBytes);
     std::memset(worker.shared, setup.shared, worker.sharedBytes);
-    std::memset(worker.shared + worker.sharedBytes, setup.guard, kSharedGuardBytes);
+    std::memset(worker.shared + worker.sharedBytes, setup.sharedGuard, kSharedGuardBytes);
     if (afterSharedFill) {
         afterSharedFill();
     }
@@ -183,11 +184,8 @@ std::optional<CheckedFault> CheckedRun::runOnce(std::uint64_t index, const RunSe
     if (!worker.hazard.empty()) {
         return CheckedFault{worker.hazard, worker.hazardIsAddress};
     }
-    const unsigned char* guard = worker.shared + worker.sharedBytes;
-    if (!watch &&
-        std::any_of(guard, guard + kSharedGuardBytes, [&](unsigned char byte) { return byte != setup.guard; })) {
-        return CheckedFault{"out-of-bounds write: " + blockText(index) + " writes past the end of its " +
-                                std::to_string(worker.sharedBytes) + " bytes of shared memory",
+    if (const auto broken = watch ? std::nullopt : brokenSharedGuard(worker)) {
+        return CheckedFault{"out-of-bounds write: " + blockText(index) + " writes " + sharedByteName(worker, *broken),
                             true, index};
     }
     return std::nullopt;

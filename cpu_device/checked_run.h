@@ -21,12 +21,13 @@ struct RunSetup {
     bool reverseThreads = false;
     unsigned char unwritten = kUnwrittenFill;  // unwritten bytes of the watched allocations
     unsigned char shared = kUnwrittenFill;     // a block's shared memory when it starts
-    unsigned char guard = kGuardFill;          // guard zones, and the one after shared memory
+    unsigned char guard = kGuardFill;          // guard zones around the allocations
     unsigned char freed = kUnwrittenFill;      // freed allocations
+    unsigned char sharedGuard = kGuardFill;    // guard zones around shared memory
 };
 
 inline constexpr RunSetup kReferenceRun{};
-inline constexpr RunSetup kProbingRun{true, true, kProbeFill, kProbeFill, kGuardProbeFill, kProbeFill};
+inline constexpr RunSetup kProbingRun{true, true, kProbeFill, kProbeFill, kGuardProbeFill, kProbeFill, kGuardProbeFill};
 
 // A byte of watched memory: the watched allocation, and the offset from the start of its span (the
 // guard zone before it included).

@@ -35,8 +35,8 @@ struct WarpArrival {
     std::uint64_t value;
 };
 
-// Bytes after a block's shared memory that checking mode keeps as a guard zone: a thread that
-// writes there fails the launch.
+// Bytes before and after a block's shared memory that checking mode keeps as guard zones: a thread
+// that writes there fails the launch.
 inline constexpr std::size_t kSharedGuardBytes = 256;
 
 // Checking mode: global memory whose writes are attributed to threads, as shared memory's are, for
@@ -180,6 +180,9 @@ inline std::size_t nextChange(const unsigned char* a, const unsigned char* b, st
 // index is `linear`, and "byte n of static|dynamic shared memory" (or past its end) of the worker's.
 [[nodiscard]] std::string blockName();
 [[nodiscard]] std::string threadName(const dim3& block, unsigned linear);
-[[nodiscard]] std::string sharedByteName(const HostWorker& worker, std::size_t offset);
+[[nodiscard]] std::string sharedByteName(const HostWorker& worker, std::ptrdiff_t offset);
+// Checking mode: the first byte of the guard zones around the worker's shared memory that does not
+// hold its fill, as an offset from the start of the shared memory.
+[[nodiscard]] std::optional<std::ptrdiff_t> brokenSharedGuard(const HostWorker& worker);
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice

@@ -37,14 +37,38 @@ std::string threadName(const dim3& block, unsigned linear) {
            std::to_string(rest / block.y) + ")";
 }
 
-std::string sharedByteName(const HostWorker& worker, std::size_t offset) {
-    if (offset >= worker.sharedBytes) {
-        return "byte " + std::to_string(offset - worker.sharedBytes) + " past the end of the block's " +
-               std::to_string(worker.sharedBytes) + " bytes of shared memory";
+std::string sharedByteName(const HostWorker& worker, std::ptrdiff_t offset) {
+    const auto bytes = static_cast<std::ptrdiff_t>(worker.sharedBytes);
+    const std::string extent = " the block's " + std::to_string(bytes) + " bytes of shared memory";
+    if (offset < 0) {
+        return "byte " + std::to_string(-offset) + " before the start of" + extent;
     }
-    return offset < worker.staticSpan
-               ? "byte " + std::to_string(offset) + " of static shared memory"
-               : "byte " + std::to_string(offset - worker.staticSpan) + " of dynamic shared memory";
+    if (offset >= bytes) {
+        return "byte " + std::to_string(offset - bytes) + " past the end of" + extent;
+    }
+    const auto staticSpan = static_cast<std::ptrdiff_t>(worker.staticSpan);
+    return offset < staticSpan ? "byte " + std::to_string(offset) + " of static shared memory"
+                               : "byte " + std::to_string(offset - staticSpan) + " of dynamic shared memory";
+}
+
+std::optional<std::ptrdiff_t> brokenSharedGuard(const HostWorker& worker) {
+    static constexpr auto kFills = [] {
+        std::array<std::array<unsigned char, kSharedGuardBytes>, 256> fills{};
+        for (std::size_t fill = 0; fill < fills.size(); ++fill) {
+            fills[fill].fill(static_cast<unsigned char>(fill));
+        }
+        return fills;
+    }();
+    const unsigned char* expected = kFills[worker.guardFill].data();
+    const unsigned char* before = worker.shared - kSharedGuardBytes;
+    if (const std::size_t at = nextChange(before, expected, 0, kSharedGuardBytes); at != kSharedGuardBytes) {
+        return static_cast<std::ptrdiff_t>(at) - static_cast<std::ptrdiff_t>(kSharedGuardBytes);
+    }
+    const unsigned char* after = worker.shared + worker.sharedBytes;
+    if (const std::size_t at = nextChange(after, expected, 0, kSharedGuardBytes); at != kSharedGuardBytes) {
+        return static_cast<std::ptrdiff_t>(worker.sharedBytes + at);
+    }
+    return std::nullopt;
 }
 
 namespace {
@@ -117,25 +141,17 @@ void endSegment(HostWorker& worker, unsigned thread) {
             raiseHazard(worker,
                         "shared-memory race in " + blockName() + ": " + threadName(worker.block, previous - 1) +
                             " and " + threadName(worker.block, thread) + " both write " +
-                            sharedByteName(worker, offset) + " with no barrier or warp exchange between them",
+                            sharedByteName(worker, static_cast<std::ptrdiff_t>(offset)) +
+                            " with no barrier or warp exchange between them",
                         false);
         }
     });
-    const unsigned char* guard = worker.shared + worker.sharedBytes;
-    static constexpr auto kFills = [] {
-        std::array<std::array<unsigned char, kSharedGuardBytes>, 256> fills{};
-        for (std::size_t fill = 0; fill < fills.size(); ++fill) {
-            fills[fill].fill(static_cast<unsigned char>(fill));
-        }
-        return fills;
-    }();
-    const std::size_t broken = nextChange(guard, kFills[worker.guardFill].data(), 0, kSharedGuardBytes);
-    if (broken != kSharedGuardBytes) {
+    if (const auto broken = brokenSharedGuard(worker)) {
         raiseHazard(worker,
-                    "out-of-bounds write: " + threadName(worker.block, thread) + " of " + blockName() +
-                        " writes byte " + std::to_string(broken) + " past the end of the block's " +
-                        std::to_string(worker.sharedBytes) + " bytes of shared memory",
+                    "out-of-bounds write: " + threadName(worker.block, thread) + " of " + blockName() + " writes " +
+                        sharedByteName(worker, *broken),
                     true);
+        std::memset(worker.shared - kSharedGuardBytes, worker.guardFill, kSharedGuardBytes);
         std::memset(worker.shared + worker.sharedBytes, worker.guardFill, kSharedGuardBytes);
     }
     for (const TrackedRange& range : worker.tracked) {
@@ -401,9 +417,12 @@ void prepareWorker(HostWorker& worker, const LaunchShape& shape) {
     worker.stacks.reserve(worker.threads);
     worker.staticBytes = shape.staticBytes;
     worker.staticSpan = (shape.staticBytes + kSharedAlignment - 1) / kSharedAlignment * kSharedAlignment;
-    worker.sharedStorage.resize(worker.staticSpan + shape.dynamicBytes + kSharedGuardBytes + kSharedAlignment);
-    const auto address = reinterpret_cast<std::uintptr_t>(worker.sharedStorage.data());
-    worker.shared = worker.sharedStorage.data() + (kSharedAlignment - address % kSharedAlignment) % kSharedAlignment;
+    // Guard zones before and after the shared memory, for checking mode.
+    worker.sharedStorage.resize(kSharedGuardBytes + worker.staticSpan + shape.dynamicBytes + kSharedGuardBytes +
+                                kSharedAlignment);
+    const auto address = reinterpret_cast<std::uintptr_t>(worker.sharedStorage.data() + kSharedGuardBytes);
+    worker.shared = worker.sharedStorage.data() + kSharedGuardBytes +
+                    (kSharedAlignment - address % kSharedAlignment) % kSharedAlignment;
     worker.sweep = {worker.threads, false, &worker.current, worker.staticCursor.data(), &worker.mode};
     blockDim = shape.block;
     gridDim = shape.grid;

@@ -162,6 +162,18 @@ __global__ void smoothKernel(double* __restrict__ out,       // [count]
     out[i] = (left + in[i] + right) / 3.0;
 }
 
+// Adds to each element its left neighbour through shared memory; without the check, thread 0 reads
+// the slot before the block's shared memory.
+template <bool kCheckFirst>
+__global__ void leftSumKernel(double* __restrict__ out,         // [blockDim.x]
+                              const double* __restrict__ in) {  // [blockDim.x]
+    double* cache = dynamicSharedMemory<double>();
+    const int i = static_cast<int>(threadIdx.x);
+    cache[i] = in[i];
+    __syncthreads();
+    out[i] = cache[i] + (kCheckFirst && i == 0 ? 0.0 : cache[i - 1]);
+}
+
 // The operands of a kernel passed as one struct, as kernels with many operands take them.
 struct Operands {
     const double* in;  // [count]
@@ -437,6 +449,12 @@ TEST_F(Checking, AccessesOutsideTheirMemoryAreIllegalAddresses) {
     launch<smoothKernel<true, false>>(2, 64, 0, context.stream, out.get(), in.get(), 100);
     EXPECT_TRUE(failedWith(outcome(), cudaErrorIllegalAddress, "smoothKernel<true, false>",
                            {"out-of-bounds read: thread (", "past the end of the allocation of"}));
+    launch<leftSumKernel<true>>(1, 64, 64 * sizeof(double), context.stream, out.get(), in.get());
+    EXPECT_EQ(outcome(), kClean);
+    launch<leftSumKernel<false>>(1, 64, 64 * sizeof(double), context.stream, out.get(), in.get());
+    EXPECT_TRUE(failedWith(outcome(), cudaErrorIllegalAddress, "leftSumKernel<false>",
+                           {"out-of-bounds read: thread (0, 0, 0) of block (0, 0, 0) reads byte ",
+                            "before the start of the block's 512 bytes of shared memory"}));
     // Shared memory one element short of the block: the last thread writes past it.
     launch<rotateKernel>(1, 8, 8 * sizeof(double), context.stream, in.get(), out.get(), false);
     EXPECT_EQ(outcome(), kClean);
