@@ -55,6 +55,14 @@ TEST(Sampler, ASeedGivesOneSequence) {
                        [&](std::uint32_t token) { emitted.push_back(token); });
     EXPECT_EQ(emitted, first);
     EXPECT_THROW((void)sampleTokens(*model, {}, {}), std::invalid_argument);
+
+    // Zero embeddings (tied) make every logit zero: only a fresh draw for each token keeps a
+    // sample of equally likely bytes from being one byte repeated.
+    TransformerWeights flat = fixtureWeights();
+    flat.token_embedding = Tensor(flat.token_embedding.shape, 0.0);
+    const TransformerModel uniform(fixtureSpec(), flat);
+    const auto drawn = sampleTokens(uniform, prompt, {.tokens = 24, .temperature = 1.0, .topK = 0, .seed = 3});
+    EXPECT_GT(std::set(drawn.begin(), drawn.end()).size(), 1u);
 }
 
 }  // namespace
