@@ -106,6 +106,9 @@ TEST(VtmReader, RefusesEveryCorruption) {
          "VTM tensor has a zero or oversized extent"},
         {"extent", [](Bytes& b) { patch(b, firstExtents, 129, 8); }, true,
          "VTM tensor payload length does not match its shape"},
+        {"extents whose byte size wraps to the stored length",  // (2^58 + 258) * 8 * 8 = 2^64 + 16512
+         [](Bytes& b) { patch(b, firstExtents, (1ULL << 58) + 258, 8); }, true,
+         "VTM tensor payload length does not match its shape"},
         {"offset", [](Bytes& b) { patch(b, firstOffset, 8, 8); }, true,
          "VTM tensor payload is not where the previous one ends"},
         {"tensor checksum", [](Bytes& b) { b[firstChecksum] ^= 1; }, true, "VTM tensor checksum mismatch"},
