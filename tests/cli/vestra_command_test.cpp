@@ -8,6 +8,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,15 @@ std::string slurp(const fs::path& file) {
 
 void spit(const fs::path& file, const std::string& content) {
     std::ofstream(file, std::ios::binary) << content;
+}
+
+std::vector<nlohmann::json> metricsRecords(const fs::path& file) {
+    std::vector<nlohmann::json> records;
+    std::istringstream lines(slurp(file));
+    for (std::string line; std::getline(lines, line);) {
+        records.push_back(nlohmann::json::parse(line));
+    }
+    return records;
 }
 
 struct Outcome {
@@ -77,24 +88,40 @@ TEST_F(VestraCommand, StoppedAndResumedRunEndsWithTheSameBytes) {
     const Outcome stopped = vestra("train text.txt --run resumed --stop-after 2" + tinyRun);
     ASSERT_EQ(stopped.status, 0) << stopped.err;
     EXPECT_NE(stopped.out.find("stopped after step 2 of 6"), std::string::npos) << stopped.out;
-    // A crash after step 3 can leave a metrics record past the checkpoint; the resumed run drops it.
+    // A crash after step 3 can leave a whole metrics record past the checkpoint, and a line cut short;
+    // the resumed run drops both.
     spit(root_ / "resumed/metrics.jsonl",
-         slurp(root_ / "resumed/metrics.jsonl") + "{\"step\":3,\"loss\":9}\n{\"step\":4,\"lo");
+         slurp(root_ / "resumed/metrics.jsonl") +
+             "{\"step\":3,\"loss\":9,\"learning_rate\":0.001,\"gradient_norm\":1,\"clip_scale\":1,"
+             "\"tokens_per_second\":1,\"seconds\":1}\n{\"step\":4,\"lo");
     const Outcome resumed = vestra("train --resume resumed");
     ASSERT_EQ(resumed.status, 0) << resumed.err;
 
     for (const char* file : {"checkpoint.vtt", "model.vtm"}) {
         EXPECT_EQ(slurp(root_ / "straight" / file), slurp(root_ / "resumed" / file)) << file;
     }
-    const std::string metrics = slurp(root_ / "resumed/metrics.jsonl");
-    EXPECT_EQ(std::count(metrics.begin(), metrics.end(), '\n'), 6);
-    EXPECT_EQ(metrics.find("\"loss\":9"), std::string::npos);
+    std::vector<std::uint64_t> steps;
+    for (const auto& record : metricsRecords(root_ / "resumed/metrics.jsonl")) {
+        steps.push_back(record.at("step").get<std::uint64_t>());
+        EXPECT_NE(record.at("loss"), 9.0);
+    }
+    EXPECT_EQ(steps, (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6}));
     EXPECT_NE(slurp(root_ / "resumed/loss.svg").find("<polyline"), std::string::npos);
 
     const Outcome inspect = vestra("inspect resumed/checkpoint.vtt");
     EXPECT_EQ(inspect.status, 0) << inspect.err;
     EXPECT_NE(inspect.out.find("steps       6"), std::string::npos) << inspect.out;
     EXPECT_NE(inspect.out.find("(matches training.json)"), std::string::npos) << inspect.out;
+
+    // The rate after a resume counts the steps since the resume. Step 7 runs no validation, so its
+    // seconds are about its training time and rate * seconds about one step's 32 tokens, where six
+    // earlier steps counted in would make it seven steps' worth.
+    ASSERT_EQ(vestra("train --resume straight --steps 8").status, 0);
+    const auto seventh = metricsRecords(root_ / "straight/metrics.jsonl").at(6);
+    ASSERT_EQ(seventh.at("step"), 7);
+    const double counted = seventh.at("tokens_per_second").get<double>() * seventh.at("seconds").get<double>();
+    EXPECT_GT(counted, 31.9);
+    EXPECT_LT(counted, 3 * 32.0);
 }
 
 TEST_F(VestraCommand, BadInputIsOneLineAndChangesNothing) {
