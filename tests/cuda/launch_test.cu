@@ -1,9 +1,11 @@
 // Kernels through the launch helper and the device layer, on whichever backend the build has: block
 // reductions over static and dynamic shared memory up to the block's limit, index variables over
-// 3-D grids, the launch configurations CUDA refuses, and atomics across blocks.
+// 3-D grids, the launch configurations CUDA refuses, atomics across blocks, and the trainer's rounding
+// of doubles to bfloat16.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <numeric>
 #include <tuple>
@@ -11,6 +13,7 @@
 
 #include "cuda/device_transfers.h"
 #include "cuda/launch.h"
+#include "cuda/trainer/device_elementwise.h"
 #include "cuda/transformer_cuda_session.h"
 #include "support/expect_throw.h"
 #if !defined(VESTRA_DEVICE_CUDA)
@@ -196,6 +199,28 @@ TEST_F(Launch, AtomicOrHandsEachBitToOneThreadAcrossBlocks) {
     synchronize(context, "synchronize bits");
     EXPECT_EQ(raised, std::vector<int>(4, 0x7FFFFFFF));
     EXPECT_EQ(std::count(found.begin(), found.end(), 0u), 4 * 31);
+}
+
+// The trainer's bfloat16 conversion decides on the double itself: through float, 1 + 2^-8 + 2^-30
+// would become the tie 1 + 2^-8 and go down to even. 257 elements reach a second block.
+TEST_F(Launch, DoubleToBfloat16RoundsTheDoubleToNearestEven) {
+    std::vector<double> values(257, 1.0 + 0x1p-8 + 0x1p-30);
+    values[0] = 1.0 + 0x1p-8;
+    values[1] = 1.0 + 3 * 0x1p-8;
+    const auto input = uploadBuffer(context, values, "upload doubles");
+    DeviceBuffer<bfloat16> output(context, values.size());
+    launchDoubleToBfloat16(context, input.get(), output.get(), values.size());
+    checkKernels("bfloat16 conversion kernel");
+    std::vector<bfloat16> result(values.size());
+    download(context, result, output, "download bfloat16");
+    synchronize(context, "synchronize bfloat16");
+    std::vector<std::uint16_t> bits(values.size());
+    std::transform(result.begin(), result.end(), bits.begin(),
+                   [](bfloat16 value) { return std::bit_cast<std::uint16_t>(value); });
+    std::vector<std::uint16_t> expected(values.size(), 0x3F81);
+    expected[0] = 0x3F80;  // the ties go to even
+    expected[1] = 0x3F82;
+    EXPECT_EQ(bits, expected);
 }
 
 }  // namespace
