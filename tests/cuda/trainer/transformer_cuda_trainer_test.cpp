@@ -1,8 +1,9 @@
 // The device-resident trainer beyond the driver's fixture: step-for-step parity with the CPU trainer
 // over grouped-query attention, GELU and SwiGLU, tied and untied embeddings, ragged and masked
 // batches, two-batch windows and shapes past one block in every dimension; checkpoints that travel device -> CPU ->
-// device byte for byte; a restore or step that fails at any device call leaving the trainer and the device as they
-// were; a failed accumulate's uploads waited for before their staging is reused; and the boundary counters.
+// device byte for byte, and the CPU trainer's bytes between windows; a restore or step that fails at any device call
+// leaving the trainer and the device as they were; a failed accumulate's uploads waited for before their staging is
+// reused; and the boundary counters.
 #include "cuda/trainer/transformer_cuda_trainer.h"
 
 #include <gtest/gtest.h>
@@ -164,6 +165,35 @@ TEST_F(CudaTrainerTest, AClippedStepUpdatesWithTheClippedGradient) {
     });
 }
 
+// Between a step and the next accumulate the window is closed as the CPU trainer closes it: from the
+// same image, an unclipped step leaves the CPU trainer's bytes (the device update is the CPU's element
+// for element, and a window of one or two batches scales exactly). With BF16 the first pass after a
+// step, an accumulate after the first and an evaluate after the second, reads the updated weights.
+TEST_F(CudaTrainerTest, AStepClosesItsWindowAsTheCpuTrainerDoesAndItsWeightsAreUsedAtOnce) {
+    TransformerSpec spec = Testing::variantSpec({.layers = 1});
+    spec.precision.activations = PrecisionKind::Bf16;
+    const TransformerWeights weights = Testing::variantWeights(spec);
+    TransformerTrainingConfig config = scenarioTrainingConfig("closed window");
+    config.max_gradient_norm = 1e300;
+    const TokenBatch batch = tokenRows(2, 3, {1, 2, 3, 4, 5, 6});
+    const std::vector<std::uint32_t> targets = successors(batch, spec.vocabulary);
+    TransformerTrainer cpu(spec, weights, config);
+    TransformerCudaTrainer cuda(spec, weights, config, context_);
+    for (int step = 0; step < 2; ++step) {
+        (void)cuda.accumulate(batch, targets);
+        cpu.restoreCheckpoint(cuda.checkpointBytes());
+        (void)cpu.step();
+        (void)cuda.step();
+        EXPECT_EQ(cuda.windowStartExamples(), cuda.examplesSeen());
+        const Bytes image = cuda.checkpointBytes();
+        EXPECT_TRUE(image == cpu.checkpointBytes()) << "step " << step;
+        TransformerCudaTrainer restored(spec, weights, config, context_);
+        restored.restoreCheckpoint(image);
+        EXPECT_EQ(step == 0 ? cuda.accumulate(batch, targets) : cuda.evaluate(batch, targets),
+                  restored.evaluate(batch, targets));
+    }
+}
+
 // Counters follow the boundary rules. (The failure test below, with tied embeddings, depends on the
 // parameter list skipping tensors without values.)
 TEST_F(CudaTrainerTest, CountsEveryCrossingAndEveryBf16Gemm) {
@@ -242,6 +272,25 @@ TEST_F(CudaTrainerTest, RefusalsChangeNothing) {
                                                   "dataset size must be positive");
     EXPECT_EQ(trainer.checkpointBytes(), before);
     EXPECT_EQ(CpuDevice::liveAllocations(), resident);
+
+    // A step refused for a non-finite norm (an infinite window) or update (a NaN weight) leaves the
+    // host weights current: neither materializeWeights nor a checkpoint downloads them afterwards.
+    Bytes nanWeight = before;
+    ByteWriter(nanWeight).patchU64(80, std::bit_cast<std::uint64_t>(std::numeric_limits<double>::quiet_NaN()));
+    Testing::reseal(nanWeight);
+    using Refusal = std::pair<Bytes, const char*>;
+    for (const auto& [image, message] :
+         {Refusal{Testing::withScaledWindow(before, std::numeric_limits<double>::infinity()),
+                  "non-finite CUDA gradient norm"},
+          Refusal{nanWeight, "CUDA optimizer would produce non-finite state"}}) {
+        trainer.restoreCheckpoint(image);
+        const std::uint64_t downloads = trainer.tensorDownloads();
+        expectThrowWithMessage<std::domain_error>([&] { (void)trainer.step(); }, message);
+        EXPECT_TRUE(trainer.weightsMaterialized()) << message;
+        (void)trainer.materializeWeights();
+        (void)trainer.checkpointBytes();
+        EXPECT_EQ(trainer.tensorDownloads(), downloads + 3 * trainer.parameterCount()) << message;  // no weights
+    }
 }
 
 // A restore that fails at any device call, and a step that fails at any device call before its
