@@ -128,6 +128,28 @@ double TransformerTrainer::accumulate(const TokenBatch& batch, const std::vector
     return loss.loss;
 }
 
+void TransformerTrainer::reduceWindow(WindowReduction& reduction) {
+    const std::vector<NamedTensor> sums = namedTensors(gradientAccumulator_);
+    std::uint64_t count = 0;
+    for (const NamedTensor& entry : sums) {
+        count += entry.tensor.values.size();
+    }
+    PackedWindow window(count);
+    std::span<double> packed = window.gradients();
+    for (const NamedTensor& entry : sums) {
+        std::copy(entry.tensor.values.begin(), entry.tensor.values.end(), packed.begin());
+        packed = packed.subspan(entry.tensor.values.size());
+    }
+    TrainingCounters counters = counters_;
+    window.reduce(reduction, counters);
+    packed = window.gradients();
+    for (const NamedTensor& entry : sums) {
+        std::copy_n(packed.begin(), entry.tensor.values.size(), entry.tensor.values.begin());
+        packed = packed.subspan(entry.tensor.values.size());
+    }
+    counters_ = counters;
+}
+
 TrainingStepLog TransformerTrainer::step() {
     if (counters_.accumulatedBatches == 0) {
         throw std::logic_error("optimizer step requires accumulated gradients");

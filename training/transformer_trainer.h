@@ -16,6 +16,7 @@
 #include "reference/token_batch.h"
 #include "training/training_config.h"
 #include "training/training_counters.h"
+#include "training/window_reduction.h"
 
 namespace Halcyne::Core::Vestra {
 
@@ -50,6 +51,9 @@ class TransformerTrainer {
     double accumulate(const TokenBatch& batch, const std::vector<std::uint32_t>& targets);
     // Averages the window, clips it, applies one AdamW update and closes the window.
     TrainingStepLog step();
+    // Data parallelism: replaces the open window's sums (gradients, loss, batches, examples) with
+    // their sums over the ranks of `reduction`, each of which accumulated its share of the window.
+    void reduceWindow(WindowReduction& reduction);
     // The batch's summed loss under the current weights; changes nothing.
     [[nodiscard]] double evaluate(const TokenBatch& batch, const std::vector<std::uint32_t>& targets) const;
 

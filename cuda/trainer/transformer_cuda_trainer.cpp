@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "cuda/device_transfers.h"
 #include "cuda/operators/model_backward.h"
 #include "cuda/trainer/resident_accumulation.h"
 #include "cuda/trainer/resident_forward.h"
@@ -73,6 +74,30 @@ double TransformerCudaTrainer::accumulate(const TokenBatch& batch, const std::ve
     counters_.accumulatedLoss += loss;
     counters_.examplesSeen += prepared.batch;
     return loss;
+}
+
+void TransformerCudaTrainer::reduceWindow(WindowReduction& reduction) {
+    std::uint64_t count = 0;
+    for (const ResidentParameter& parameter : resident_->parameters) {
+        count += parameter.count();
+    }
+    PackedWindow window(count);
+    std::span<double> packed = window.gradients();
+    for (const ResidentParameter& parameter : resident_->parameters) {
+        download(*context_, packed.first(parameter.count()), parameter.gradient,
+                 "download resident gradient for reduction");
+        packed = packed.subspan(parameter.count());
+    }
+    synchronize(*context_, "synchronize resident gradient for reduction");
+    TrainingCounters counters = counters_;
+    window.reduce(reduction, counters);
+    packed = window.gradients();
+    for (ResidentParameter& parameter : resident_->parameters) {
+        upload(*context_, parameter.gradient, packed.first(parameter.count()), "upload reduced resident gradient");
+        packed = packed.subspan(parameter.count());
+    }
+    synchronize(*context_, "synchronize reduced resident gradient");
+    counters_ = counters;
 }
 
 TrainingStepLog TransformerCudaTrainer::step() {

@@ -53,6 +53,10 @@ class TransformerCudaTrainer {
     // step requires accumulated gradients" without a window, std::domain_error for a non-finite
     // norm or update, each leaving the training state unchanged. weightsFingerprint is 0 in the log.
     TrainingStepLog step();
+    // Data parallelism: replaces the open window's sums with their sums over the ranks of
+    // `reduction`. The gradients cross to the host and back ("download resident gradient for
+    // reduction", "upload reduced resident gradient"), so any engine serves; a failure changes nothing.
+    void reduceWindow(WindowReduction& reduction);
 
     // The batch's summed loss under the device weights; changes nothing but the scalar counter.
     [[nodiscard]] double evaluate(const TokenBatch& batch, const std::vector<std::uint32_t>& targets);
