@@ -26,6 +26,7 @@ class RunTrainer {
     virtual std::uint64_t nextDataIndex(std::uint64_t datasetSize) = 0;
     virtual double accumulate(const TokenBatch& batch, const std::vector<std::uint32_t>& targets) = 0;
     virtual TrainingStepLog step() = 0;
+    virtual void reduceWindow(WindowReduction& reduction) = 0;
     [[nodiscard]] virtual double evaluate(const TokenBatch& batch, const std::vector<std::uint32_t>& targets) = 0;
     [[nodiscard]] virtual Bytes checkpointBytes() = 0;
     virtual void restoreCheckpoint(std::span<const std::uint8_t> bytes) = 0;

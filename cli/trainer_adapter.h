@@ -15,6 +15,7 @@ class TrainerAdapter : public RunTrainer {
         return trainer_.accumulate(batch, targets);
     }
     TrainingStepLog step() override { return trainer_.step(); }
+    void reduceWindow(WindowReduction& reduction) override { trainer_.reduceWindow(reduction); }
     double evaluate(const TokenBatch& batch, const std::vector<std::uint32_t>& targets) override {
         return trainer_.evaluate(batch, targets);
     }

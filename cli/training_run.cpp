@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "cli/evaluation.h"
@@ -14,10 +16,12 @@
 #include "cli/loss_curve.h"
 #include "cli/metrics_log.h"
 #include "cli/model_files.h"
+#include "cli/process_group.h"
 #include "cli/progress_display.h"
 #include "cli/run_directory.h"
 #include "cli/run_trainer.h"
 #include "cli/text_corpus.h"
+#include "core/hash.h"
 #include "core/transformer_spec.h"
 #include "training/checkpoint_file.h"
 #include "training/training_config.h"
@@ -30,10 +34,11 @@ using Clock = std::chrono::steady_clock;
 
 // What a run holds while it trains.
 struct Session {
-    RunDirectory directory;
+    RunDirectory directory;  // rank 0 writes it; every rank reads it
     RunSettings settings;
     TextCorpus corpus;
     std::unique_ptr<RunTrainer> trainer;
+    ProcessGroup& group;
 };
 
 // Messages of the checkpoint layer name the format, not the file: say which file.
@@ -47,9 +52,30 @@ auto onCheckpointFile(const std::filesystem::path& file, Action&& action) {
 }
 
 void saveCheckpoint(Session& session) {
-    const Bytes image = session.trainer->checkpointBytes();
-    onCheckpointFile(session.directory.checkpointFile(),
-                     [&] { writeCheckpointFile(session.directory.checkpointFile(), image); });
+    session.group.onRoot([&] {
+        const Bytes image = session.trainer->checkpointBytes();
+        onCheckpointFile(session.directory.checkpointFile(),
+                         [&] { writeCheckpointFile(session.directory.checkpointFile(), image); });
+    });
+}
+
+// Every rank trains on the same text with the same settings, and the ranks split each window's
+// batches evenly; refused on every rank before anything is written.
+void requireOneJob(ProcessGroup& group, const RunSettings& settings) {
+    if (settings.accumulation % group.ranks() != 0) {
+        throw AgreedFailure("--accumulation " + std::to_string(settings.accumulation) + " does not split over " +
+                            std::to_string(group.ranks()) +
+                            " processes: the number of processes must divide the batches of a step");
+    }
+    const std::string identity = std::to_string(transformerSpecFingerprint(settings.spec)) + " " +
+                                 std::to_string(trainingConfigFingerprint(settings.config)) + " " +
+                                 std::to_string(settings.batch) + " " + std::to_string(settings.accumulation) + " " +
+                                 std::to_string(settings.steps) + " " + std::to_string(settings.holdout) + " " +
+                                 std::to_string(settings.validationTokens) + " " + settings.device;
+    if (!group.agree(vestraFnv1a64(identity))) {
+        throw AgreedFailure("the " + std::to_string(group.ranks()) +
+                            " processes disagree on the text or the settings; start every one with the same");
+    }
 }
 
 TextCorpus corpusOf(const RunSettings& settings, const std::string& text) {
@@ -82,14 +108,26 @@ TrainingStepLog trainStep(Session& session) {
     const RunSettings& settings = session.settings;
     const std::uint64_t windows = windowCount(session.corpus.training, settings.spec.context);
     std::vector<std::uint64_t> starts(settings.batch);
+    ProcessGroup& group = session.group;
+    // Every rank draws the whole window from the one data order and accumulates its share of it.
     for (std::uint32_t a = 0; a < settings.accumulation; ++a) {
         for (std::uint64_t& start : starts) {
             start = session.trainer->nextDataIndex(windows);
         }
-        const Batch batch = windowBatch(session.corpus.training, starts, settings.spec.context);
-        (void)session.trainer->accumulate(batch.tokens, batch.targets);
+        if (a % group.ranks() == group.rank()) {
+            const Batch batch = windowBatch(session.corpus.training, starts, settings.spec.context);
+            (void)session.trainer->accumulate(batch.tokens, batch.targets);
+        }
     }
-    return session.trainer->step();
+    if (group.ranks() == 1) {
+        return session.trainer->step();
+    }
+    session.trainer->reduceWindow(group);
+    try {
+        return session.trainer->step();
+    } catch (const std::exception& error) {
+        throw AgreedFailure(error.what());  // every rank holds the same sums, so every rank refuses
+    }
 }
 
 std::string summary(const char* what, double value) {
@@ -101,16 +139,24 @@ std::string summary(const char* what, double value) {
 int train(Session& session, const TrainingControl& control) {
     const RunSettings& settings = session.settings;
     RunTrainer& trainer = *session.trainer;
-    MetricsLog metrics(session.directory.metricsFile(), trainer.counters().steps);
-    const std::vector<Batch> validation =
-        evaluationBatches(session.corpus.validation, settings.spec.context, settings.batch, settings.validationTokens);
-    ProgressDisplay progress(stdout, isTerminal(stdout), settings.steps, control.logEvery);
+    ProcessGroup& group = session.group;
+    // Rank 0 alone keeps the metrics, shows progress and writes files; the others train.
+    std::optional<MetricsLog> metrics;
+    std::optional<ProgressDisplay> progress;
+    group.onRoot([&] {
+        metrics.emplace(session.directory.metricsFile(), trainer.counters().steps);
+        progress.emplace(stdout, isTerminal(stdout), settings.steps, control.logEvery);
+    });
+    const std::vector<Batch> validation = group.root()
+                                              ? evaluationBatches(session.corpus.validation, settings.spec.context,
+                                                                  settings.batch, settings.validationTokens)
+                                              : std::vector<Batch>{};
 
     const std::uint64_t firstStep = trainer.counters().steps;
     const Clock::time_point started = Clock::now();
     double trainingSeconds = 0.0;
     bool saved = true;
-    while (trainer.counters().steps < settings.steps && !interruptRequested()) {
+    while (trainer.counters().steps < settings.steps && !group.any(interruptRequested())) {
         const Clock::time_point stepStart = Clock::now();
         const TrainingStepLog log = trainStep(session);
         trainingSeconds += std::chrono::duration<double>(Clock::now() - stepStart).count();
@@ -129,14 +175,17 @@ int train(Session& session, const TrainingControl& control) {
             record.validationLoss = evaluateBatches(trainer, validation).meanLoss;
         }
         record.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        metrics.append(record);
         const double perStep = record.seconds / static_cast<double>(log.step - firstStep);
-        progress.step(record, perStep * static_cast<double>(settings.steps - log.step));
+        group.onRoot([&] {
+            metrics->append(record);
+            progress->step(record, perStep * static_cast<double>(settings.steps - log.step));
+        });
 
         saved = log.step % settings.checkpointEvery == 0;
         if (saved) {
             saveCheckpoint(session);
-            writeFileAtomically(session.directory.lossCurveFile(), lossCurveSvg(metrics.records()));
+            group.onRoot(
+                [&] { writeFileAtomically(session.directory.lossCurveFile(), lossCurveSvg(metrics->records())); });
         }
         if (control.stopAfter && log.step == *control.stopAfter) {
             raiseInterrupt();
@@ -145,49 +194,60 @@ int train(Session& session, const TrainingControl& control) {
     if (!saved) {
         saveCheckpoint(session);
     }
-    writeFileAtomically(session.directory.lossCurveFile(), lossCurveSvg(metrics.records()));
-    exportArtifact(session.settings.spec, trainer.weights(), session.directory.artifactFile());
+    group.onRoot([&] {
+        writeFileAtomically(session.directory.lossCurveFile(), lossCurveSvg(metrics->records()));
+        exportArtifact(session.settings.spec, trainer.weights(), session.directory.artifactFile());
+    });
+    if (!group.root()) {
+        return 0;
+    }
 
     const std::uint64_t steps = trainer.counters().steps;
     const std::string where = displayPath(session.directory.root());
     if (steps < settings.steps) {
-        progress.note("stopped after step " + std::to_string(steps) + " of " + std::to_string(settings.steps) +
-                      "; checkpoint saved. Continue with: vestra train --resume " + where);
+        progress->note("stopped after step " + std::to_string(steps) + " of " + std::to_string(settings.steps) +
+                       "; checkpoint saved. Continue with: vestra train --resume " + where);
         return 0;
     }
     std::string line = "done: " + std::to_string(steps) + " steps";
-    const auto& records = metrics.records();
+    const auto& records = metrics->records();
     if (!records.empty()) {
         line += ", " + summary("loss", records.back().loss);
         if (records.back().validationLoss) {
             line += ", " + summary("validation loss", *records.back().validationLoss);
         }
     }
-    progress.note(line + "; model in " + displayPath(session.directory.artifactFile()));
+    progress->note(line + "; model in " + displayPath(session.directory.artifactFile()));
     return 0;
 }
 
 }  // namespace
 
 int startRun(NewRun run, const TrainingControl& control) {
+    ProcessGroup& group = ProcessGroup::instance();
     RunSettings& settings = run.settings;
     const std::string text = readText(settings.text);
     settings.config.dataset_hash = textFingerprint(text);
     validateRunSettings(settings);
+    requireOneJob(group, settings);
     TextCorpus corpus = corpusOf(settings, text);
     settings.text = std::filesystem::absolute(settings.text);  // a resume may start elsewhere
     auto trainer = makeTrainer(settings.device, settings.spec, initialWeights(settings.spec, settings.config.seed),
                                settings.config);
 
     // Only now, with every input accepted, is the directory claimed.
-    Session session{RunDirectory::create(run.directory), settings, std::move(corpus), std::move(trainer)};
-    writeRunSettings(settings, session.directory.modelFile(), session.directory.trainingFile());
+    Session session{RunDirectory(run.directory), settings, std::move(corpus), std::move(trainer), group};
+    group.onRoot([&] {
+        session.directory = RunDirectory::create(run.directory);
+        writeRunSettings(settings, session.directory.modelFile(), session.directory.trainingFile());
+    });
     saveCheckpoint(session);
     installInterruptHandler();
     return train(session, control);
 }
 
 int resumeRun(const ResumedRun& run, const TrainingControl& control) {
+    ProcessGroup& group = ProcessGroup::instance();
     const RunDirectory directory = RunDirectory::open(run.directory);
     RunSettings settings = readRunSettings(directory.modelFile(), directory.trainingFile());
     settings.text = run.text.value_or(settings.text);
@@ -196,6 +256,7 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     settings.checkpointEvery = run.checkpointEvery.value_or(settings.checkpointEvery);
     settings.device = run.device.value_or(settings.device);
     validateRunSettings(settings);
+    requireOneJob(group, settings);
 
     const std::string text = readText(settings.text);
     if (textFingerprint(text) != settings.config.dataset_hash) {
@@ -210,8 +271,8 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     requireRunCheckpoint(file, image, settings);
     onCheckpointFile(file, [&] { trainer->restoreCheckpoint(image); });
 
-    Session session{directory, settings, std::move(corpus), std::move(trainer)};
-    writeRunSettings(settings, directory.modelFile(), directory.trainingFile());
+    Session session{directory, settings, std::move(corpus), std::move(trainer), group};
+    group.onRoot([&] { writeRunSettings(settings, directory.modelFile(), directory.trainingFile()); });
     installInterruptHandler();
     return train(session, control);
 }

@@ -86,6 +86,8 @@ struct cudaFuncAttributes {
 };
 
 cudaError_t cudaSetDevice(int device);
+// The CPU device is one device.
+cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int device);
 cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags);
 cudaError_t cudaStreamDestroy(cudaStream_t stream);

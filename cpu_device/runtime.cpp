@@ -204,6 +204,14 @@ cudaError_t cudaSetDevice(int device) {
     return device == 0 ? cudaSuccess : fail(cudaErrorInvalidDevice);
 }
 
+cudaError_t cudaGetDeviceCount(int* count) {
+    if (count == nullptr) {
+        return fail(cudaErrorInvalidValue);
+    }
+    *count = 1;
+    return cudaSuccess;
+}
+
 cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int device) {
     if (value == nullptr) {
         return fail(cudaErrorInvalidValue);
