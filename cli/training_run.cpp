@@ -71,7 +71,8 @@ void requireOneJob(ProcessGroup& group, const RunSettings& settings) {
                                  std::to_string(trainingConfigFingerprint(settings.config)) + " " +
                                  std::to_string(settings.batch) + " " + std::to_string(settings.accumulation) + " " +
                                  std::to_string(settings.steps) + " " + std::to_string(settings.holdout) + " " +
-                                 std::to_string(settings.validationTokens) + " " + settings.device;
+                                 std::to_string(settings.validationTokens) + " " + settings.device + " " +
+                                 settings.config.dataset_hash;
     if (!group.agree(vestraFnv1a64(identity))) {
         throw AgreedFailure("the " + std::to_string(group.ranks()) +
                             " processes disagree on the text or the settings; start every one with the same");
