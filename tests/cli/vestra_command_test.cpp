@@ -249,6 +249,25 @@ TEST_F(VestraCommand, TwoProcessesTrainTheModelOneWould) {
               "vestra: --accumulation 3 does not split over 2 processes: the number of processes must "
               "divide the batches of a step\n");
     EXPECT_FALSE(fs::exists(root_ / "three"));
+    // A process killed in the middle ends the job within seconds, and the last checkpoint resumes.
+    // (The newest process whose command line is the unquoted one is a rank, not mpirun or the shell.)
+    const std::string endless =
+        tinyRun.substr(0, tinyRun.find(" --steps")) + " --steps 100000 --accumulation 2 --checkpoint-every 1";
+    const std::string script = "cd '" + root_.string() + "' && { " + twoRanks +
+                               " '" VESTRA_CLI_PATH "' train text.txt --run killed" + endless +
+                               " >/dev/null 2>&1 & job=$!; "
+                               "for i in $(seq 300); do [ -s killed/metrics.jsonl ] && break; sleep 0.1; done; "
+                               "pkill -9 -n -f '" VESTRA_CLI_PATH
+                               " train text.txt --run killed'; start=$(date +%s); "
+                               "wait $job; echo $? $(( $(date +%s) - start )) >killed.txt; }";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    std::istringstream killed(slurp(root_ / "killed.txt"));
+    int status = 0;
+    int seconds = 0;
+    killed >> status >> seconds;
+    EXPECT_NE(status, 0);
+    EXPECT_LE(seconds, 10);
+    EXPECT_EQ(vestra("inspect killed/checkpoint.vtt").status, 0);
 #endif
 }
 
