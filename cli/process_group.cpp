@@ -7,19 +7,22 @@
 #if defined(VESTRA_MPI)
 #include <mpi.h>
 #endif
+#if defined(VESTRA_NCCL)
+#include <nccl.h>
+#endif
 
 namespace Halcyne::Core::Vestra::Cli {
 namespace {
 
 // The size of the job the launcher says this process belongs to (Open MPI's mpirun, or a PMI
-// launcher), 1 when none.
+// launcher), 0 when none started it.
 std::uint64_t launchedRanks() {
     for (const char* variable : {"OMPI_COMM_WORLD_SIZE", "PMI_SIZE", "PMIX_SIZE"}) {
         if (const char* value = std::getenv(variable); value != nullptr) {
             return std::strtoull(value, nullptr, 10);
         }
     }
-    return 1;
+    return 0;
 }
 
 #if defined(VESTRA_MPI)
@@ -41,7 +44,7 @@ ProcessGroup& ProcessGroup::instance() {
 }
 
 ProcessGroup::ProcessGroup() {
-    if (launchedRanks() <= 1) {
+    if (launchedRanks() == 0) {
         return;
     }
 #if defined(VESTRA_MPI)
@@ -57,18 +60,80 @@ ProcessGroup::ProcessGroup() {
     rank_ = static_cast<std::uint32_t>(rank);
     ranks_ = static_cast<std::uint32_t>(ranks);
 #else
-    throw std::runtime_error("this vestra was built without MPI, so it cannot train as one of " +
-                             std::to_string(launchedRanks()) + " processes; build it where MPI is installed");
+    if (launchedRanks() > 1) {
+        throw std::runtime_error("this vestra was built without MPI, so it cannot train as one of " +
+                                 std::to_string(launchedRanks()) + " processes; build it where MPI is installed");
+    }
 #endif
 }
 
 ProcessGroup::~ProcessGroup() {
+#if defined(VESTRA_NCCL)
+    if (deviceCommunicator_ != nullptr) {
+        ncclCommDestroy(static_cast<ncclComm_t>(deviceCommunicator_));
+    }
+#endif
 #if defined(VESTRA_MPI)
     if (joined_) {
         MPI_Finalize();
     }
 #endif
 }
+
+#if defined(VESTRA_NCCL)
+namespace {
+
+void checkNccl(ncclResult_t status, const char* call) {
+    if (status != ncclSuccess) {
+        throw std::runtime_error(std::string(call) + ": " + ncclGetErrorString(status));
+    }
+}
+
+}  // namespace
+
+bool ProcessGroup::sumsOnDevice() const {
+    return joined_;
+}
+
+void ProcessGroup::deviceSumsBegin() {
+    if (deviceCommunicator_ == nullptr) {
+        // Rank 0 makes the communicator's identity and MPI hands it to the others; every rank then
+        // joins on the device its session selected.
+        ncclUniqueId identity{};
+        if (root()) {
+            checkNccl(ncclGetUniqueId(&identity), "ncclGetUniqueId");
+        }
+        checkMpi(MPI_Bcast(&identity, sizeof identity, MPI_BYTE, 0, MPI_COMM_WORLD), "MPI_Bcast");
+        ncclComm_t communicator = nullptr;
+        checkNccl(ncclCommInitRank(&communicator, static_cast<int>(ranks_), identity, static_cast<int>(rank_)),
+                  "ncclCommInitRank");
+        deviceCommunicator_ = communicator;
+    }
+    checkNccl(ncclGroupStart(), "ncclGroupStart");
+}
+
+void ProcessGroup::sumOnDevice(double* values, std::uint64_t count, void* stream) {
+    checkNccl(ncclAllReduce(values, values, count, ncclFloat64, ncclSum, static_cast<ncclComm_t>(deviceCommunicator_),
+                            static_cast<cudaStream_t>(stream)),
+              "ncclAllReduce");
+}
+
+void ProcessGroup::deviceSumsEnd() {
+    checkNccl(ncclGroupEnd(), "ncclGroupEnd");
+}
+#else
+bool ProcessGroup::sumsOnDevice() const {
+    return false;
+}
+
+void ProcessGroup::deviceSumsBegin() {}
+
+void ProcessGroup::sumOnDevice(double* values, std::uint64_t count, void* stream) {
+    WindowReduction::sumOnDevice(values, count, stream);
+}
+
+void ProcessGroup::deviceSumsEnd() {}
+#endif
 
 void ProcessGroup::sum([[maybe_unused]] std::span<double> values) {
     if (ranks_ == 1) {

@@ -1,7 +1,8 @@
-// The processes of one training job. A run that mpirun started is one rank of several, which meet
+// The processes of one training job. A run that mpirun started is one rank of a job, whose ranks meet
 // through MPI: they split each optimizer window's batches, sum their window sums before the step
-// (in rank order, so that a job repeats bit for bit) and decide together when to stop or refuse.
-// Any other run is the only rank and never calls MPI; a build without MPI has only such runs.
+// (in rank order, so that a job repeats bit for bit) and decide together when to stop or refuse. On
+// the GPU build NCCL sums the device gradients, over a communicator set up through MPI. Any other
+// run is the only rank and never calls MPI; a build without MPI has only such runs.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +31,13 @@ class ProcessGroup final : public WindowReduction {
     [[nodiscard]] std::uint32_t rank() const override { return rank_; }
     [[nodiscard]] std::uint32_t ranks() const override { return ranks_; }
     [[nodiscard]] bool root() const { return rank_ == 0; }
+    // Whether mpirun started this process (a job of one rank included): its windows are reduced.
+    [[nodiscard]] bool joined() const { return joined_; }
     void sum(std::span<double> values) override;
+    [[nodiscard]] bool sumsOnDevice() const override;
+    void deviceSumsBegin() override;
+    void sumOnDevice(double* values, std::uint64_t count, void* stream) override;
+    void deviceSumsEnd() override;
 
     // Whether every rank passed the same value.
     [[nodiscard]] bool agree(std::uint64_t value);
@@ -52,6 +59,7 @@ class ProcessGroup final : public WindowReduction {
     std::uint32_t rank_ = 0;
     std::uint32_t ranks_ = 1;
     bool joined_ = false;
+    void* deviceCommunicator_ = nullptr;  // NCCL's, made on first use
 };
 
 }  // namespace Halcyne::Core::Vestra::Cli

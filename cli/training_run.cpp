@@ -120,7 +120,7 @@ TrainingStepLog trainStep(Session& session) {
             (void)session.trainer->accumulate(batch.tokens, batch.targets);
         }
     }
-    if (group.ranks() == 1) {
+    if (!group.joined()) {
         return session.trainer->step();
     }
     session.trainer->reduceWindow(group);

@@ -4,6 +4,10 @@
 
 namespace Halcyne::Core::Vestra {
 
+void WindowReduction::sumOnDevice(double*, std::uint64_t, void*) {
+    throw std::logic_error("this window reduction sums only host memory");
+}
+
 void PackedWindow::reduce(WindowReduction& reduction, TrainingCounters& counters) {
     if (counters.accumulatedBatches == 0) {
         throw std::logic_error("a window reduction requires accumulated gradients");

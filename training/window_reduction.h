@@ -21,6 +21,14 @@ class WindowReduction {
     // Replaces `values` on every rank with their sums over the ranks, added in rank order, so that a
     // fixed number of ranks repeats bit for bit.
     virtual void sum(std::span<double> values) = 0;
+    // Whether the engine also sums device memory where it lies (NCCL on GPUs); the device trainer
+    // then hands it its gradients with sumOnDevice instead of through the host.
+    [[nodiscard]] virtual bool sumsOnDevice() const { return false; }
+    // Sums `count` doubles of device memory over the ranks, in place, in order on the CUDA stream
+    // `stream`; only called where sumsOnDevice() is true, between deviceSumsBegin and deviceSumsEnd.
+    virtual void deviceSumsBegin() {}
+    virtual void sumOnDevice(double* values, std::uint64_t count, void* stream);
+    virtual void deviceSumsEnd() {}
 };
 
 // A trainer's window as one reduction packs it: every gradient sum in canonical tensor order, then

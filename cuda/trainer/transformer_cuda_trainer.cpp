@@ -77,6 +77,19 @@ double TransformerCudaTrainer::accumulate(const TokenBatch& batch, const std::ve
 }
 
 void TransformerCudaTrainer::reduceWindow(WindowReduction& reduction) {
+    if (reduction.sumsOnDevice()) {
+        // The engine sums the gradients where they lie; only the window's totals cross to the host.
+        TrainingCounters counters = counters_;
+        PackedWindow(0).reduce(reduction, counters);
+        reduction.deviceSumsBegin();
+        for (ResidentParameter& parameter : resident_->parameters) {
+            reduction.sumOnDevice(parameter.gradient.get(), parameter.count(), context_->stream);
+        }
+        reduction.deviceSumsEnd();
+        synchronize(*context_, "synchronize reduced resident gradient");
+        counters_ = counters;
+        return;
+    }
     std::uint64_t count = 0;
     for (const ResidentParameter& parameter : resident_->parameters) {
         count += parameter.count();

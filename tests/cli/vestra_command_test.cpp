@@ -226,6 +226,10 @@ TEST_F(VestraCommand, TwoProcessesTrainTheModelOneWould) {
     EXPECT_EQ(two.err, "");
     ASSERT_EQ(vestra("train text.txt --run again" + run, twoRanks).status, 0);
     EXPECT_EQ(slurp(root_ / "again/checkpoint.vtt"), slurp(root_ / "two/checkpoint.vtt"));
+    // A job of one rank goes through the reduction (on GPUs, NCCL's), which leaves its sums as they are.
+    const std::string oneRank = twoRanks.substr(0, twoRanks.size() - 1) + "1";
+    ASSERT_EQ(vestra("train text.txt --run solo" + run, oneRank).status, 0);
+    EXPECT_EQ(slurp(root_ / "solo/checkpoint.vtt"), slurp(root_ / "one/checkpoint.vtt"));
     // Stopped under one rank count, resumed under the other.
     ASSERT_EQ(vestra("train text.txt --run halfTwo --stop-after 3" + run, twoRanks).status, 0);
     ASSERT_EQ(vestra("train --resume halfTwo").status, 0);
