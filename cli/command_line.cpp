@@ -11,6 +11,7 @@
 
 #include "cli/inspect.h"
 #include "cli/model_commands.h"
+#include "cli/process_group.h"
 #include "cli/run_trainer.h"
 #include "cli/training_run.h"
 
@@ -133,7 +134,9 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
     TransformerTrainingConfig& c = r.config;
     c.learning_rate = 0.01;
     positive(train->add_option("--batch", r.batch, "windows per batch"))->group("Training");
-    positive(train->add_option("--accumulation", r.accumulation, "batches per optimizer step"))->group("Training");
+    auto* accumulation = positive(train->add_option(
+        "--accumulation", r.accumulation, "batches per optimizer step (by default one per process of an mpirun job)"));
+    accumulation->group("Training");
     auto* steps =
         train
             ->add_option("--steps", r.steps,
@@ -177,7 +180,7 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
     // For tests: behave as if Ctrl-C came during this step.
     train->add_option("--stop-after", o.stopAfter)->check(wholeNumber(true))->group("");
 
-    train->callback([&o, &status, run, resume, steps, evalEvery, checkpointEvery, device] {
+    train->callback([&o, &status, run, resume, steps, evalEvery, checkpointEvery, device, accumulation] {
         if (o.stopAfter > 0) {
             o.control.stopAfter = o.stopAfter;
         }
@@ -204,6 +207,9 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
             throw CLI::ValidationError("--bf16", "needs the device trainer, not --device reference");
         }
         NewRun fresh{o.run, o.directory};
+        if (accumulation->count() == 0) {  // each process of a job takes one batch of every step
+            fresh.settings.accumulation = ProcessGroup::instance().ranks();
+        }
         finishSpec(fresh.settings.spec, o.flags);
         fresh.settings.text = o.text;
         fresh.settings.config.warmup_steps = o.warmup;

@@ -253,6 +253,9 @@ TEST_F(VestraCommand, TwoProcessesTrainTheModelOneWould) {
               "vestra: --accumulation 3 does not split over 2 processes: the number of processes must "
               "divide the batches of a step\n");
     EXPECT_FALSE(fs::exists(root_ / "three"));
+    // Unless told otherwise, a new run takes one batch per process.
+    ASSERT_EQ(vestra("train text.txt --run shared" + tinyRun, twoRanks).status, 0);
+    EXPECT_EQ(nlohmann::json::parse(slurp(root_ / "shared/training.json"))["run"]["accumulation"], 2);
     // A process killed in the middle ends the job within seconds, and the last checkpoint resumes.
     // (The newest process whose command line is the unquoted one is a rank, not mpirun or the shell.)
     const std::string endless =
