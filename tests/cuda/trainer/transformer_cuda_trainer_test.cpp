@@ -14,6 +14,8 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -192,6 +194,72 @@ TEST_F(CudaTrainerTest, AStepClosesItsWindowAsTheCpuTrainerDoesAndItsWeightsAreU
         EXPECT_EQ(step == 0 ? cuda.accumulate(batch, targets) : cuda.evaluate(batch, targets),
                   restored.evaluate(batch, targets));
     }
+}
+
+// Window reductions as two processes would meet: Capture takes a trainer's packed window and leaves
+// it as it is (a job of one), Adding replaces it with the two captured windows' sum in rank order,
+// Failing is an engine that fails.
+struct Capture final : WindowReduction {
+    std::vector<double> values;
+    [[nodiscard]] std::uint32_t rank() const override { return 0; }
+    [[nodiscard]] std::uint32_t ranks() const override { return 1; }
+    void sum(std::span<double> window) override { values.assign(window.begin(), window.end()); }
+};
+
+struct Adding final : WindowReduction {
+    const std::vector<double>& first;
+    const std::vector<double>& second;
+    Adding(const std::vector<double>& a, const std::vector<double>& b) : first(a), second(b) {}
+    [[nodiscard]] std::uint32_t rank() const override { return 0; }
+    [[nodiscard]] std::uint32_t ranks() const override { return 2; }
+    void sum(std::span<double> window) override {
+        for (std::size_t i = 0; i < window.size(); ++i) {
+            window[i] = (0.0 + first[i]) + second[i];
+        }
+    }
+};
+
+struct Failing final : WindowReduction {
+    [[nodiscard]] std::uint32_t rank() const override { return 0; }
+    [[nodiscard]] std::uint32_t ranks() const override { return 2; }
+    void sum(std::span<double>) override { throw std::runtime_error("the engine failed"); }
+};
+
+// Two trainers that each accumulate one batch of a window and then hold the reduced window take the
+// step one trainer takes over both batches, to the checkpoint byte (the sums meet in the same
+// order); a reduction that fails changes nothing.
+TEST_F(CudaTrainerTest, TwoHalvesOfAReducedWindowStepAsTheWholeWindow) {
+    const TransformerSpec spec = Testing::variantSpec({.layers = 1});
+    const TransformerWeights weights = Testing::variantWeights(spec);
+    const TransformerTrainingConfig config = scenarioTrainingConfig("reduced window");
+    const std::vector<TokenBatch> window = windowBatches();
+    const auto check = [&](auto make) {
+        auto whole = make();
+        auto first = make();
+        auto second = make();
+        for (std::size_t b = 0; b < window.size(); ++b) {
+            (void)whole->accumulate(window[b], successors(window[b], spec.vocabulary));
+            (void)(b == 0 ? first : second)->accumulate(window[b], successors(window[b], spec.vocabulary));
+        }
+        const Bytes before = first->checkpointBytes();
+        Failing failing;
+        EXPECT_THROW(first->reduceWindow(failing), std::runtime_error);
+        EXPECT_TRUE(first->checkpointBytes() == before);
+        Capture a;
+        Capture b;
+        first->reduceWindow(a);
+        second->reduceWindow(b);
+        Adding sum(a.values, b.values);
+        first->reduceWindow(sum);
+        second->reduceWindow(sum);
+        const TrainingStepLog expected = whole->step();
+        for (const auto& half : {first.get(), second.get()}) {
+            EXPECT_EQ(half->step().loss, expected.loss);
+            EXPECT_TRUE(half->checkpointBytes() == whole->checkpointBytes());
+        }
+    };
+    check([&] { return std::make_unique<TransformerTrainer>(spec, weights, config); });
+    check([&] { return std::make_unique<TransformerCudaTrainer>(spec, weights, config, context_); });
 }
 
 // Counters follow the boundary rules. (The failure test below, with tied embeddings, depends on the
