@@ -112,7 +112,9 @@ int main(int, char** argv) {
     }
 #if defined(VESTRA_MPIEXEC)
     if (!group.joined()) {
-        const std::string job = std::string("OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 '") +
+        const std::string job = std::string(
+                                    "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
+                                    "OMPI_MCA_btl_vader_single_copy_mechanism=none '") +
                                 VESTRA_MPIEXEC + "' -q --oversubscribe -np 2 '" + argv[0] + "'";
         return std::system(job.c_str()) == 0 ? 0 : 1;
     }
