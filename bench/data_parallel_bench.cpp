@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "cli/initial_weights.h"
 #include "cli/process_group.h"
 #include "cli/run_trainer.h"
@@ -29,20 +30,6 @@ struct Shape {
     const char* name;
     TransformerSpec spec;
 };
-
-// vestra train's model unless told otherwise: 2 layers of width 64, 4 query heads over 2 KV heads,
-// its own output embedding.
-TransformerSpec vestraDefaultSpec() {
-    TransformerSpec spec = communitySpec();
-    spec.layers = 2;
-    spec.model_dim = 64;
-    spec.ffn_dim = 128;
-    spec.query_heads = 4;
-    spec.kv_heads = 2;
-    spec.head_dim = 16;
-    spec.tied_embeddings = false;
-    return spec;
-}
 
 std::uint64_t parameterCount(const TransformerWeights& weights) {
     std::uint64_t count = 0;
@@ -106,7 +93,7 @@ int main(int, char** argv) {
         std::printf("%-10s %9s  %10s  %-12s %20s  %s\n", "shape", "params", "all-reduce", "job", "step", "share");
     }
     std::fflush(stdout);
-    for (const Shape& shape : {Shape{"community", communitySpec()}, Shape{"default", vestraDefaultSpec()}}) {
+    for (const Shape& shape : {Shape{"community", communitySpec()}, Shape{"default", Cli::defaultModelSpec()}}) {
         measure(shape, group);
         std::fflush(stdout);
     }

@@ -270,6 +270,12 @@ void addModelCommands(CLI::App& app, ModelCommandOptions& o, int& status) {
 
 }  // namespace
 
+TransformerSpec defaultModelSpec() {
+    TransformerSpec spec = defaultSpec();
+    finishSpec(spec, ModelFlags{});
+    return spec;
+}
+
 int runCommandLine(int argc, char** argv) {
     CLI::App app("vestra: train a small byte-level transformer on a text, then sample, evaluate and inspect it",
                  "vestra");
