@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -10,9 +11,15 @@
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "cli/initial_weights.h"
+#include "cli/run_settings.h"
+#include "training/named_tensors.h"
+#include "training/transformer_trainer.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -237,8 +244,28 @@ TEST_F(VestraCommand, TwoProcessesTrainTheModelOneWould) {
     ASSERT_EQ(vestra("train --resume halfTwo").status, 0);
     ASSERT_EQ(vestra("train text.txt --run halfOne --stop-after 3" + run).status, 0);
     ASSERT_EQ(vestra("train --resume halfOne", twoRanks).status, 0);
+    // The weights a run's checkpoint holds, read through the CPU trainer.
+    const auto weightsOf = [&](const std::string& run) {
+        const Cli::RunSettings settings =
+            Cli::readRunSettings(root_ / run / "model.json", root_ / run / "training.json");
+        TransformerTrainer trainer(settings.spec, Cli::initialWeights(settings.spec, settings.config.seed),
+                                   settings.config);
+        const std::string image = slurp(root_ / run / "checkpoint.vtt");
+        trainer.restoreCheckpoint(std::span(reinterpret_cast<const std::uint8_t*>(image.data()), image.size()));
+        return trainer.weights();
+    };
+    const TransformerWeights oneWeights = weightsOf("one");
     const auto expected = metricsRecords(root_ / "one/metrics.jsonl");
     for (const char* other : {"two", "halfTwo", "halfOne"}) {
+        const TransformerWeights weights = weightsOf(other);
+        const auto want = namedTensors(oneWeights);
+        const auto got = namedTensors(weights);
+        for (std::size_t t = 0; t < want.size(); ++t) {
+            for (std::size_t i = 0; i < want[t].tensor.values.size(); ++i) {
+                const double w = want[t].tensor.values[i];
+                ASSERT_NEAR(got[t].tensor.values[i], w, 1e-10 * std::max(std::abs(w), 1e-3)) << other << " " << t;
+            }
+        }
         const auto records = metricsRecords(root_ / other / "metrics.jsonl");
         ASSERT_EQ(records.size(), expected.size()) << other;
         for (std::size_t i = 0; i < records.size(); ++i) {
