@@ -14,9 +14,13 @@ extern "C" void onInterrupt(int) {
 }  // namespace
 
 void installInterruptHandler() {
-    // std::signal also serves Windows consoles, whose C runtime delivers Ctrl-C as SIGINT.
+    // std::signal also serves Windows consoles, whose C runtime delivers Ctrl-C as SIGINT. A closed
+    // terminal (SIGHUP) stops a run as Ctrl-C does.
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
+#if defined(SIGHUP)
+    std::signal(SIGHUP, onInterrupt);
+#endif
 }
 
 bool interruptRequested() {

@@ -1,6 +1,7 @@
 // The files of a run directory. A new run claims a directory that does not exist or is empty, so
-// that no file of another run is ever overwritten; an existing run is one whose model.json,
-// training.json and checkpoint.vtt are all there.
+// that no file of another run is ever overwritten, or one a run left before its first checkpoint
+// (only its own files, no checkpoint.vtt); an existing run is one whose model.json, training.json
+// and checkpoint.vtt are all there.
 #pragma once
 
 #include <filesystem>
@@ -28,6 +29,10 @@ class RunDirectory {
     [[nodiscard]] std::filesystem::path artifactFile() const { return root_ / "model.vtm"; }
 
   private:
+    // Removes the files of a run stopped before its first checkpoint, when they are all the
+    // directory holds.
+    void forgetUnsavedRun() const;
+
     std::filesystem::path root_;
 };
 

@@ -225,6 +225,7 @@ int train(Session& session, const TrainingControl& control) {
 }  // namespace
 
 int startRun(NewRun run, const TrainingControl& control) {
+    installInterruptHandler();  // a stop at any moment ends with a checkpoint of the step reached
     ProcessGroup& group = ProcessGroup::instance();
     RunSettings& settings = run.settings;
     const std::string text = readText(settings.text);
@@ -243,11 +244,11 @@ int startRun(NewRun run, const TrainingControl& control) {
         writeRunSettings(settings, session.directory.modelFile(), session.directory.trainingFile());
     });
     saveCheckpoint(session);
-    installInterruptHandler();
     return train(session, control);
 }
 
 int resumeRun(const ResumedRun& run, const TrainingControl& control) {
+    installInterruptHandler();
     ProcessGroup& group = ProcessGroup::instance();
     const RunDirectory directory = RunDirectory::open(run.directory);
     RunSettings settings = readRunSettings(directory.modelFile(), directory.trainingFile());
@@ -274,7 +275,6 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
 
     Session session{directory, settings, std::move(corpus), std::move(trainer), group};
     group.onRoot([&] { writeRunSettings(settings, directory.modelFile(), directory.trainingFile()); });
-    installInterruptHandler();
     return train(session, control);
 }
 

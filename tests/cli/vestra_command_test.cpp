@@ -214,6 +214,38 @@ TEST_F(VestraCommand, SamplesRepeatWithTheirSeed) {
     EXPECT_EQ(vestra("sample run/model.vtm --prompt 'And the' --tokens 40 --seed 5").out, first);
 }
 
+// Wherever a run is stopped, the next command goes on: a run killed before its first checkpoint
+// leaves a directory that takes the run again (and a resume says so), and a closed terminal
+// (SIGHUP) stops a run as Ctrl-C does, with a checkpoint that resumes.
+TEST_F(VestraCommand, AStoppedRunIsNeverADeadEnd) {
+    ASSERT_EQ(vestra("train text.txt --run early" + tinyRun).status, 0);
+    fs::remove(root_ / "early/checkpoint.vtt");
+    fs::remove(root_ / "early/model.vtm");
+    const Outcome resumed = vestra("train --resume early");
+    EXPECT_EQ(resumed.status, 1);
+    EXPECT_NE(resumed.err.find("early holds a run stopped before its first checkpoint: start it again with vestra "
+                               "train TEXT_FILE --run early"),
+              std::string::npos)
+        << resumed.err;
+    EXPECT_EQ(vestra("train text.txt --run early" + tinyRun).status, 0);
+    spit(root_ / "early/notes.txt", "mine");
+    fs::remove(root_ / "early/checkpoint.vtt");
+    EXPECT_EQ(vestra("train text.txt --run early" + tinyRun).status, 1);  // a file not the run's: taken
+    EXPECT_EQ(slurp(root_ / "early/notes.txt"), "mine");
+
+    const std::string endless = tinyRun.substr(0, tinyRun.find(" --steps")) + " --steps 100000";
+    const std::string script = "cd '" + root_.string() + "' && { '" VESTRA_CLI_PATH "' train text.txt --run hup" +
+                               endless +
+                               " >hup.txt 2>&1 & job=$!; "
+                               "for i in $(seq 300); do [ -s hup/metrics.jsonl ] && break; sleep 0.1; done; "
+                               "kill -HUP $job; wait $job; echo $? >>hup.txt; }";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    const std::string hup = slurp(root_ / "hup.txt");
+    EXPECT_NE(hup.find("checkpoint saved. Continue with: vestra train --resume hup"), std::string::npos) << hup;
+    EXPECT_EQ(hup.substr(hup.size() - 2), "0\n");
+    EXPECT_EQ(vestra("inspect hup/checkpoint.vtt").status, 0);
+}
+
 // Two processes under mpirun train one model: step for step as one process would (the sums meet in
 // another order, so within a tolerance), bit for bit from one two-process run to the next, and a
 // checkpoint of either resumes under the other.
