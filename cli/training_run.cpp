@@ -19,6 +19,7 @@
 #include "cli/process_group.h"
 #include "cli/progress_display.h"
 #include "cli/run_directory.h"
+#include "cli/run_lock.h"
 #include "cli/run_trainer.h"
 #include "cli/text_corpus.h"
 #include "core/hash.h"
@@ -239,8 +240,10 @@ int startRun(NewRun run, const TrainingControl& control) {
 
     // Only now, with every input accepted, is the directory claimed.
     Session session{RunDirectory(run.directory), settings, std::move(corpus), std::move(trainer), group};
+    std::optional<RunLock> lock;
     group.onRoot([&] {
         session.directory = RunDirectory::create(run.directory);
+        lock.emplace(session.directory.root());
         writeRunSettings(settings, session.directory.modelFile(), session.directory.trainingFile());
     });
     saveCheckpoint(session);
@@ -251,6 +254,8 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     installInterruptHandler();
     ProcessGroup& group = ProcessGroup::instance();
     const RunDirectory directory = RunDirectory::open(run.directory);
+    std::optional<RunLock> lock;  // taken before anything of the run is read
+    group.onRoot([&] { lock.emplace(directory.root()); });
     RunSettings settings = readRunSettings(directory.modelFile(), directory.trainingFile());
     settings.text = run.text.value_or(settings.text);
     settings.steps = run.steps.value_or(settings.steps);

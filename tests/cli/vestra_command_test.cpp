@@ -216,7 +216,8 @@ TEST_F(VestraCommand, SamplesRepeatWithTheirSeed) {
 
 // Wherever a run is stopped, the next command goes on: a run killed before its first checkpoint
 // leaves a directory that takes the run again (and a resume says so), and a closed terminal
-// (SIGHUP) stops a run as Ctrl-C does, with a checkpoint that resumes.
+// (SIGHUP) stops a run as Ctrl-C does, with a checkpoint that resumes; and a second trainer on a
+// running run is turned away.
 TEST_F(VestraCommand, AStoppedRunIsNeverADeadEnd) {
     ASSERT_EQ(vestra("train text.txt --run early" + tinyRun).status, 0);
     fs::remove(root_ / "early/checkpoint.vtt");
@@ -238,12 +239,19 @@ TEST_F(VestraCommand, AStoppedRunIsNeverADeadEnd) {
                                endless +
                                " >hup.txt 2>&1 & job=$!; "
                                "for i in $(seq 300); do [ -s hup/metrics.jsonl ] && break; sleep 0.1; done; "
+                               "'" VESTRA_CLI_PATH
+                               "' train --resume hup --steps 1 >second.txt 2>&1; echo $? >>second.txt; "
                                "kill -HUP $job; wait $job; echo $? >>hup.txt; }";
     ASSERT_EQ(std::system(script.c_str()), 0);
     const std::string hup = slurp(root_ / "hup.txt");
     EXPECT_NE(hup.find("checkpoint saved. Continue with: vestra train --resume hup"), std::string::npos) << hup;
     EXPECT_EQ(hup.substr(hup.size() - 2), "0\n");
     EXPECT_EQ(vestra("inspect hup/checkpoint.vtt").status, 0);
+    // One trainer per run: a second one, while the first trains, is refused in one line.
+    const std::string second = slurp(root_ / "second.txt");
+    EXPECT_NE(second.find("vestra: hup is in use by another vestra (process "), std::string::npos) << second;
+    EXPECT_EQ(second.substr(second.size() - 2), "1\n");
+    EXPECT_EQ(std::count(second.begin(), second.end(), '\n'), 2);
 }
 
 // Two processes under mpirun train one model: step for step as one process would (the sums meet in
