@@ -52,9 +52,12 @@ std::optional<StepRecord> parseRecord(const std::string& line) {
 
 MetricsLog::MetricsLog(std::filesystem::path path, std::uint64_t keepThrough) : path_(std::move(path)) {
     std::error_code error;
-    if (std::filesystem::exists(path_, error)) {
-        std::istringstream lines(readFile(path_));
-        bool dropped = false;
+    if (std::filesystem::exists(path_, error) || std::filesystem::is_symlink(path_, error)) {
+        // A link in its place is not the run's file: what it points to is neither read nor written,
+        // and a file of the run's own replaces the link.
+        const bool link = std::filesystem::is_symlink(path_, error);
+        std::istringstream lines(link ? std::string() : readFile(path_));
+        bool dropped = link;
         for (std::string line; std::getline(lines, line);) {
             const auto record = parseRecord(line);
             if (record && record->step <= keepThrough) {
@@ -71,17 +74,11 @@ MetricsLog::MetricsLog(std::filesystem::path path, std::uint64_t keepThrough) : 
             writeFileAtomically(path_, kept);
         }
     }
-    out_.open(path_, std::ios::binary | std::ios::app);
-    if (!out_) {
-        throw std::runtime_error("cannot write " + displayPath(path_));
-    }
+    out_.emplace(AppendFile::open(path_));
 }
 
 void MetricsLog::append(const StepRecord& record) {
-    out_ << recordLine(record) << std::flush;
-    if (!out_) {
-        throw std::runtime_error("cannot write " + displayPath(path_));
-    }
+    out_->write(recordLine(record));
     records_.push_back(record);
 }
 

@@ -3,6 +3,8 @@
 // holds each step once; a line cut short by a crash is skipped when the file is read back.
 #pragma once
 
+#include "cli/file_io.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -34,7 +36,7 @@ class MetricsLog {
   private:
     std::filesystem::path path_;
     std::vector<StepRecord> records_;
-    std::ofstream out_;
+    std::optional<AppendFile> out_;
 };
 
 }  // namespace Halcyne::Core::Vestra::Cli

@@ -254,6 +254,22 @@ TEST_F(VestraCommand, AStoppedRunIsNeverADeadEnd) {
     EXPECT_EQ(std::count(second.begin(), second.end(), '\n'), 2);
 }
 
+// Links planted in a run directory never redirect a write: the temporary of a replaced file and
+// the metrics file a resume appends to are the run's own files, and what the links point to stays.
+TEST_F(VestraCommand, ARunWritesNothingThroughALink) {
+    ASSERT_EQ(vestra("train text.txt --run run --stop-after 2" + tinyRun).status, 0);
+    spit(root_ / "victim.txt", "keep");
+    for (const char* name : {"loss.svg.tmp", "model.json.tmp", "metrics.jsonl"}) {
+        fs::remove(root_ / "run" / name);
+        fs::create_symlink(root_ / "victim.txt", root_ / "run" / name);
+    }
+    const Outcome resumed = vestra("train --resume run");
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(slurp(root_ / "victim.txt"), "keep");
+    EXPECT_FALSE(fs::is_symlink(root_ / "run/metrics.jsonl"));
+    EXPECT_EQ(metricsRecords(root_ / "run/metrics.jsonl").back()["step"], 6);
+}
+
 // Two processes under mpirun train one model: step for step as one process would (the sums meet in
 // another order, so within a tolerance), bit for bit from one two-process run to the next, and a
 // checkpoint of either resumes under the other.
