@@ -9,13 +9,7 @@
 #include <utility>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "core/windows_api.h"
 
 #include <algorithm>
 #else

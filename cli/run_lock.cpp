@@ -6,13 +6,7 @@
 #include "cli/file_io.h"
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "core/windows_api.h"
 #else
 #include <fcntl.h>
 #include <sys/file.h>
