@@ -59,8 +59,8 @@ struct Quarantined {
 struct DeviceState {
     std::mutex mutex;
     std::map<const unsigned char*, Allocation, std::greater<>> allocations;     // start -> allocation
-    std::deque<Quarantined> quarantine;                                         // oldest first
-    std::map<const unsigned char*, Quarantined, std::greater<>> quarantinedAt;  // base -> the same entries
+    std::map<const unsigned char*, Quarantined, std::greater<>> quarantinedAt;  // base -> the entry
+    std::deque<const unsigned char*> quarantineOrder;                           // bases, oldest first
     std::size_t quarantinedBytes = 0;
     // Freed allocations the pool keeps for reuse, by span, up to the pool's release threshold.
     std::multimap<std::size_t, unsigned char*> pooled;
@@ -73,7 +73,7 @@ struct DeviceState {
     std::string kernelFault;
 
     ~DeviceState() {
-        for (const Quarantined& held : quarantine) {
+        for (const auto& [base, held] : quarantinedAt) {
             unpoison(held.base, held.span);
             release(held.base);
         }
@@ -289,13 +289,14 @@ cudaError_t freeDevice(void* pointer, std::size_t poolBytes) {
         // Quarantined memory reads as NaN to a stale pointer, and the sanitizer reports any access.
         std::memset(memory, kUnwrittenFill, bytes);
         poison(base, span);
-        state().quarantine.push_back({base, span, bytes});
         state().quarantinedAt.emplace(base, Quarantined{base, span, bytes});
+        state().quarantineOrder.push_back(base);
         state().quarantinedBytes += span;
         while (state().quarantinedBytes > kQuarantineBytes) {
-            const Quarantined oldest = state().quarantine.front();
-            state().quarantine.pop_front();
-            state().quarantinedAt.erase(oldest.base);
+            const auto entry = state().quarantinedAt.find(state().quarantineOrder.front());
+            const Quarantined oldest = entry->second;
+            state().quarantineOrder.pop_front();
+            state().quarantinedAt.erase(entry);
             state().quarantinedBytes -= oldest.span;
             unpoison(oldest.base, oldest.span);
             release(oldest.base);
@@ -482,7 +483,8 @@ bool kernelsReach(const void* pointer) {
 bool isFreedRange(const void* pointer, std::size_t bytes) {
     const auto* first = static_cast<const unsigned char*>(pointer);
     const std::lock_guard lock(state().mutex);
-    return std::any_of(state().quarantine.begin(), state().quarantine.end(), [&](const Quarantined& held) {
+    return std::any_of(state().quarantinedAt.begin(), state().quarantinedAt.end(), [&](const auto& entry) {
+        const Quarantined& held = entry.second;
         const unsigned char* memory = held.base + kGuardBytes;
         return first < memory + held.bytes && memory < first + std::max<std::size_t>(bytes, 1);
     });
