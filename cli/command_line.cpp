@@ -12,8 +12,10 @@
 #include "cli/inspect.h"
 #include "cli/model_commands.h"
 #include "cli/process_group.h"
+#include "cli/run_schedule.h"
 #include "cli/run_trainer.h"
 #include "cli/training_run.h"
+#include "cli/usage_error.h"
 
 namespace Halcyne::Core::Vestra::Cli {
 namespace {
@@ -140,7 +142,8 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
     auto* steps =
         train
             ->add_option("--steps", r.steps,
-                         "optimizer steps of the whole run (a resume may move the end; the rate schedule stays)")
+                         "optimizer steps of the whole run (a resume may move the end: the decay is replanned to "
+                         "reach zero at the new end)")
             ->check(wholeNumber(true))
             ->capture_default_str()
             ->group("Training");
@@ -213,8 +216,7 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
         finishSpec(fresh.settings.spec, o.flags);
         fresh.settings.text = o.text;
         fresh.settings.config.warmup_steps = o.warmup;
-        fresh.settings.config.decay_steps =
-            o.decay > 0 ? o.decay : (o.run.steps > o.warmup ? o.run.steps - o.warmup : 1);
+        fresh.settings.config.decay_steps = o.decay > 0 ? o.decay : decayToEnd(o.run.steps, o.warmup);
         status = startRun(std::move(fresh), o.control);
     });
 }
@@ -291,6 +293,9 @@ int runCommandLine(int argc, char** argv) {
         return app.exit(help);
     } catch (const CLI::ParseError& error) {
         std::cerr << "vestra: " << error.what() << " (see vestra --help)\n";
+        return exitUsage;
+    } catch (const UsageError& error) {
+        std::cerr << "vestra: " << error.what() << '\n';
         return exitUsage;
     }
     return status;

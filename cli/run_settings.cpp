@@ -126,6 +126,32 @@ TransformerTrainingConfig configFromJson(const Json& json) {
     return config;
 }
 
+Json scheduleChangesJson(const std::vector<ScheduleChange>& changes) {
+    Json list = Json::array();
+    for (const ScheduleChange& change : changes) {
+        list.push_back({{"at_step", change.atStep}, {"steps", change.steps}, {"decay_steps", change.decaySteps}});
+    }
+    return list;
+}
+
+// Runs from before the end could move have no list.
+std::vector<ScheduleChange> scheduleChangesFromJson(const Json& run) {
+    std::vector<ScheduleChange> changes;
+    if (!run.contains("schedule_changes")) {
+        return changes;
+    }
+    const Json& list = run.at("schedule_changes");
+    if (!list.is_array()) {
+        throw std::invalid_argument("'schedule_changes' must be a list");
+    }
+    for (const Json& change : list) {
+        changes.push_back({unsignedField<std::uint64_t>(change, "at_step"),
+                           unsignedField<std::uint64_t>(change, "steps"),
+                           unsignedField<std::uint64_t>(change, "decay_steps")});
+    }
+    return changes;
+}
+
 Json runJson(const RunSettings& settings) {
     return {{"text", settings.text.string()},
             {"holdout", settings.holdout},
@@ -135,7 +161,8 @@ Json runJson(const RunSettings& settings) {
             {"eval_every", settings.evalEvery},
             {"checkpoint_every", settings.checkpointEvery},
             {"validation_tokens", settings.validationTokens},
-            {"device", settings.device}};
+            {"device", settings.device},
+            {"schedule_changes", scheduleChangesJson(settings.scheduleChanges)}};
 }
 
 void runFromJson(const Json& json, RunSettings& settings) {
@@ -148,6 +175,7 @@ void runFromJson(const Json& json, RunSettings& settings) {
     settings.checkpointEvery = unsignedField<std::uint64_t>(json, "checkpoint_every");
     settings.validationTokens = unsignedField<std::uint64_t>(json, "validation_tokens");
     settings.device = json.at("device").get<std::string>();
+    settings.scheduleChanges = scheduleChangesFromJson(json);
 }
 
 // Parses and converts one file; every fault becomes one line naming the file.

@@ -6,11 +6,21 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/transformer_spec.h"
 #include "training/training_config.h"
 
 namespace Halcyne::Core::Vestra::Cli {
+
+// A resume that moved the end of a run replans the decay to reach zero at the new end. Each change
+// keeps the plan it replaced, so that a checkpoint saved under that plan at the step of the change
+// is still recognised as this run's (a run stopped between the two files' updates).
+struct ScheduleChange {
+    std::uint64_t atStep = 0;      // steps taken when the end moved
+    std::uint64_t steps = 0;       // the end planned before
+    std::uint64_t decaySteps = 0;  // the decay planned before
+};
 
 struct RunSettings {
     TransformerSpec spec;
@@ -22,8 +32,9 @@ struct RunSettings {
     std::uint64_t steps = 100;         // optimizer steps of the whole run
     std::uint64_t evalEvery = 25;      // steps between validation losses
     std::uint64_t checkpointEvery = 25;
-    std::uint64_t validationTokens = 2048;  // of the held-out tail, at most
-    std::string device;                     // the trainer a resumed run uses unless told otherwise
+    std::uint64_t validationTokens = 2048;        // of the held-out tail, at most
+    std::string device;                           // the trainer a resumed run uses unless told otherwise
+    std::vector<ScheduleChange> scheduleChanges;  // oldest first
 
     [[nodiscard]] std::uint64_t tokensPerStep() const noexcept {
         return std::uint64_t{batch} * accumulation * spec.context;

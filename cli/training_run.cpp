@@ -20,8 +20,10 @@
 #include "cli/progress_display.h"
 #include "cli/run_directory.h"
 #include "cli/run_lock.h"
+#include "cli/run_schedule.h"
 #include "cli/run_trainer.h"
 #include "cli/text_corpus.h"
+#include "cli/usage_error.h"
 #include "core/hash.h"
 #include "core/transformer_spec.h"
 #include "training/checkpoint_file.h"
@@ -89,8 +91,8 @@ TextCorpus corpusOf(const RunSettings& settings, const std::string& text) {
 }
 
 // The checkpoint must be this run's before a trainer is asked to restore it, so that a file from
-// another run is named as such rather than by a format message.
-void requireRunCheckpoint(const std::filesystem::path& file, const Bytes& image, const RunSettings& settings) {
+// another run is named as such rather than by a format message. Returns what it holds.
+VttSummary requireRunCheckpoint(const std::filesystem::path& file, const Bytes& image, const RunSettings& settings) {
     const VttSummary summary = onCheckpointFile(file, [&] { return summarizeVttImage(image); });
     if (summary.storedChecksum != summary.computedChecksum) {
         throw std::runtime_error(displayPath(file) + ": " + kVttMessages.checksum);
@@ -98,10 +100,7 @@ void requireRunCheckpoint(const std::filesystem::path& file, const Bytes& image,
     if (summary.specFingerprint != transformerSpecFingerprint(settings.spec)) {
         throw std::runtime_error(displayPath(file) + " holds a model other than the one model.json describes");
     }
-    if (summary.configFingerprint != trainingConfigFingerprint(settings.config)) {
-        throw std::runtime_error(displayPath(file) +
-                                 " was written under another training configuration than training.json's");
-    }
+    return summary;
 }
 
 // The steps of one window: `accumulation` batches of `batch` windows at the data order's next
@@ -258,12 +257,10 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     group.onRoot([&] { lock.emplace(directory.root()); });
     RunSettings settings = readRunSettings(directory.modelFile(), directory.trainingFile());
     settings.text = run.text.value_or(settings.text);
-    settings.steps = run.steps.value_or(settings.steps);
     settings.evalEvery = run.evalEvery.value_or(settings.evalEvery);
     settings.checkpointEvery = run.checkpointEvery.value_or(settings.checkpointEvery);
     settings.device = run.device.value_or(settings.device);
     validateRunSettings(settings);
-    requireOneJob(group, settings);
 
     const std::string text = readText(settings.text);
     if (textFingerprint(text) != settings.config.dataset_hash) {
@@ -272,14 +269,31 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     }
     TextCorpus corpus = corpusOf(settings, text);
     const TransformerWeights weights = initialWeights(settings.spec, settings.config.seed);
-    auto trainer = makeTrainer(settings.device, settings.spec, weights, settings.config);
     const auto file = directory.checkpointFile();
-    const Bytes image = onCheckpointFile(file, [&] { return readCheckpointFile(file, vttCheckpointSize(weights)); });
-    requireRunCheckpoint(file, image, settings);
+    const Bytes stored = onCheckpointFile(file, [&] { return readCheckpointFile(file, vttCheckpointSize(weights)); });
+    const std::uint64_t taken = requireRunCheckpoint(file, stored, settings).counters.steps;
+    if (run.steps) {
+        try {
+            moveRunEnd(settings, taken, *run.steps);
+        } catch (const std::invalid_argument& error) {
+            throw UsageError(std::string("--steps ") + std::to_string(*run.steps) + ": " + error.what());
+        }
+    } else if (settings.steps < taken) {
+        throw std::runtime_error(displayPath(directory.trainingFile()) + ": steps " + std::to_string(settings.steps) +
+                                 " is below the " + std::to_string(taken) + " steps of the checkpoint");
+    }
+    const Bytes image = checkpointUnderPlan(settings, file, stored);
+    requireOneJob(group, settings);
+    auto trainer = makeTrainer(settings.device, settings.spec, weights, settings.config);
     onCheckpointFile(file, [&] { trainer->restoreCheckpoint(image); });
 
     Session session{directory, settings, std::move(corpus), std::move(trainer), group};
+    // The settings first: a run stopped between the two writes finds its checkpoint under a plan
+    // the settings still list.
     group.onRoot([&] { writeRunSettings(settings, directory.modelFile(), directory.trainingFile()); });
+    if (image != stored) {
+        saveCheckpoint(session);
+    }
     return train(session, control);
 }
 

@@ -99,6 +99,23 @@ std::span<const std::uint8_t> checkedVttPayload(std::span<const std::uint8_t> im
     return payload;
 }
 
+Bytes rebasedVttImage(std::span<const std::uint8_t> image, std::uint64_t configFingerprint,
+                      const VttMessages& messages) {
+    const auto payload = checkedVttPayload(image, messages);
+    ByteReader in(payload, messages.truncated);
+    requireMagic(in, messages);
+    (void)in.u64();  // the spec fingerprint stays
+
+    Bytes rebased(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(in.position()));
+    ByteWriter out(rebased);
+    out.u64(configFingerprint);
+    (void)in.u64();
+    const auto rest = payload.subspan(in.position());
+    rebased.insert(rebased.end(), rest.begin(), rest.end());
+    out.u64(vestraFnv1a64(rebased));
+    return rebased;
+}
+
 void decodeVttPayload(std::span<const std::uint8_t> payload, std::uint64_t specFingerprint,
                       std::uint64_t configFingerprint, TrainingCounters& counters,
                       CheckpointTensorSets<TransformerWeights> sets, const VttMessages& messages) {

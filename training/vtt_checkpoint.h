@@ -63,6 +63,13 @@ inline constexpr VttMessages kVttMessages{
 [[nodiscard]] std::span<const std::uint8_t> checkedVttPayload(std::span<const std::uint8_t> image,
                                                               const VttMessages& messages = kVttMessages);
 
+// The image of the same training state under another configuration fingerprint, with a fresh
+// checksum: how a run whose schedule is replanned carries its state over to the new plan. The
+// image's checksum and magic are checked first (std::invalid_argument with messages.truncated,
+// messages.checksum or messages.format).
+[[nodiscard]] Bytes rebasedVttImage(std::span<const std::uint8_t> image, std::uint64_t configFingerprint,
+                                    const VttMessages& messages = kVttMessages);
+
 // Reads a checked payload into counters and sets, whose tensors give the element counts the image
 // must have. Throws std::invalid_argument with the first fault met; on a throw the outputs may be
 // partly written, so callers decode into staging copies.

@@ -133,6 +133,38 @@ TEST_F(VestraCommand, StoppedAndResumedRunEndsWithTheSameBytes) {
     EXPECT_LT(counted, 3 * 32.0);
 }
 
+// Moving the end of a finished run replans its decay: the steps past the old end learn, and an
+// extended run stopped anywhere, even between writing its settings and its first checkpoint under
+// the new plan, resumes to the bytes of one that ran straight through.
+TEST_F(VestraCommand, TrainingLongerKeepsLearningAndRepeatsBitForBit) {
+    const std::string run = tinyRun + " --warmup 2";
+    ASSERT_EQ(vestra("train text.txt --run straight" + run).status, 0);
+    const std::string planned = slurp(root_ / "straight/checkpoint.vtt");
+    fs::copy(root_ / "straight", root_ / "stopped");
+    fs::copy(root_ / "straight", root_ / "between");
+
+    const Outcome longer = vestra("train --resume straight --steps 12");
+    ASSERT_EQ(longer.status, 0) << longer.err;
+    EXPECT_NE(longer.out.find("done: 12 steps"), std::string::npos) << longer.out;
+    const auto records = metricsRecords(root_ / "straight/metrics.jsonl");
+    ASSERT_EQ(records.size(), 12u);
+    for (std::size_t step = 7; step < 12; ++step) {
+        EXPECT_GT(records[step - 1].at("learning_rate").get<double>(), 0.0) << "step " << step;
+    }
+    EXPECT_LT(records[11].at("validation_loss").get<double>(), records[5].at("validation_loss").get<double>());
+    EXPECT_NE(vestra("inspect straight/checkpoint.vtt").out.find("(matches training.json)"), std::string::npos);
+
+    ASSERT_EQ(vestra("train --resume stopped --steps 12 --stop-after 9").status, 0);
+    ASSERT_EQ(vestra("train --resume stopped").status, 0);
+    ASSERT_EQ(vestra("train --resume between --steps 12 --stop-after 7").status, 0);
+    spit(root_ / "between/checkpoint.vtt", planned);
+    const Outcome between = vestra("train --resume between");
+    ASSERT_EQ(between.status, 0) << between.err;
+    for (const char* directory : {"stopped", "between"}) {
+        EXPECT_EQ(slurp(root_ / directory / "checkpoint.vtt"), slurp(root_ / "straight/checkpoint.vtt")) << directory;
+    }
+}
+
 TEST_F(VestraCommand, BadInputIsOneLineAndChangesNothing) {
     ASSERT_EQ(vestra("train text.txt --run run" + tinyRun).status, 0);
     ASSERT_EQ(vestra("train text.txt --run other --seed 2" + tinyRun).status, 0);
@@ -152,6 +184,10 @@ TEST_F(VestraCommand, BadInputIsOneLineAndChangesNothing) {
     }
     fs::copy_file(root_ / "other/checkpoint.vtt", root_ / "swapped/checkpoint.vtt");
     fs::copy_file(root_ / "run/model.vtm", root_ / "lone.vtm");
+    fs::copy(root_ / "run", root_ / "shortened");
+    nlohmann::json shortened = nlohmann::json::parse(slurp(root_ / "shortened/training.json"));
+    shortened["run"]["steps"] = 4;
+    spit(root_ / "shortened/training.json", shortened.dump());
 
     struct Case {
         std::string arguments;
@@ -168,6 +204,8 @@ TEST_F(VestraCommand, BadInputIsOneLineAndChangesNothing) {
         {"train --resume busy", 1, "busy holds no run (model.json is missing)"},
         {"train --resume swapped", 1, "was written under another training configuration"},
         {"train edited.txt --resume run --steps 8", 1, "edited.txt is not the text this run trains on"},
+        {"train --resume run --steps 5", 2, "--steps 5: the run has taken 6 steps already"},
+        {"train --resume shortened", 1, "training.json: steps 4 is below the 6 steps of the checkpoint"},
         {"train --resume run --lr 0.5", 2, "--lr: is fixed when a run starts; it cannot change on --resume"},
         {"train text.txt --run new --steps 0" + tinyRun, 2, "--steps: must be a whole number of at least 1"},
         {"train text.txt --run new --dim 9 --heads 2", 2, "--dim: must be a multiple of --heads"},
