@@ -16,6 +16,7 @@
 #include "cli/run_trainer.h"
 #include "cli/training_run.h"
 #include "cli/usage_error.h"
+#include "cli/usage_words.h"
 
 namespace Halcyne::Core::Vestra::Cli {
 namespace {
@@ -292,7 +293,7 @@ int runCommandLine(int argc, char** argv) {
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        std::cerr << "vestra: " << error.what() << " (see vestra --help)\n";
+        std::cerr << "vestra: " << usageMessage(error) << " (see vestra --help)\n";
         return exitUsage;
     } catch (const UsageError& error) {
         std::cerr << "vestra: " << error.what() << '\n';

@@ -6,6 +6,7 @@
 #include "cli/process_group.h"
 #include "cli/run_trainer.h"
 #include "cli/trainer_adapter.h"
+#include "cli/trainer_failures.h"
 #include "cuda/trainer/transformer_cuda_trainer.h"
 #include "cuda/transformer_cuda_error.h"
 #include "cuda/transformer_cuda_session.h"
@@ -28,7 +29,7 @@ class DeviceTrainer final : public TrainerAdapter<TransformerCudaTrainer> {
   public:
     DeviceTrainer(const TransformerSpec& spec, const TransformerWeights& weights,
                   const TransformerTrainingConfig& config)
-        : TrainerAdapter(trainer_),
+        : TrainerAdapter(trainer_, VESTRA_CLI_DEVICE),
           session_(deviceOfThisProcess()),
           trainer_(spec, weights, config, session_.context()) {}
 
@@ -41,7 +42,11 @@ class DeviceTrainer final : public TrainerAdapter<TransformerCudaTrainer> {
 
 std::unique_ptr<RunTrainer> makeDeviceTrainer(const TransformerSpec& spec, const TransformerWeights& weights,
                                               const TransformerTrainingConfig& config) {
-    return std::make_unique<DeviceTrainer>(spec, weights, config);
+    try {
+        return std::make_unique<DeviceTrainer>(spec, weights, config);
+    } catch (...) {
+        rethrowTrainerFailure(VESTRA_CLI_DEVICE, 0);
+    }
 }
 
 }  // namespace Halcyne::Core::Vestra::Cli

@@ -11,7 +11,7 @@ class ReferenceTrainer final : public TrainerAdapter<TransformerTrainer> {
   public:
     ReferenceTrainer(const TransformerSpec& spec, const TransformerWeights& weights,
                      const TransformerTrainingConfig& config)
-        : TrainerAdapter(trainer_), trainer_(spec, weights, config) {}
+        : TrainerAdapter(trainer_, referenceDevice), trainer_(spec, weights, config) {}
 
   private:
     TransformerTrainer trainer_;

@@ -1,9 +1,14 @@
 // RunTrainer over either concrete trainer: every call forwards unchanged, except that the device
 // trainer's host weights are materialised (downloaded when a step has made them stale). The
-// adapter refers to a trainer its derived class owns.
+// adapter refers to a trainer its derived class owns. A divergence or an exhausted memory is
+// reported in the words of trainer_failures.h.
 #pragma once
 
+#include <string>
+#include <utility>
+
 #include "cli/run_trainer.h"
+#include "cli/trainer_failures.h"
 
 namespace Halcyne::Core::Vestra::Cli {
 
@@ -12,9 +17,19 @@ class TrainerAdapter : public RunTrainer {
   public:
     std::uint64_t nextDataIndex(std::uint64_t datasetSize) override { return trainer_.nextDataIndex(datasetSize); }
     double accumulate(const TokenBatch& batch, const std::vector<std::uint32_t>& targets) override {
-        return trainer_.accumulate(batch, targets);
+        try {
+            return trainer_.accumulate(batch, targets);
+        } catch (...) {
+            rethrowTrainerFailure(device_, trainer_.steps() + 1);
+        }
     }
-    TrainingStepLog step() override { return trainer_.step(); }
+    TrainingStepLog step() override {
+        try {
+            return trainer_.step();
+        } catch (...) {
+            rethrowTrainerFailure(device_, trainer_.steps() + 1);
+        }
+    }
     void reduceWindow(WindowReduction& reduction) override { trainer_.reduceWindow(reduction); }
     double evaluate(const TokenBatch& batch, const std::vector<std::uint32_t>& targets) override {
         return trainer_.evaluate(batch, targets);
@@ -32,10 +47,12 @@ class TrainerAdapter : public RunTrainer {
 
   protected:
     // Only the reference is stored here: the derived class constructs the trainer after this base.
-    explicit TrainerAdapter(Trainer& trainer) : trainer_(trainer) {}
+    // `device` names the trainer in failures, as availableDevices() does.
+    TrainerAdapter(Trainer& trainer, std::string device) : trainer_(trainer), device_(std::move(device)) {}
 
   private:
     Trainer& trainer_;
+    std::string device_;
 };
 
 }  // namespace Halcyne::Core::Vestra::Cli

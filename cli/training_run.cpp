@@ -49,6 +49,9 @@ template <class Action>
 auto onCheckpointFile(const std::filesystem::path& file, Action&& action) {
     try {
         return action();
+    } catch (const CheckpointFileError& error) {  // with the system's reason, which a person can act on
+        const std::string cause = error.cause() ? ": " + error.cause().message() : "";
+        throw std::runtime_error(displayPath(file) + ": " + error.what() + cause);
     } catch (const std::exception& error) {
         throw std::runtime_error(displayPath(file) + ": " + error.what());
     }
@@ -230,7 +233,11 @@ int startRun(NewRun run, const TrainingControl& control) {
     RunSettings& settings = run.settings;
     const std::string text = readText(settings.text);
     settings.config.dataset_hash = textFingerprint(text);
-    validateRunSettings(settings);
+    try {
+        validateRunSettings(settings);
+    } catch (const std::invalid_argument& error) {  // the options of a new run made no sense together
+        throw UsageError(error.what());
+    }
     requireOneJob(group, settings);
     TextCorpus corpus = corpusOf(settings, text);
     settings.text = std::filesystem::absolute(settings.text);  // a resume may start elsewhere

@@ -1,6 +1,7 @@
 #include "training/checkpoint_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
@@ -10,8 +11,6 @@
 #else
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <cerrno>
 #endif
 
 namespace Halcyne::Core::Vestra {
@@ -22,6 +21,12 @@ namespace {
 // durability of the replacement is unknown. Every other failure leaves a temporary to remove.
 enum class ReplaceFailure { None, Create, Write, Flush, Replace, DirectoryFlush };
 
+// The stage that failed and the system's reason for it.
+struct ReplaceOutcome {
+    ReplaceFailure failure = ReplaceFailure::None;
+    std::error_code cause;
+};
+
 #ifdef _WIN32
 
 // CREATE_NEW fails on any existing name, a link included, and FILE_FLAG_OPEN_REPARSE_POINT keeps
@@ -30,6 +35,10 @@ HANDLE createTemporary(const std::filesystem::path& temporary) {
     (void)DeleteFileW(temporary.c_str());  // a stale temporary (or a link by that name) itself
     return CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+std::error_code lastError() {
+    return {static_cast<int>(GetLastError()), std::system_category()};
 }
 
 bool writeAll(HANDLE file, std::span<const std::uint8_t> bytes) {
@@ -44,27 +53,29 @@ bool writeAll(HANDLE file, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-ReplaceFailure writeAndReplace(const std::filesystem::path& temporary, const std::filesystem::path& target,
+ReplaceOutcome writeAndReplace(const std::filesystem::path& temporary, const std::filesystem::path& target,
                                std::span<const std::uint8_t> bytes) {
     const HANDLE file = createTemporary(temporary);
     if (file == INVALID_HANDLE_VALUE) {
-        return ReplaceFailure::Create;
+        return {ReplaceFailure::Create, lastError()};
     }
     const bool written = writeAll(file, bytes);
+    const std::error_code writeError = written ? std::error_code() : lastError();
     const BOOL flushed = written && FlushFileBuffers(file);
+    const std::error_code flushError = flushed ? std::error_code() : lastError();
     const BOOL closed = CloseHandle(file);
     if (!written) {
-        return ReplaceFailure::Write;
+        return {ReplaceFailure::Write, writeError};
     }
     if (!flushed || !closed) {
-        return ReplaceFailure::Flush;
+        return {ReplaceFailure::Flush, flushed ? lastError() : flushError};
     }
     // MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: the call returns once the move is on disk.
     static_assert((MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 9);
     if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return ReplaceFailure::Replace;
+        return {ReplaceFailure::Replace, lastError()};
     }
-    return ReplaceFailure::None;
+    return {};
 }
 
 #else
@@ -76,51 +87,67 @@ int createTemporary(const std::filesystem::path& temporary) {
     return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
-bool writeAll(int descriptor, std::span<const std::uint8_t> bytes) {
+std::error_code lastError() {
+    return {errno, std::generic_category()};
+}
+
+// The reason a write stopped short; a write that takes no byte without an error is a full device.
+std::error_code writeAll(int descriptor, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR) {
             continue;
         }
-        if (written <= 0) {
-            return false;
+        if (written < 0) {
+            return lastError();
+        }
+        if (written == 0) {
+            return std::make_error_code(std::errc::no_space_on_device);
         }
         bytes = bytes.subspan(static_cast<std::size_t>(written));
     }
-    return true;
+    return {};
 }
 
 // fsync, then close; a failure of either means the data may not be on stable storage.
-bool syncAndClose(int descriptor) {
-    const bool synced = ::fsync(descriptor) == 0;
-    const bool closed = ::close(descriptor) == 0;
-    return synced && closed;
+std::error_code syncAndClose(int descriptor) {
+    std::error_code cause;
+    if (::fsync(descriptor) != 0) {
+        cause = lastError();
+    }
+    if (::close(descriptor) != 0 && !cause) {
+        cause = lastError();
+    }
+    return cause;
 }
 
 // rename is atomic but not durable on its own: the directory entry reaches stable storage only
 // with an fsync of the directory, which is what write-through asks of the replacement step.
-ReplaceFailure writeAndReplace(const std::filesystem::path& temporary, const std::filesystem::path& target,
+ReplaceOutcome writeAndReplace(const std::filesystem::path& temporary, const std::filesystem::path& target,
                                std::span<const std::uint8_t> bytes) {
     const int file = createTemporary(temporary);
     if (file < 0) {
-        return ReplaceFailure::Create;
+        return {ReplaceFailure::Create, lastError()};
     }
-    if (!writeAll(file, bytes)) {
+    if (const std::error_code cause = writeAll(file, bytes)) {
         (void)::close(file);
-        return ReplaceFailure::Write;
+        return {ReplaceFailure::Write, cause};
     }
-    if (!syncAndClose(file)) {
-        return ReplaceFailure::Flush;
+    if (const std::error_code cause = syncAndClose(file)) {
+        return {ReplaceFailure::Flush, cause};
     }
     if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        return ReplaceFailure::Replace;
+        return {ReplaceFailure::Replace, lastError()};
     }
     const std::filesystem::path parent = target.parent_path().empty() ? "." : target.parent_path();
     const int directory = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0 || !syncAndClose(directory)) {
-        return ReplaceFailure::DirectoryFlush;
+    if (directory < 0) {
+        return {ReplaceFailure::DirectoryFlush, lastError()};
     }
-    return ReplaceFailure::None;
+    if (const std::error_code cause = syncAndClose(directory)) {
+        return {ReplaceFailure::DirectoryFlush, cause};
+    }
+    return {};
 }
 
 #endif
@@ -130,34 +157,35 @@ ReplaceFailure writeAndReplace(const std::filesystem::path& temporary, const std
 void writeCheckpointFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
     std::filesystem::path temporary = path;
     temporary += ".tmp";
-    const ReplaceFailure failure = writeAndReplace(temporary, path, bytes);
-    switch (failure) {
+    const ReplaceOutcome outcome = writeAndReplace(temporary, path, bytes);
+    switch (outcome.failure) {
         case ReplaceFailure::None:
             return;
         case ReplaceFailure::Create:
-            throw std::runtime_error("cannot create temporary VTT checkpoint");
+            throw CheckpointFileError("cannot create temporary VTT checkpoint", outcome.cause);
         case ReplaceFailure::DirectoryFlush:
             // Nothing to clean up: the temporary became the target, which readers now see whole.
-            throw std::runtime_error("VTT checkpoint replaced but its directory could not be flushed");
+            throw CheckpointFileError("VTT checkpoint replaced but its directory could not be flushed", outcome.cause);
         default:
             break;
     }
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);
-    switch (failure) {
+    switch (outcome.failure) {
         case ReplaceFailure::Write:
-            throw std::runtime_error("cannot flush temporary VTT checkpoint");
+            throw CheckpointFileError("cannot flush temporary VTT checkpoint", outcome.cause);
         case ReplaceFailure::Flush:
-            throw std::runtime_error("cannot durably flush temporary VTT checkpoint");
+            throw CheckpointFileError("cannot durably flush temporary VTT checkpoint", outcome.cause);
         default:
-            throw std::runtime_error("cannot atomically replace VTT checkpoint");
+            throw CheckpointFileError("cannot atomically replace VTT checkpoint", outcome.cause);
     }
 }
 
 Bytes readCheckpointFile(const std::filesystem::path& path, std::uint64_t expectedSize) {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw std::runtime_error("cannot open VTT checkpoint");
+        throw CheckpointFileError("cannot open VTT checkpoint", {errno, std::generic_category()});
     }
     // Chunked reads rather than a size query: the size of what was opened is not always known
     // (a pipe, a device, a directory), and istream::read reports a failed read as badbit instead
@@ -173,7 +201,7 @@ Bytes readCheckpointFile(const std::filesystem::path& path, std::uint64_t expect
         bytes.resize(at + static_cast<std::size_t>(in.gcount()));
     }
     if (in.bad()) {
-        throw std::runtime_error("cannot read VTT checkpoint");
+        throw CheckpointFileError("cannot read VTT checkpoint", {errno, std::generic_category()});
     }
     if (bytes.size() != expectedSize) {
         throw std::runtime_error("VTT checkpoint file does not have the trainer's image size");

@@ -8,12 +8,25 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <stdexcept>
+#include <system_error>
 
 #include "core/byte_writer.h"
 
 namespace Halcyne::Core::Vestra {
 
-// Throws std::runtime_error with the message of the failed stage.
+// A failed file operation: what() is the stage's message alone, cause() the system's reason for
+// the failure (empty when it gave none), for a caller that reports both.
+class CheckpointFileError : public std::runtime_error {
+  public:
+    CheckpointFileError(const char* message, std::error_code cause) : std::runtime_error(message), cause_(cause) {}
+    [[nodiscard]] std::error_code cause() const noexcept { return cause_; }
+
+  private:
+    std::error_code cause_;
+};
+
+// Throws CheckpointFileError with the message of the failed stage.
 void writeCheckpointFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 // The whole content of a file that must hold exactly expectedSize bytes; no more than one byte past

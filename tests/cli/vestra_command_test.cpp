@@ -209,12 +209,13 @@ TEST_F(VestraCommand, BadInputIsOneLineAndChangesNothing) {
         {"train --resume run --lr 0.5", 2, "--lr: is fixed when a run starts; it cannot change on --resume"},
         {"train text.txt --run new --steps 0" + tinyRun, 2, "--steps: must be a whole number of at least 1"},
         {"train text.txt --run new --dim 9 --heads 2", 2, "--dim: must be a multiple of --heads"},
-        {"train text.txt --run new --dim 8 --heads 2 --kv-heads 3", 1,
+        {"train text.txt --run new --dim 8 --heads 2 --kv-heads 3", 2,
          "invalid model: kv_heads must not exceed query_heads"},
         {"train text.txt --run new --bf16 --device reference" + tinyRun, 2, "--bf16: needs the device trainer"},
-        {"train text.txt --run new --frobnicate", 2, "--frobnicate"},
+        {"train text.txt --run new --frobnicate", 2, "unexpected argument: --frobnicate"},
         {"train text.txt", 2, "needs TEXT_FILE and --run DIR, or --resume DIR"},
-        {"", 2, "A subcommand is required"},
+        {"", 2, "a command is needed: train, sample, eval or inspect"},
+        {"train text.txt --run new --steps 5 --steps 6", 2, "--steps: given more than once"},
         {"sample run/corrupt.vtm --prompt x", 1, "run/corrupt.vtm: VTM checksum mismatch"},
         {"eval run/corrupt.vtm text.txt", 1, "run/corrupt.vtm: VTM checksum mismatch"},
         {"sample lone.vtm --prompt x", 1, "no model specification beside it"},
@@ -234,6 +235,33 @@ TEST_F(VestraCommand, BadInputIsOneLineAndChangesNothing) {
         EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
         EXPECT_TRUE(snapshot() == before) << "files changed";
     }
+}
+
+// A failure says what happened on which device, with the system's reason, and what to change; the
+// directory it leaves is no dead end.
+TEST_F(VestraCommand, FailuresSayWhatToDoAboutThem) {
+    for (const char* device : {"cpu", "reference"}) {
+        SCOPED_TRACE(device);
+        const Outcome diverged = vestra("train text.txt --run diverged_" + std::string(device) + " --device " + device +
+                                        " --lr 1e300 --warmup 0" + tinyRun);
+        EXPECT_EQ(diverged.status, 1);
+        EXPECT_NE(diverged.err.find("training diverged at step "), std::string::npos) << diverged.err;
+        EXPECT_NE(diverged.err.find(std::string(device) == "cpu" ? "the CPU device" : "the CPU reference trainer"),
+                  std::string::npos)
+            << diverged.err;
+        EXPECT_NE(diverged.err.find("a lower --lr"), std::string::npos) << diverged.err;
+        EXPECT_EQ(diverged.err.find("CUDA"), std::string::npos) << diverged.err;
+    }
+
+    // Files beyond 8 KiB fail to grow: the settings are written, the first checkpoint is not.
+    const Outcome full = vestra("train text.txt --run full" + tinyRun, "trap '' XFSZ; ulimit -f 16;");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("full/checkpoint.vtt: cannot flush temporary VTT checkpoint: File too large"),
+              std::string::npos)
+        << full.err;
+    EXPECT_FALSE(fs::exists(root_ / "full/checkpoint.vtt.tmp"));
+    const Outcome again = vestra("train text.txt --run full" + tinyRun);
+    EXPECT_EQ(again.status, 0) << again.err;
 }
 
 TEST_F(VestraCommand, SamplesRepeatWithTheirSeed) {
