@@ -14,6 +14,7 @@
 #include "cli/process_group.h"
 #include "cli/run_schedule.h"
 #include "cli/run_trainer.h"
+#include "cli/text_corpus.h"
 #include "cli/training_run.h"
 #include "cli/usage_error.h"
 #include "cli/usage_words.h"
@@ -85,6 +86,18 @@ CLI::Validator realNumber(bool positive) {
             return valid ? std::string() : positive ? "must be a number above 0" : "must be a number of at least 0";
         },
         positive ? "X>0" : "X>=0");
+}
+
+// A share in (0, 1].
+CLI::Validator unitShare() {
+    return CLI::Validator(
+        [](std::string& text) {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            const bool valid = !text.empty() && *end == '\0' && value > 0.0 && value <= 1.0;
+            return valid ? std::string() : "must be a number above 0 and at most 1";
+        },
+        "0<P<=1");
 }
 
 void finishSpec(TransformerSpec& spec, const ModelFlags& flags) {
@@ -226,8 +239,9 @@ struct ModelCommandOptions {
     std::string model;
     std::string spec;
     std::string text;
-    SamplingOptions sampling;
+    SampleRequest sampling;
     std::string prompt;
+    std::string promptFile;
     std::string device;
     std::uint32_t batch = 8;
 };
@@ -239,18 +253,37 @@ std::optional<std::filesystem::path> specFile(const ModelCommandOptions& o) {
 void addModelCommands(CLI::App& app, ModelCommandOptions& o, int& status) {
     CLI::App* sample = app.add_subcommand("sample", "generate text from a run's checkpoint or a VTM artifact");
     sample->add_option("MODEL", o.model, "run directory or .vtm file")->required();
-    sample->add_option("--prompt", o.prompt, "text to continue")->required();
-    sample->add_option("--tokens", o.sampling.tokens, "bytes to generate")
-        ->check(wholeNumber(false))
-        ->capture_default_str();
-    sample->add_option("--temperature", o.sampling.temperature, "softmax temperature; 0 takes the likeliest byte")
+    auto* prompt = sample->add_option("--prompt", o.prompt, "text to continue (default: a newline, not written out)");
+    sample->add_option("--prompt-file", o.promptFile, "continue the text of this file instead")
+        ->excludes(prompt)
+        ->type_name("FILE");
+    SamplingOptions& s = o.sampling.options;
+    sample->add_option("--tokens", s.tokens, "bytes to generate")->check(wholeNumber(false))->capture_default_str();
+    sample->add_option("--temperature", s.temperature, "softmax temperature; 0 takes the likeliest byte")
         ->check(realNumber(false))
         ->capture_default_str();
-    sample->add_option("--top-k", o.sampling.topK, "draw from the k likeliest bytes; 0 from all")
+    sample->add_option("--top-k", s.topK, "draw from the k likeliest bytes; 0 from all")->capture_default_str();
+    sample
+        ->add_option("--top-p", s.topP,
+                     "then only the likeliest of those whose probabilities, after the temperature, add up to p")
+        ->check(unitShare())
         ->capture_default_str();
-    sample->add_option("--seed", o.sampling.seed, "seed of the draw")->check(wholeNumber(false))->capture_default_str();
+    sample->add_option("--seed", s.seed, "seed of the draw")->check(wholeNumber(false))->capture_default_str();
+    sample->add_option("--count", o.sampling.count, "samples to draw, the n-th with seed + n - 1")
+        ->check(wholeNumber(true))
+        ->capture_default_str();
     sample->add_option("--spec", o.spec, "model.json of a .vtm file that has none beside it");
-    sample->callback([&o, &status] { status = sampleCommand(o.model, specFile(o), o.prompt, o.sampling); });
+    sample->footer(
+        "Each byte is drawn in this order: the top-k bytes are kept, the temperature shapes their "
+        "probabilities, and the top-p head of those is kept.");
+    sample->callback([&o, &status, prompt] {
+        if (prompt->count() > 0) {
+            o.sampling.prompt = o.prompt;
+        } else if (!o.promptFile.empty()) {
+            o.sampling.prompt = readText(o.promptFile);
+        }
+        status = sampleCommand(o.model, specFile(o), o.sampling);
+    });
 
     CLI::App* eval = app.add_subcommand("eval", "mean loss and perplexity per token of a model on a text");
     eval->add_option("MODEL", o.model, "run directory or .vtm file")->required();

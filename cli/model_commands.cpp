@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 #include "artifacts/byte_tokenizer.h"
@@ -14,18 +15,29 @@
 namespace Halcyne::Core::Vestra::Cli {
 
 int sampleCommand(const std::filesystem::path& model, const std::optional<std::filesystem::path>& specFile,
-                  const std::string& prompt, const SamplingOptions& options) {
-    if (prompt.empty()) {
+                  const SampleRequest& request) {
+    if (request.prompt && request.prompt->empty()) {
         throw std::invalid_argument("--prompt must hold at least one byte");
     }
     const auto loaded = loadModel(model, specFile);
+    const std::string prompt = request.prompt.value_or(std::string(defaultPrompt));
     const std::vector<std::uint32_t> ids = ByteTokenizer().encode(prompt, {}).ids;
-    std::fwrite(prompt.data(), 1, prompt.size(), stdout);
-    (void)sampleTokens(*loaded, ids, options, [](std::uint32_t token) {
-        std::fputc(static_cast<int>(token), stdout);
-        std::fflush(stdout);
-    });
-    std::fputc('\n', stdout);
+    for (std::uint64_t i = 0; i < request.count; ++i) {
+        SamplingOptions options = request.options;
+        options.seed += i;  // wraps past the largest seed, as any seed may
+        if (request.count > 1) {
+            std::printf("--- sample %llu of %llu (seed %llu) ---\n", static_cast<unsigned long long>(i + 1),
+                        static_cast<unsigned long long>(request.count), static_cast<unsigned long long>(options.seed));
+        }
+        if (request.prompt) {
+            std::fwrite(prompt.data(), 1, prompt.size(), stdout);
+        }
+        (void)sampleTokens(*loaded, ids, options, [](std::uint32_t token) {
+            std::fputc(static_cast<int>(token), stdout);
+            std::fflush(stdout);
+        });
+        std::fputc('\n', stdout);
+    }
     return 0;
 }
 

@@ -40,6 +40,17 @@ std::uint32_t drawToken(std::span<const double> logits, const SamplingOptions& o
     for (const std::uint32_t id : candidates) {
         weights.push_back(std::exp((logits[id] - top) / options.temperature));
     }
+    if (options.topP < 1.0) {
+        // The head is cut where its share reaches p; it always keeps the likeliest token.
+        const double reach = options.topP * std::accumulate(weights.begin(), weights.end(), 0.0);
+        double head = weights.front();
+        std::size_t kept = 1;
+        while (kept < weights.size() && head < reach) {
+            head += weights[kept++];
+        }
+        candidates.resize(kept);
+        weights.resize(kept);
+    }
     double target = random.unit() * std::accumulate(weights.begin(), weights.end(), 0.0);
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         target -= weights[i];

@@ -10,8 +10,10 @@
 namespace Halcyne::Core::Vestra::Cli {
 namespace {
 
-TEST(Sampler, DrawsFromTheTopKBytesOnly) {
-    // The two special tokens lead; then bytes 7, 3, 9 (equal) and the rest far behind.
+// Top-k cuts first, the temperature shapes what is left, and top-p keeps the head of that.
+TEST(Sampler, DrawsOnlyFromTheBytesKAndPKeep) {
+    // The two special tokens lead; then bytes 7, 3, 9 (equal) and the rest far behind. At
+    // temperature 1 the three hold about 0.58, 0.21 and 0.21.
     std::vector<double> logits(258, -20.0);
     logits[256] = logits[257] = 50.0;
     logits[7] = 5.0;
@@ -25,6 +27,11 @@ TEST(Sampler, DrawsFromTheTopKBytesOnly) {
         {{.temperature = 5.0, .topK = 1}, {7}},
         {{.temperature = 5.0, .topK = 2}, {7, 3}},  // equal logits rank by id
         {{.temperature = 5.0, .topK = 3}, {7, 3, 9}},
+        {{.temperature = 1.0, .topK = 0, .topP = 0.5}, {7}},
+        {{.temperature = 1.0, .topK = 0, .topP = 0.7}, {7, 3}},
+        {{.temperature = 1.0, .topK = 0, .topP = 0.9}, {7, 3, 9}},
+        {{.temperature = 1.0, .topK = 2, .topP = 0.7}, {7}},     // 7 holds 0.73 of what top-k left
+        {{.temperature = 5.0, .topK = 3, .topP = 0.5}, {7, 3}},  // flatter: 7 alone holds 0.38
     };
     for (const Case& c : cases) {
         SampleRandom random(11);
@@ -32,7 +39,7 @@ TEST(Sampler, DrawsFromTheTopKBytesOnly) {
         for (int i = 0; i < 200; ++i) {
             drawn.insert(drawToken(logits, c.options, random));
         }
-        EXPECT_EQ(drawn, c.allowed) << "top-k " << c.options.topK;
+        EXPECT_EQ(drawn, c.allowed) << "top-k " << c.options.topK << " top-p " << c.options.topP;
     }
     SampleRandom random(11);
     for (int i = 0; i < 200; ++i) {

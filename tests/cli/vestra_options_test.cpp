@@ -1,0 +1,70 @@
+// What vestra offers besides training and resuming, as a user meets it: the sampling options, the
+// lines a run and an evaluation show as they go, a run started from a trained model, the version,
+// and the answer to a mistyped command.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/vestra_command.h"
+
+namespace Halcyne::Core::Vestra {
+namespace {
+
+using namespace Testing;
+
+TEST_F(VestraCommand, SampleTakesItsPromptCountAndTopP) {
+    ASSERT_EQ(vestra("train text.txt --run run" + tinyRun).status, 0);
+    const auto sample = [&](const std::string& options) {
+        const Outcome outcome = vestra("sample run --tokens 30 " + options);
+        EXPECT_EQ(outcome.status, 0) << options << ": " << outcome.err;
+        return outcome.out;
+    };
+    // Each of several samples is the one its own seed draws alone.
+    std::string expected;
+    for (int i = 0; i < 3; ++i) {
+        const std::string seed = std::to_string(5 + i);
+        expected += "--- sample " + std::to_string(i + 1) + " of 3 (seed " + seed + ") ---\n" +
+                    sample("--prompt 'And the' --seed " + seed);
+    }
+    EXPECT_EQ(sample("--prompt 'And the' --seed 5 --count 3"), expected);
+    EXPECT_NE(expected.find("And the"), std::string::npos);
+
+    // Without a prompt the model continues a newline, which is not written out; a prompt file's
+    // text is continued as --prompt's is.
+    spit(root_ / "newline.txt", "\n");
+    spit(root_ / "prompt.txt", "And the");
+    const std::string unprompted = sample("--seed 5");
+    EXPECT_EQ(unprompted.size(), 31u);
+    EXPECT_EQ(sample("--prompt-file newline.txt --seed 5"), "\n" + unprompted);
+    EXPECT_EQ(sample("--prompt-file prompt.txt --seed 5"), sample("--prompt 'And the' --seed 5"));
+
+    // A p that keeps only the likeliest byte draws what temperature 0 does, whatever the seed; a p of
+    // 1 keeps everything top-k kept.
+    const std::string greedy = sample("--temperature 0");
+    EXPECT_EQ(sample("--top-p 0.000001 --seed 2"), greedy);
+    EXPECT_EQ(sample("--top-p 0.000001 --seed 3"), greedy);
+    EXPECT_EQ(sample("--top-p 1 --seed 5"), unprompted);
+
+    struct Refusal {
+        std::string options;
+        int status;
+        std::string message;
+    };
+    const std::vector<Refusal> refusals = {
+        {"--prompt x --prompt-file prompt.txt", 2, "--prompt excludes --prompt-file"},
+        {"--prompt-file missing.txt", 1, "cannot read missing.txt"},
+        {"--top-p 0", 2, "--top-p: must be a number above 0 and at most 1"},
+        {"--top-p 1.5", 2, "--top-p: must be a number above 0 and at most 1"},
+        {"--count 0", 2, "--count: must be a whole number of at least 1"},
+    };
+    for (const Refusal& r : refusals) {
+        const Outcome outcome = vestra("sample run " + r.options);
+        EXPECT_EQ(outcome.status, r.status) << r.options;
+        EXPECT_NE(outcome.err.find(r.message), std::string::npos) << r.options << ": " << outcome.err;
+        EXPECT_EQ(outcome.out, "") << r.options;
+    }
+}
+
+}  // namespace
+}  // namespace Halcyne::Core::Vestra
