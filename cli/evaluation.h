@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "cli/run_trainer.h"
@@ -18,7 +19,11 @@ struct Evaluation {
     [[nodiscard]] double perplexity() const { return std::exp(meanLoss); }
 };
 
+// Tokens scored so far and in all, after each batch.
+using EvaluationProgress = std::function<void(std::uint64_t scored, std::uint64_t total)>;
+
 // std::invalid_argument when the batches predict no token.
-[[nodiscard]] Evaluation evaluateBatches(RunTrainer& trainer, std::span<const Batch> batches);
+[[nodiscard]] Evaluation evaluateBatches(RunTrainer& trainer, std::span<const Batch> batches,
+                                         const EvaluationProgress& progress = {});
 
 }  // namespace Halcyne::Core::Vestra::Cli

@@ -10,6 +10,7 @@
 #include "cli/file_io.h"
 #include "cli/model_files.h"
 #include "cli/run_trainer.h"
+#include "cli/status_line.h"
 #include "cli/text_corpus.h"
 
 namespace Halcyne::Core::Vestra::Cli {
@@ -54,7 +55,22 @@ int evalCommand(const std::filesystem::path& model, const std::optional<std::fil
     if (batches.empty()) {
         throw std::runtime_error(displayPath(text) + ": nothing to score in a text of one byte");
     }
-    const Evaluation result = evaluateBatches(*trainer, batches);
+    std::optional<StatusLine> status;
+    if (isTerminal(stderr)) {
+        status.emplace(stderr);
+    }
+    int shown = -1;  // the percentage on the line: rewritten when it moves, at most 101 times
+    const Evaluation result = evaluateBatches(*trainer, batches, [&](std::uint64_t scored, std::uint64_t total) {
+        const int percent = total > 0 ? static_cast<int>(100 * scored / total) : 100;
+        if (status && percent != shown) {
+            shown = percent;
+            status->show("scoring " + displayPath(text) + ": " + std::to_string(scored) + " of " +
+                         std::to_string(total) + " tokens (" + std::to_string(percent) + "%)");
+        }
+    });
+    if (status) {
+        status->erase();
+    }
     std::printf("%s: %llu tokens, mean loss %.4f per token, perplexity %.3f, %.3f bits per byte\n",
                 displayPath(text).c_str(), static_cast<unsigned long long>(result.tokens), result.meanLoss,
                 result.perplexity(), result.meanLoss / std::log(2.0));

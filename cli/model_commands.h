@@ -23,7 +23,8 @@ struct SampleRequest {
 int sampleCommand(const std::filesystem::path& model, const std::optional<std::filesystem::path>& specFile,
                   const SampleRequest& request);
 
-// Writes one line: tokens scored, mean loss per token, perplexity and bits per byte.
+// Writes one line: tokens scored, mean loss per token, perplexity and bits per byte. While it
+// scores, a terminal on standard error shows how far it has come; anywhere else, nothing more.
 int evalCommand(const std::filesystem::path& model, const std::optional<std::filesystem::path>& specFile,
                 const std::filesystem::path& text, const std::string& device, std::uint32_t batch);
 

@@ -3,21 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace Halcyne::Core::Vestra::Cli {
-
-bool isTerminal(std::FILE* stream) {
-#ifdef _WIN32
-    return _isatty(_fileno(stream)) != 0;
-#else
-    return ::isatty(::fileno(stream)) != 0;
-#endif
-}
 
 std::string formatDuration(double seconds) {
     const auto total = static_cast<long long>(std::llround(std::max(seconds, 0.0)));
@@ -31,12 +17,9 @@ std::string formatDuration(double seconds) {
 }
 
 ProgressDisplay::ProgressDisplay(std::FILE* out, bool live, std::uint64_t totalSteps, std::uint64_t logEvery)
-    : out_(out), live_(live), totalSteps_(totalSteps), logEvery_(logEvery) {}
-
-ProgressDisplay::~ProgressDisplay() {
-    if (live_ && statusWidth_ > 0) {
-        std::fputc('\n', out_);
-        std::fflush(out_);
+    : out_(out), totalSteps_(totalSteps), logEvery_(logEvery) {
+    if (live) {
+        status_.emplace(out);
     }
 }
 
@@ -55,21 +38,17 @@ void ProgressDisplay::step(const StepRecord& record, double secondsLeft) {
     std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length), "  %.0f tok/s  ETA %s",
                   record.tokensPerSecond, formatDuration(secondsLeft).c_str());
     const std::string status = line;
-    if (live_) {
-        // Spaces over the rest of a longer previous line: no terminal control sequences needed.
-        const std::size_t pad = statusWidth_ > status.size() ? statusWidth_ - status.size() : 0;
-        std::fprintf(out_, "\r%s%*s", status.c_str(), static_cast<int>(pad), "");
-        statusWidth_ = status.size();
+    if (status_) {
+        status_->show(status);
     } else if (record.validationLoss || record.step % logEvery_ == 0 || record.step == totalSteps_) {
         std::fprintf(out_, "%s\n", status.c_str());
+        std::fflush(out_);
     }
-    std::fflush(out_);
 }
 
 void ProgressDisplay::note(std::string_view text) {
-    if (live_ && statusWidth_ > 0) {
-        std::fputc('\n', out_);
-        statusWidth_ = 0;
+    if (status_) {
+        status_->end();
     }
     std::fprintf(out_, "%.*s\n", static_cast<int>(text.size()), text.data());
     std::fflush(out_);

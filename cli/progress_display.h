@@ -5,23 +5,18 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "cli/metrics_log.h"
+#include "cli/status_line.h"
 
 namespace Halcyne::Core::Vestra::Cli {
-
-// Whether the stream is an interactive terminal.
-[[nodiscard]] bool isTerminal(std::FILE* stream);
 
 class ProgressDisplay {
   public:
     ProgressDisplay(std::FILE* out, bool live, std::uint64_t totalSteps, std::uint64_t logEvery);
-    // Ends a status line still open, so that whatever is written next (an error) starts a line.
-    ~ProgressDisplay();
-    ProgressDisplay(const ProgressDisplay&) = delete;
-    ProgressDisplay& operator=(const ProgressDisplay&) = delete;
 
     // After each step; `secondsLeft` is the estimate for the steps still to run.
     void step(const StepRecord& record, double secondsLeft);
@@ -30,10 +25,9 @@ class ProgressDisplay {
 
   private:
     std::FILE* out_;
-    bool live_;
+    std::optional<StatusLine> status_;  // on a terminal
     std::uint64_t totalSteps_;
     std::uint64_t logEvery_;
-    std::size_t statusWidth_ = 0;
     double lastValidation_ = -1.0;
 };
 

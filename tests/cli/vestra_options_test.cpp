@@ -3,6 +3,7 @@
 // and the answer to a mistyped command.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,14 @@ namespace Halcyne::Core::Vestra {
 namespace {
 
 using namespace Testing;
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
 
 TEST_F(VestraCommand, SampleTakesItsPromptCountAndTopP) {
     ASSERT_EQ(vestra("train text.txt --run run" + tinyRun).status, 0);
@@ -64,6 +73,33 @@ TEST_F(VestraCommand, SampleTakesItsPromptCountAndTopP) {
         EXPECT_NE(outcome.err.find(r.message), std::string::npos) << r.options << ": " << outcome.err;
         EXPECT_EQ(outcome.out, "") << r.options;
     }
+}
+
+// On a terminal an evaluation shows how far it has come and wipes that line before its result;
+// anywhere else it writes its result and nothing more.
+TEST_F(VestraCommand, EvalShowsProgressOnlyOnATerminal) {
+    ASSERT_EQ(vestra("train text.txt --run run" + tinyRun).status, 0);
+    const Outcome piped = vestra("eval run text.txt --batch 1");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(piped.out.rfind("text.txt: 3035 tokens, mean loss ", 0), 0u) << piped.out;
+    EXPECT_EQ(occurrences(piped.out, "\n"), 1u);
+
+    if (std::system("command -v script >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no script(1) to give the command a terminal";
+    }
+    const std::string command = "cd '" + root_.string() +
+                                "' && script -qec \"'" VESTRA_CLI_PATH
+                                "' eval run text.txt --batch 1\" /dev/null >terminal.txt 2>&1 </dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string terminal = slurp(root_ / "terminal.txt");
+    EXPECT_NE(terminal.find("\rscoring text.txt: 16 of 3035 tokens (0%)"), std::string::npos) << terminal;
+    const std::size_t done = terminal.find("\rscoring text.txt: 3035 of 3035 tokens (100%)");
+    ASSERT_NE(done, std::string::npos) << terminal;
+    const std::size_t result = terminal.find("\rtext.txt: 3035 tokens, mean loss ", done);
+    ASSERT_NE(result, std::string::npos) << terminal;
+    EXPECT_EQ(terminal.find_first_not_of(' ', terminal.find('\r', done + 1) + 1), result) << terminal;
+    EXPECT_EQ(piped.out.substr(0, piped.out.size() - 1), terminal.substr(result + 1, piped.out.size() - 1));
 }
 
 }  // namespace
