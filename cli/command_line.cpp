@@ -1,6 +1,7 @@
 #include "cli/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -8,7 +9,9 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <vector>
 
+#include "cli/command_suggestion.h"
 #include "cli/inspect.h"
 #include "cli/model_commands.h"
 #include "cli/process_group.h"
@@ -304,6 +307,13 @@ void addModelCommands(CLI::App& app, ModelCommandOptions& o, int& status) {
     });
 }
 
+// "vestra 0.1.0 (cpu device)": the version, and the trainer the build has besides the reference.
+std::string versionLine() {
+    const std::string device = defaultDevice();
+    return std::string("vestra ") + VESTRA_CLI_VERSION + " (" +
+           (device == referenceDevice ? "CPU reference only" : device + " device") + ")";
+}
+
 }  // namespace
 
 TransformerSpec defaultModelSpec() {
@@ -319,12 +329,25 @@ int runCommandLine(int argc, char** argv) {
     int status = 0;
     TrainOptions train;
     ModelCommandOptions model;
+    app.set_version_flag("--version", versionLine());
     addTrain(app, train, status);
     addModelCommands(app, model, status);
+    if (argc > 1 && argv[1][0] != '-') {
+        std::vector<std::string> commands;
+        for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+            commands.push_back(command->get_name());
+        }
+        if (std::find(commands.begin(), commands.end(), argv[1]) == commands.end()) {
+            std::cerr << "vestra: " << unknownCommandMessage(argv[1], commands) << '\n';
+            return exitUsage;
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
+    } catch (const CLI::CallForVersion& version) {
+        return app.exit(version);
     } catch (const CLI::ParseError& error) {
         std::cerr << "vestra: " << usageMessage(error) << " (see vestra --help)\n";
         return exitUsage;

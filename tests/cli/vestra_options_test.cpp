@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/run_trainer.h"
 #include "support/vestra_command.h"
 
 namespace Halcyne::Core::Vestra {
@@ -100,6 +101,30 @@ TEST_F(VestraCommand, EvalShowsProgressOnlyOnATerminal) {
     ASSERT_NE(result, std::string::npos) << terminal;
     EXPECT_EQ(terminal.find_first_not_of(' ', terminal.find('\r', done + 1) + 1), result) << terminal;
     EXPECT_EQ(piped.out.substr(0, piped.out.size() - 1), terminal.substr(result + 1, piped.out.size() - 1));
+}
+
+TEST_F(VestraCommand, CommandLineNamesItsVersionAndTheCommandMeant) {
+    const Outcome version = vestra("--version");
+    EXPECT_EQ(version.status, 0);
+    const std::string device = Cli::defaultDevice();
+    const std::string build = device == Cli::referenceDevice ? "CPU reference only" : device + " device";
+    EXPECT_EQ(version.out, "vestra " VESTRA_VERSION " (" + build + ")\n");
+
+    const std::vector<std::pair<std::string, std::string>> typos = {
+        {"trian", "; did you mean 'train'?"},
+        {"tarin", "; did you mean 'train'?"},
+        {"sampel", "; did you mean 'sample'?"},
+        {"evla", "; did you mean 'eval'?"},
+        {"inspcet", "; did you mean 'inspect'?"},
+        {"samples", "; did you mean 'sample'?"},
+        {"frobnicate", " (commands: train, sample, eval, inspect)"},
+    };
+    for (const auto& [typed, answer] : typos) {
+        const Outcome outcome = vestra(typed + " text.txt --run run");
+        EXPECT_EQ(outcome.status, 2) << typed;
+        EXPECT_EQ(outcome.err, "vestra: unknown command '" + typed + "'" + answer + "\n") << typed;
+        EXPECT_FALSE(fs::exists(root_ / "run"));
+    }
 }
 
 }  // namespace
