@@ -197,6 +197,11 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
         ->check(wholeNumber(true))
         ->capture_default_str()
         ->group("Progress");
+    train
+        ->add_option("--sample-every", o.control.sampleEvery,
+                     "steps between short samples on the log (from a newline, seed 1); none by default")
+        ->check(wholeNumber(true))
+        ->group("Progress");
     // For tests: behave as if Ctrl-C came during this step.
     train->add_option("--stop-after", o.stopAfter)->check(wholeNumber(true))->group("");
 

@@ -22,7 +22,9 @@
 #include "cli/run_lock.h"
 #include "cli/run_schedule.h"
 #include "cli/run_trainer.h"
+#include "cli/start_line.h"
 #include "cli/text_corpus.h"
+#include "cli/training_sample.h"
 #include "cli/usage_error.h"
 #include "core/hash.h"
 #include "core/transformer_spec.h"
@@ -184,6 +186,9 @@ int train(Session& session, const TrainingControl& control) {
             metrics->append(record);
             progress->step(record, perStep * static_cast<double>(settings.steps - log.step));
         });
+        if (control.sampleEvery > 0 && log.step % control.sampleEvery == 0) {
+            group.onRoot([&] { progress->note(trainingSample(settings.spec, trainer.weights(), log.step)); });
+        }
 
         saved = log.step % settings.checkpointEvery == 0;
         if (saved) {
@@ -251,6 +256,8 @@ int startRun(NewRun run, const TrainingControl& control) {
         session.directory = RunDirectory::create(run.directory);
         lock.emplace(session.directory.root());
         writeRunSettings(settings, session.directory.modelFile(), session.directory.trainingFile());
+        std::printf("%s\n", startLine(settings, session.corpus.training.size(), session.directory.root()).c_str());
+        std::fflush(stdout);
     });
     saveCheckpoint(session);
     return train(session, control);

@@ -33,6 +33,7 @@ struct ResumedRun {
 struct TrainingControl {
     std::uint64_t logEvery = 10;             // plain log lines, when the output is not a terminal
     std::optional<std::uint64_t> stopAfter;  // raise an interrupt once this step is done
+    std::uint64_t sampleEvery = 0;           // steps between samples on the log; 0: none
 };
 
 // Both return the exit status (0, also after an interrupt) or throw with one line for the user.

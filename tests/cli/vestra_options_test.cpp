@@ -76,6 +76,45 @@ TEST_F(VestraCommand, SampleTakesItsPromptCountAndTopP) {
     }
 }
 
+// A run opens with one line saying what it trains, and --sample-every writes samples on its log
+// without changing its course by a bit: not under mpirun either, where rank 0 alone samples.
+TEST_F(VestraCommand, TrainSaysWhatItTrainsAndSamplesWithoutChangingIt) {
+    const Outcome plain = vestra("train text.txt --run plain" + tinyRun);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(plain.out.substr(0, plain.out.find('\n')),
+              "training 4728 parameters on " + Cli::defaultDevice() +
+                  ": 32 tokens per step, 192 in 6 steps (0.1 passes over 2732 training tokens), from seed 1; run in "
+                  "plain");
+    EXPECT_EQ(occurrences(plain.out, "sample at step"), 0u);
+
+    const Outcome sampled = vestra("train text.txt --run sampled --sample-every 2" + tinyRun);
+    ASSERT_EQ(sampled.status, 0) << sampled.err;
+    for (const char* step : {"2", "4", "6"}) {
+        EXPECT_NE(sampled.out.find(std::string("\nsample at step ") + step + ": \""), std::string::npos) << sampled.out;
+    }
+    EXPECT_EQ(occurrences(sampled.out, "sample at step"), 3u);
+    for (const char* file : {"checkpoint.vtt", "model.vtm", "model.json", "training.json"}) {
+        EXPECT_EQ(slurp(root_ / "sampled" / file), slurp(root_ / "plain" / file)) << file;
+    }
+    // Sampling is no setting of the run: a resume may ask for it.
+    const Outcome resumed = vestra("train --resume sampled --steps 8 --sample-every 4");
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(occurrences(resumed.out, "sample at step 8: \""), 1u) << resumed.out;
+
+#if defined(VESTRA_MPIEXEC)
+    const std::string twoRanks =
+        "ASAN_OPTIONS=detect_leaks=0 OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
+        "OMPI_MCA_btl_vader_single_copy_mechanism=none '" VESTRA_MPIEXEC "' -q --oversubscribe -np 2";
+    const std::string job = tinyRun + " --accumulation 2";
+    ASSERT_EQ(vestra("train text.txt --run jobPlain" + job, twoRanks).status, 0);
+    const Outcome jobSampled = vestra("train text.txt --run jobSampled --sample-every 3" + job, twoRanks);
+    ASSERT_EQ(jobSampled.status, 0) << jobSampled.err;
+    EXPECT_EQ(occurrences(jobSampled.out, "sample at step"), 2u) << jobSampled.out;
+    EXPECT_EQ(occurrences(jobSampled.out, " parameters on "), 1u) << jobSampled.out;
+    EXPECT_EQ(slurp(root_ / "jobSampled/checkpoint.vtt"), slurp(root_ / "jobPlain/checkpoint.vtt"));
+#endif
+}
+
 // On a terminal an evaluation shows how far it has come and wipes that line before its result;
 // anywhere else it writes its result and nothing more.
 TEST_F(VestraCommand, EvalShowsProgressOnlyOnATerminal) {
