@@ -14,6 +14,7 @@
 #include "cli/command_suggestion.h"
 #include "cli/inspect.h"
 #include "cli/model_commands.h"
+#include "cli/model_files.h"
 #include "cli/process_group.h"
 #include "cli/run_schedule.h"
 #include "cli/run_trainer.h"
@@ -64,6 +65,9 @@ struct TrainOptions {
     TrainingControl control;
     std::uint64_t stopAfter = 0;
     std::vector<CLI::Option*> newRunOnly;  // options that shape the training state
+    std::vector<CLI::Option*> modelShape;  // options that shape the model, which --init brings
+    std::string init;
+    std::string initSpec;
 };
 
 // CLI11's own range checks print the limits of a double; these say what is wanted instead.
@@ -118,6 +122,26 @@ std::optional<T> given(const CLI::Option* option, const T& value) {
     return option->count() > 0 ? std::optional<T>(value) : std::nullopt;
 }
 
+std::optional<std::filesystem::path> pathIfGiven(const std::string& path) {
+    return path.empty() ? std::nullopt : std::optional<std::filesystem::path>(path);
+}
+
+// train --init: a trained model brings the run's model, its shape and its weights.
+void takeInitialModel(NewRun& run, const TrainOptions& o) {
+    for (const CLI::Option* option : o.modelShape) {
+        if (option->count() > 0) {
+            throw CLI::ValidationError(option->get_name(),
+                                       "the --init model fixes the model's shape; it cannot be given with --init");
+        }
+    }
+    const auto model = loadModel(o.init, pathIfGiven(o.initSpec));
+    if (model->spec().precision.activations == PrecisionKind::Bf16 && run.settings.device == referenceDevice) {
+        throw CLI::ValidationError("--device", "the --init model takes BF16 products, which need the device trainer");
+    }
+    run.settings.spec = model->spec();
+    run.init = InitialModel{o.init, model->weights()};
+}
+
 void addTrain(CLI::App& app, TrainOptions& o, int& status) {
     CLI::App* train = app.add_subcommand("train", "train a model on a text file, or resume a run");
     train->add_option("TEXT_FILE", o.text, "the text to train on (byte tokens); with --resume, where it now is")
@@ -136,18 +160,30 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
         return option->capture_default_str();
     };
     const auto positive = [&](CLI::Option* option) { return fresh(option)->check(wholeNumber(true)); };
+    const auto shape = [&](CLI::Option* option) {
+        o.modelShape.push_back(option);
+        return option->group("Model");
+    };
+    auto* init = fresh(train->add_option("--init", o.init,
+                                         "start from a trained model (.vtm file or run directory) instead of drawn "
+                                         "weights; it brings the model's shape"))
+                     ->excludes(resume)
+                     ->type_name("MODEL");
+    fresh(train->add_option("--spec", o.initSpec, "model.json of an --init .vtm file that has none beside it"))
+        ->needs(init)
+        ->type_name("FILE");
     TransformerSpec& m = o.run.spec;
     m = defaultSpec();
-    positive(train->add_option("--layers", m.layers, "transformer layers"))->group("Model");
-    positive(train->add_option("--dim", m.model_dim, "model width (model_dim)"))->group("Model");
-    positive(train->add_option("--heads", m.query_heads, "query heads; head width is dim / heads"))->group("Model");
-    positive(train->add_option("--kv-heads", m.kv_heads, "key/value heads (divides --heads)"))->group("Model");
-    positive(train->add_option("--ffn-dim", m.ffn_dim, "feed-forward width"))->group("Model");
-    positive(train->add_option("--context", m.context, "tokens per window"))->group("Model");
+    shape(positive(train->add_option("--layers", m.layers, "transformer layers")));
+    shape(positive(train->add_option("--dim", m.model_dim, "model width (model_dim)")));
+    shape(positive(train->add_option("--heads", m.query_heads, "query heads; head width is dim / heads")));
+    shape(positive(train->add_option("--kv-heads", m.kv_heads, "key/value heads (divides --heads)")));
+    shape(positive(train->add_option("--ffn-dim", m.ffn_dim, "feed-forward width")));
+    shape(positive(train->add_option("--context", m.context, "tokens per window")));
     ModelFlags& f = o.flags;
-    fresh(train->add_flag("--gelu", f.gelu, "GELU feed-forward instead of SwiGLU"))->group("Model");
-    fresh(train->add_flag("--tied", f.tied, "output projection shares the token embedding"))->group("Model");
-    fresh(train->add_flag("--bf16", f.bf16, "BF16 tensor-core products (device trainer only)"))->group("Model");
+    shape(fresh(train->add_flag("--gelu", f.gelu, "GELU feed-forward instead of SwiGLU")));
+    shape(fresh(train->add_flag("--tied", f.tied, "output projection shares the token embedding")));
+    shape(fresh(train->add_flag("--bf16", f.bf16, "BF16 tensor-core products (device trainer only)")));
 
     RunSettings& r = o.run;
     TransformerTrainingConfig& c = r.config;
@@ -205,7 +241,7 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
     // For tests: behave as if Ctrl-C came during this step.
     train->add_option("--stop-after", o.stopAfter)->check(wholeNumber(true))->group("");
 
-    train->callback([&o, &status, run, resume, steps, evalEvery, checkpointEvery, device, accumulation] {
+    train->callback([&o, &status, run, resume, init, steps, evalEvery, checkpointEvery, device, accumulation] {
         if (o.stopAfter > 0) {
             o.control.stopAfter = o.stopAfter;
         }
@@ -231,11 +267,15 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
         if (o.flags.bf16 && o.run.device == referenceDevice) {
             throw CLI::ValidationError("--bf16", "needs the device trainer, not --device reference");
         }
-        NewRun fresh{o.run, o.directory};
+        NewRun fresh{o.run, o.directory, std::nullopt};
         if (accumulation->count() == 0) {  // each process of a job takes one batch of every step
             fresh.settings.accumulation = ProcessGroup::instance().ranks();
         }
-        finishSpec(fresh.settings.spec, o.flags);
+        if (init->count() > 0) {
+            takeInitialModel(fresh, o);
+        } else {
+            finishSpec(fresh.settings.spec, o.flags);
+        }
         fresh.settings.text = o.text;
         fresh.settings.config.warmup_steps = o.warmup;
         fresh.settings.config.decay_steps = o.decay > 0 ? o.decay : decayToEnd(o.run.steps, o.warmup);
@@ -255,7 +295,7 @@ struct ModelCommandOptions {
 };
 
 std::optional<std::filesystem::path> specFile(const ModelCommandOptions& o) {
-    return o.spec.empty() ? std::nullopt : std::optional<std::filesystem::path>(o.spec);
+    return pathIfGiven(o.spec);
 }
 
 void addModelCommands(CLI::App& app, ModelCommandOptions& o, int& status) {

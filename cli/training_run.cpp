@@ -246,7 +246,8 @@ int startRun(NewRun run, const TrainingControl& control) {
     requireOneJob(group, settings);
     TextCorpus corpus = corpusOf(settings, text);
     settings.text = std::filesystem::absolute(settings.text);  // a resume may start elsewhere
-    auto trainer = makeTrainer(settings.device, settings.spec, initialWeights(settings.spec, settings.config.seed),
+    auto trainer = makeTrainer(settings.device, settings.spec,
+                               run.init ? run.init->weights : initialWeights(settings.spec, settings.config.seed),
                                settings.config);
 
     // Only now, with every input accepted, is the directory claimed.
@@ -256,7 +257,9 @@ int startRun(NewRun run, const TrainingControl& control) {
         session.directory = RunDirectory::create(run.directory);
         lock.emplace(session.directory.root());
         writeRunSettings(settings, session.directory.modelFile(), session.directory.trainingFile());
-        std::printf("%s\n", startLine(settings, session.corpus.training.size(), session.directory.root()).c_str());
+        const auto from = run.init ? std::optional(run.init->file) : std::nullopt;
+        std::printf("%s\n",
+                    startLine(settings, session.corpus.training.size(), session.directory.root(), from).c_str());
         std::fflush(stdout);
     });
     saveCheckpoint(session);

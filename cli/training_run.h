@@ -11,12 +11,21 @@
 #include <string>
 
 #include "cli/run_settings.h"
+#include "core/transformer_weights.h"
 
 namespace Halcyne::Core::Vestra::Cli {
+
+// A trained model a new run starts from instead of weights drawn from its seed. Its weights go
+// into the run's first checkpoint, so a resume needs nothing of it.
+struct InitialModel {
+    std::filesystem::path file;
+    TransformerWeights weights;
+};
 
 struct NewRun {
     RunSettings settings;  // complete but for dataset_hash, which the text gives
     std::filesystem::path directory;
+    std::optional<InitialModel> init;
 };
 
 // What may change when a run is resumed: where the text now is, how far to go, how often to

@@ -3,12 +3,15 @@
 // and the answer to a mistyped command.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "cli/model_files.h"
 #include "cli/run_trainer.h"
 #include "support/vestra_command.h"
+#include "training/named_tensors.h"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -113,6 +116,59 @@ TEST_F(VestraCommand, TrainSaysWhatItTrainsAndSamplesWithoutChangingIt) {
     EXPECT_EQ(occurrences(jobSampled.out, " parameters on "), 1u) << jobSampled.out;
     EXPECT_EQ(slurp(root_ / "jobSampled/checkpoint.vtt"), slurp(root_ / "jobPlain/checkpoint.vtt"));
 #endif
+}
+
+TEST_F(VestraCommand, TrainStartsFromATrainedModel) {
+    ASSERT_EQ(vestra("train text.txt --run base" + tinyRun).status, 0);
+    std::string other;
+    while (other.size() < 2000) {
+        other += "Let there be light: and there was light.\n";
+    }
+    spit(root_ / "other.txt", other);
+    fs::copy_file(root_ / "base/model.vtm", root_ / "lone.vtm");
+
+    // At a vanishing rate, one step leaves the weights where the model had them.
+    const Outcome tuned =
+        vestra("train other.txt --run tuned --init lone.vtm --spec base/model.json --steps 1 --lr 1e-12 --batch 2");
+    ASSERT_EQ(tuned.status, 0) << tuned.err;
+    EXPECT_NE(tuned.out.find("from weights of lone.vtm; run in tuned\n"), std::string::npos) << tuned.out;
+    EXPECT_EQ(slurp(root_ / "tuned/model.json"), slurp(root_ / "base/model.json"));
+    const auto base = Cli::loadModel(root_ / "base/model.vtm", std::nullopt);
+    const auto start = Cli::loadModel(root_ / "tuned", std::nullopt);
+    const auto want = namedTensors(base->weights());
+    const auto got = namedTensors(start->weights());
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t t = 0; t < want.size(); ++t) {
+        for (std::size_t i = 0; i < want[t].tensor.values.size(); ++i) {
+            ASSERT_NEAR(got[t].tensor.values[i], want[t].tensor.values[i], 1e-9) << want[t].name << " " << i;
+        }
+    }
+
+    // The run's first checkpoint holds the model's weights: a resume needs nothing of it.
+    ASSERT_EQ(vestra("train other.txt --run whole --init base --steps 4 --batch 2").status, 0);
+    ASSERT_EQ(vestra("train other.txt --run half --init base --steps 4 --batch 2 --stop-after 2").status, 0);
+    fs::rename(root_ / "base", root_ / "gone");
+    const Outcome resumed = vestra("train --resume half");
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(slurp(root_ / "half/checkpoint.vtt"), slurp(root_ / "whole/checkpoint.vtt"));
+
+    struct Refusal {
+        std::string options;
+        int status;
+        std::string message;
+    };
+    const std::vector<Refusal> refusals = {
+        {"--init gone --dim 8", 2, "--dim: the --init model fixes the model's shape"},
+        {"--init gone --tied", 2, "--tied: the --init model fixes the model's shape"},
+        {"--spec gone/model.json", 2, "--spec requires --init"},
+        {"--init lone.vtm", 1, "lone.vtm: no model specification beside it"},
+    };
+    for (const Refusal& r : refusals) {
+        const Outcome outcome = vestra("train other.txt --run refused " + r.options);
+        EXPECT_EQ(outcome.status, r.status) << r.options;
+        EXPECT_NE(outcome.err.find(r.message), std::string::npos) << r.options << ": " << outcome.err;
+        EXPECT_FALSE(fs::exists(root_ / "refused")) << r.options;
+    }
 }
 
 // On a terminal an evaluation shows how far it has come and wipes that line before its result;
