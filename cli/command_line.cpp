@@ -328,7 +328,7 @@ void addModelCommands(CLI::App& app, ModelCommandOptions& o, int& status) {
         if (prompt->count() > 0) {
             o.sampling.prompt = o.prompt;
         } else if (!o.promptFile.empty()) {
-            o.sampling.prompt = readText(o.promptFile);
+            o.sampling.prompt = std::string(readText(o.promptFile).view());
         }
         status = sampleCommand(o.model, specFile(o), o.sampling);
     });

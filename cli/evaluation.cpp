@@ -4,14 +4,12 @@
 
 namespace Halcyne::Core::Vestra::Cli {
 
-Evaluation evaluateBatches(RunTrainer& trainer, std::span<const Batch> batches, const EvaluationProgress& progress) {
-    std::uint64_t total = 0;
-    for (const Batch& batch : batches) {
-        total += predictedTokens(batch);
-    }
+Evaluation evaluateBatches(RunTrainer& trainer, const EvaluationBatches& batches, const EvaluationProgress& progress) {
+    const std::uint64_t total = batches.predictedTokens();
     double loss = 0.0;
     Evaluation evaluation;
-    for (const Batch& batch : batches) {
+    for (std::size_t i = 0; i < batches.size(); ++i) {
+        const Batch batch = batches[i];
         loss += trainer.evaluate(batch.tokens, batch.targets);
         evaluation.tokens += predictedTokens(batch);
         if (progress) {

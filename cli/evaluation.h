@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <span>
 
 #include "cli/run_trainer.h"
 #include "cli/text_corpus.h"
@@ -23,7 +22,7 @@ struct Evaluation {
 using EvaluationProgress = std::function<void(std::uint64_t scored, std::uint64_t total)>;
 
 // std::invalid_argument when the batches predict no token.
-[[nodiscard]] Evaluation evaluateBatches(RunTrainer& trainer, std::span<const Batch> batches,
+[[nodiscard]] Evaluation evaluateBatches(RunTrainer& trainer, const EvaluationBatches& batches,
                                          const EvaluationProgress& progress = {});
 
 }  // namespace Halcyne::Core::Vestra::Cli

@@ -45,12 +45,11 @@ int sampleCommand(const std::filesystem::path& model, const std::optional<std::f
 int evalCommand(const std::filesystem::path& model, const std::optional<std::filesystem::path>& specFile,
                 const std::filesystem::path& text, const std::string& device, std::uint32_t batch) {
     const auto loaded = loadModel(model, specFile);
-    const std::string content = readText(text);
-    const std::vector<std::uint32_t> ids = ByteTokenizer().encode(content, {}).ids;
-    const std::vector<Batch> batches = evaluationBatches(ids, loaded->spec().context, batch);
+    const MappedFile content = readText(text);
+    const EvaluationBatches batches(content.bytes(), loaded->spec().context, batch);
 
     TransformerTrainingConfig config;
-    config.dataset_hash = textFingerprint(content);
+    config.dataset_hash = textFingerprint(content.view());
     const auto trainer = makeTrainer(device, loaded->spec(), loaded->weights(), config);
     if (batches.empty()) {
         throw std::runtime_error(displayPath(text) + ": nothing to score in a text of one byte");

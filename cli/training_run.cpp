@@ -87,7 +87,7 @@ void requireOneJob(ProcessGroup& group, const RunSettings& settings) {
     }
 }
 
-TextCorpus corpusOf(const RunSettings& settings, const std::string& text) {
+TextCorpus corpusOf(const RunSettings& settings, std::string_view text) {
     try {
         return splitText(text, settings.holdout, settings.spec.context);
     } catch (const std::invalid_argument& error) {
@@ -153,10 +153,10 @@ int train(Session& session, const TrainingControl& control) {
         metrics.emplace(session.directory.metricsFile(), trainer.counters().steps);
         progress.emplace(stdout, isTerminal(stdout), settings.steps, control.logEvery);
     });
-    const std::vector<Batch> validation = group.root()
-                                              ? evaluationBatches(session.corpus.validation, settings.spec.context,
-                                                                  settings.batch, settings.validationTokens)
-                                              : std::vector<Batch>{};
+    const EvaluationBatches validation = group.root()
+                                             ? EvaluationBatches(session.corpus.validation, settings.spec.context,
+                                                                 settings.batch, settings.validationTokens)
+                                             : EvaluationBatches();
 
     const std::uint64_t firstStep = trainer.counters().steps;
     const Clock::time_point started = Clock::now();
@@ -236,15 +236,15 @@ int startRun(NewRun run, const TrainingControl& control) {
     installInterruptHandler();  // a stop at any moment ends with a checkpoint of the step reached
     ProcessGroup& group = ProcessGroup::instance();
     RunSettings& settings = run.settings;
-    const std::string text = readText(settings.text);
-    settings.config.dataset_hash = textFingerprint(text);
+    const MappedFile text = readText(settings.text);  // the corpus views it to the end of the run
+    settings.config.dataset_hash = textFingerprint(text.view());
     try {
         validateRunSettings(settings);
     } catch (const std::invalid_argument& error) {  // the options of a new run made no sense together
         throw UsageError(error.what());
     }
     requireOneJob(group, settings);
-    TextCorpus corpus = corpusOf(settings, text);
+    TextCorpus corpus = corpusOf(settings, text.view());
     settings.text = std::filesystem::absolute(settings.text);  // a resume may start elsewhere
     auto trainer = makeTrainer(settings.device, settings.spec,
                                run.init ? run.init->weights : initialWeights(settings.spec, settings.config.seed),
@@ -279,12 +279,12 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     settings.device = run.device.value_or(settings.device);
     validateRunSettings(settings);
 
-    const std::string text = readText(settings.text);
-    if (textFingerprint(text) != settings.config.dataset_hash) {
+    const MappedFile text = readText(settings.text);
+    if (textFingerprint(text.view()) != settings.config.dataset_hash) {
         throw std::runtime_error(displayPath(settings.text) + " is not the text this run trains on (fingerprint " +
-                                 textFingerprint(text) + ", the run's is " + settings.config.dataset_hash + ")");
+                                 textFingerprint(text.view()) + ", the run's is " + settings.config.dataset_hash + ")");
     }
-    TextCorpus corpus = corpusOf(settings, text);
+    TextCorpus corpus = corpusOf(settings, text.view());
     const TransformerWeights weights = initialWeights(settings.spec, settings.config.seed);
     const auto file = directory.checkpointFile();
     const Bytes stored = onCheckpointFile(file, [&] { return readCheckpointFile(file, vttCheckpointSize(weights)); });

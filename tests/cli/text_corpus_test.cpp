@@ -12,10 +12,12 @@ TEST(TextCorpus, EvaluationPredictsEveryTokenAfterTheFirstOnce) {
     for (const std::size_t size : {2u, 5u, 17u, 40u, 41u}) {
         for (const std::uint32_t rows : {1u, 3u}) {
             SCOPED_TRACE(testing::Message() << size << " tokens, " << rows << " rows");
-            std::vector<std::uint32_t> tokens(size);
-            std::iota(tokens.begin(), tokens.end(), 0u);  // each target names its position
+            std::vector<std::uint8_t> tokens(size);
+            std::iota(tokens.begin(), tokens.end(), std::uint8_t{0});  // each target names its position
             std::vector<int> predicted(size, 0);
-            for (const Batch& batch : evaluationBatches(tokens, 8, rows)) {
+            const EvaluationBatches batches(tokens, 8, rows);
+            for (std::size_t i = 0; i < batches.size(); ++i) {
+                const Batch batch = batches[i];
                 ASSERT_LE(batch.tokens.batch, rows);
                 for (std::uint64_t r = 0; r < batch.tokens.batch; ++r) {
                     for (std::uint64_t s = 0; s < batch.tokens.lengths[r]; ++s) {
@@ -29,16 +31,17 @@ TEST(TextCorpus, EvaluationPredictsEveryTokenAfterTheFirstOnce) {
             EXPECT_EQ(std::count(predicted.begin() + 1, predicted.end(), 1), static_cast<long>(size - 1));
         }
     }
-    std::vector<std::uint32_t> many(100, 1);
+    const std::vector<std::uint8_t> many(100, 1);
+    const EvaluationBatches limitedBatches(many, 8, 2, 20);
     std::uint64_t limited = 0;
-    for (const Batch& batch : evaluationBatches(many, 8, 2, 20)) {
-        limited += predictedTokens(batch);
+    for (std::size_t i = 0; i < limitedBatches.size(); ++i) {
+        limited += predictedTokens(limitedBatches[i]);
     }
     EXPECT_EQ(limited, 24u);  // whole windows until the limit is reached
 }
 
 TEST(TextCorpus, WindowsAndSplit) {
-    const std::vector<std::uint32_t> tokens = {10, 11, 12, 13, 14, 15};
+    const std::vector<std::uint8_t> tokens = {10, 11, 12, 13, 14, 15};
     EXPECT_EQ(windowCount(tokens, 3), 3u);
     EXPECT_EQ(windowCount(tokens, 6), 0u);
     const std::vector<std::uint64_t> starts = {2, 0};
