@@ -280,6 +280,27 @@ void sweep(const TapeNode* nodes, double* adjoint, std::uint64_t first, std::uin
     }
 }
 
+// Every weight tensor of a gradient set with its leaves on the tape (the output embedding only when
+// it has leaves of its own).
+template <class Action>
+void forEachLeafRange(const TransformerForwardTape::Data& data, TransformerWeights& sums, Action&& action) {
+    action(sums.token_embedding, data.tokenEmbeddingLeaves);
+    action(sums.final_norm, data.finalNormLeaves);
+    if (!data.spec.tied_embeddings) {
+        action(sums.output_embedding, data.outputEmbeddingLeaves);
+    }
+    for (std::size_t l = 0; l < data.layerLeaves.size(); ++l) {
+        TransformerLayerWeights& g = sums.layers[l];
+        const TapeLayerLeaves& leaves = data.layerLeaves[l];
+        const std::array<Tensor*, 9> tensors = {&g.attention_norm,   &g.query,    &g.key,      &g.value,
+                                                &g.attention_output, &g.ffn_norm, &g.ffn_gate, &g.ffn_up,
+                                                &g.ffn_down};
+        for (std::size_t i = 0; i < tensors.size(); ++i) {
+            action(*tensors[i], leaves[i]);
+        }
+    }
+}
+
 std::uint64_t bytesOf(const Tensor& tensor) {
     return (tensor.shape.size() + tensor.values.size()) * 8;
 }
@@ -515,6 +536,71 @@ TransformerGradients transformerBackward(const TransformerForwardTape& tape, con
         observer("input_embeddings", gradients.inputEmbeddings);
     }
     return gradients;
+}
+
+Tensor transformerBackwardPart(const TransformerForwardTape& part, const Tensor& logitsGradient,
+                               TransformerWeights& sums) {
+    if (part.empty()) {
+        throw std::invalid_argument("backward requires a non-empty tape");
+    }
+    const TransformerForwardTape::Data& data = part.data();
+    if (logitsGradient.shape != data.logits.shape) {
+        throw std::invalid_argument("logits gradient shape mismatch");
+    }
+    bool fits = sums.layers.size() == data.layerLeaves.size();
+    if (fits) {
+        forEachLeafRange(data, sums, [&](const Tensor& sum, const TapeLeaves& leaves) {
+            fits = fits && sum.values.size() == leaves.count;
+        });
+    }
+    if (!fits) {
+        throw std::invalid_argument("gradient sums do not fit the tape");
+    }
+
+    const std::vector<TapeNode>& nodes = data.nodes;
+    AdjointLease lease(nodes.size());
+    std::vector<double>& adjoint = lease.adjoint();
+    // The leaves start from the sums the later parts left, so the sweep goes on adding to them.
+    forEachLeafRange(data, sums, [&](const Tensor& sum, const TapeLeaves& leaves) {
+        std::copy(sum.values.begin(), sum.values.end(), adjoint.begin() + static_cast<std::ptrdiff_t>(leaves.first));
+    });
+    for (std::size_t i = 0; i < data.logitNodes.size(); ++i) {
+        adjoint[data.logitNodes[i]] += logitsGradient.values[i];
+    }
+    // Below the gathered end lie only leaves, zero constants and the lookups, so stopping there
+    // leaves out exactly the lookups' additions.
+    const std::uint64_t gathered = std::min<std::uint64_t>(gatheredEnd(data), nodes.size());
+    sweep<true>(nodes.data(), adjoint.data(), gathered, nodes.size());
+    forEachLeafRange(data, sums, [&](Tensor& sum, const TapeLeaves& leaves) {
+        const auto first = adjoint.begin() + static_cast<std::ptrdiff_t>(leaves.first);
+        std::copy(first, first + static_cast<std::ptrdiff_t>(leaves.count), sum.values.begin());
+    });
+
+    const TokenBatch& batch = data.batch;
+    Tensor lookups(Extents{batch.batch, batch.width, data.spec.model_dim});
+    for (std::size_t i = 0; i < data.inputEmbeddingNodes.size(); ++i) {
+        if (data.inputEmbeddingNodes[i] != noTapeParent) {
+            lookups.values[i] = adjoint[data.inputEmbeddingNodes[i]];
+        }
+    }
+    std::fill(adjoint.begin(), adjoint.begin() + static_cast<std::ptrdiff_t>(gathered), 0.0);
+    lease.markZeroed();
+    return lookups;
+}
+
+void addTokenLookups(const TokenBatch& part, const Tensor& inputEmbeddings, Tensor& tokenEmbeddingSums) {
+    const std::uint64_t model =
+        part.batch * part.width == 0 ? 0 : inputEmbeddings.values.size() / (part.batch * part.width);
+    // A lookup node's partial is 1.0: the sweep's own expression, in its order (last row first).
+    for (std::uint64_t b = part.batch; b-- > 0;) {
+        for (std::uint64_t s = rowLength(part, b); s-- > 0;) {
+            const std::uint64_t token = part.tokens[b * part.width + s];
+            for (std::uint64_t d = model; d-- > 0;) {
+                double& sum = tokenEmbeddingSums.values[token * model + d];
+                sum = inputEmbeddings.values[(b * part.width + s) * model + d] * 1.0 + sum;
+            }
+        }
+    }
 }
 
 }  // namespace Halcyne::Core::Vestra

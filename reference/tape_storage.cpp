@@ -51,7 +51,7 @@ template <class T>
 class StorageSlot {
   public:
     // The kept array when it has room for count and is not more than twice that, otherwise a fresh
-    // one with room for exactly count; either holds its old elements, or none.
+    // one with room for exactly count (the kept one released); either holds its old elements, or none.
     Kept<T> take(std::uint64_t count) {
         Kept<T> storage;
         {
@@ -61,7 +61,8 @@ class StorageSlot {
         if (storage.array.capacity() >= count && storage.array.capacity() / 2 <= count) {
             return storage;
         }
-        keep(std::move(storage));
+        // Released before the fresh one is made, so the two are never held together.
+        storage = Kept<T>();
         Kept<T> fresh;
         fresh.array.reserve(count);
         adviseHugePages(fresh.array.data(), fresh.array.capacity() * sizeof(T));
@@ -71,10 +72,10 @@ class StorageSlot {
 
     void keep(Kept<T> storage) noexcept {
         const std::lock_guard lock(lock_);
-        if (storage.array.capacity() > kept_.array.capacity()) {
-            std::swap(storage, kept_);
-        }
-        // The smaller array is released here, on leaving.
+        // The latest array is the likeliest to fit the next call; a larger one kept from an
+        // earlier, larger batch would hold memory no call needs any more.
+        std::swap(storage, kept_);
+        // The other array is released here, on leaving.
     }
 
   private:

@@ -2,9 +2,10 @@
 // records into and the adjoints that transformerBackward sweeps, each hundreds of megabytes at the
 // community shape. The array of the last tape released, and the adjoints of the last backward that
 // finished, wait here for the next call, so that steady training writes into pages already mapped
-// instead of faulting fresh zeroed pages in on every call (the cost of keeping them is that memory,
-// held until a larger array replaces it or the process ends). Fresh arrays are advised into huge
-// pages where the system offers them. Safe to call from several threads.
+// instead of faulting fresh zeroed pages in on every call. One array of each is kept, the latest,
+// so what is held is sized for the batch last recorded, never for a larger one before it; a kept
+// array that does not fit a call is released before a fresh one is made. Fresh arrays are advised
+// into huge pages where the system offers them. Safe to call from several threads.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +22,8 @@ namespace Halcyne::Core::Vestra {
 // not cleared again (only what it lacks of count is filled in).
 [[nodiscard]] std::vector<double> takeAdjointStorage(std::uint64_t count);
 
-// Offers an array back; the larger of it and the one kept stays. zeroed says that every element of
-// the adjoints is zero.
+// Offers an array back; it replaces the one kept. zeroed says that every element of the adjoints
+// is zero.
 void keepNodeStorage(std::vector<TapeNode> nodes) noexcept;
 void keepAdjointStorage(std::vector<double> adjoint, bool zeroed) noexcept;
 

@@ -10,7 +10,7 @@
 #include "core/hash.h"
 #include "reference/cross_entropy.h"
 #include "reference/forward.h"
-#include "reference/tape.h"
+#include "training/batch_gradient.h"
 #include "training/checkpoint_file.h"
 #include "training/named_tensors.h"
 #include "training/training_schedule.h"
@@ -92,18 +92,8 @@ TransformerTrainer::TransformerTrainer(TransformerSpec spec, TransformerWeights 
 
 double TransformerTrainer::accumulate(const TokenBatch& batch, const std::vector<std::uint32_t>& targets) {
     const TokenBatch prepared = applyIgnoreToken(batch, config_.ignore_token);
-    const TransformerForwardTape tape = gradientForward(spec_, weights_, prepared);
-    CrossEntropyResult loss = crossEntropy(tape.logits(), prepared, targets);
-    if (!std::isfinite(loss.loss)) {
-        throw std::domain_error("non-finite training loss");
-    }
-    // The gradient of the batch's mean over active targets; the loss itself stays a sum.
-    const double scale = 1.0 / static_cast<double>(countActiveTargets(prepared));
-    for (double& value : loss.logitsGradient.values) {
-        value *= scale;
-    }
-    const TransformerGradients gradients = transformerBackward(tape, loss.logitsGradient);
-    const std::vector<ConstNamedTensor> batchGradients = namedTensors(gradients);
+    const BatchGradient batchResult = batchGradient(spec_, weights_, prepared, targets);
+    const std::vector<ConstNamedTensor> batchGradients = namedTensors(batchResult.gradients);
     for (const ConstNamedTensor& entry : batchGradients) {
         if (!allFinite(entry.tensor.values)) {
             throw std::domain_error("non-finite training gradient");
@@ -123,9 +113,9 @@ double TransformerTrainer::accumulate(const TokenBatch& batch, const std::vector
         }
     }
     counters_.accumulatedBatches += 1;
-    counters_.accumulatedLoss += loss.loss;
+    counters_.accumulatedLoss += batchResult.loss;
     counters_.examplesSeen += prepared.batch;
-    return loss.loss;
+    return batchResult.loss;
 }
 
 void TransformerTrainer::reduceWindow(WindowReduction& reduction) {
