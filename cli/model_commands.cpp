@@ -8,6 +8,7 @@
 #include "artifacts/byte_tokenizer.h"
 #include "cli/evaluation.h"
 #include "cli/file_io.h"
+#include "cli/memory_budget.h"
 #include "cli/model_files.h"
 #include "cli/run_trainer.h"
 #include "cli/status_line.h"
@@ -46,6 +47,7 @@ int evalCommand(const std::filesystem::path& model, const std::optional<std::fil
                 const std::filesystem::path& text, const std::string& device, std::uint32_t batch) {
     const auto loaded = loadModel(model, specFile);
     const MappedFile content = readText(text);
+    requireMemory(loaded->spec(), device, batch, content.bytes().size());
     const EvaluationBatches batches(content.bytes(), loaded->spec().context, batch);
 
     TransformerTrainingConfig config;

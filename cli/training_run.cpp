@@ -14,6 +14,7 @@
 #include "cli/initial_weights.h"
 #include "cli/interrupt.h"
 #include "cli/loss_curve.h"
+#include "cli/memory_budget.h"
 #include "cli/metrics_log.h"
 #include "cli/model_files.h"
 #include "cli/process_group.h"
@@ -243,6 +244,7 @@ int startRun(NewRun run, const TrainingControl& control) {
     } catch (const std::invalid_argument& error) {  // the options of a new run made no sense together
         throw UsageError(error.what());
     }
+    requireMemory(settings.spec, settings.device, settings.batch, text.bytes().size());
     requireOneJob(group, settings);
     TextCorpus corpus = corpusOf(settings, text.view());
     settings.text = std::filesystem::absolute(settings.text);  // a resume may start elsewhere
@@ -280,6 +282,7 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     validateRunSettings(settings);
 
     const MappedFile text = readText(settings.text);
+    requireMemory(settings.spec, settings.device, settings.batch, text.bytes().size());
     if (textFingerprint(text.view()) != settings.config.dataset_hash) {
         throw std::runtime_error(displayPath(settings.text) + " is not the text this run trains on (fingerprint " +
                                  textFingerprint(text.view()) + ", the run's is " + settings.config.dataset_hash + ")");
