@@ -23,15 +23,19 @@
 namespace Halcyne::Core::Vestra::Cli {
 namespace {
 
-[[noreturn]] void cannotRead(const std::filesystem::path& path, int error) {
+[[noreturn]] void cannotRead(const std::filesystem::path& path, std::error_code error) {
     std::string message = "cannot read " + displayPath(path);
-    if (error != 0) {
-        message += ": " + std::generic_category().message(error);
+    if (error) {
+        message += ": " + error.message();
     }
     throw std::runtime_error(message);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+std::error_code lastError() {
+    return {static_cast<int>(GetLastError()), std::system_category()};
+}
+#else
 // The guarded mapping and the line a fault inside it prints, composed when the file is mapped
 // because the handler may do no more than write it out. A process maps one text at a time; the
 // latest is guarded.
@@ -75,30 +79,45 @@ MappedFile MappedFile::open(const std::filesystem::path& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        cannotRead(path, 0);
+        cannotRead(path, lastError());
     }
     if (GetFileType(file) != FILE_TYPE_DISK) {
-        CloseHandle(file);  // a pipe or a device has no pages to map: it is read whole
-        return MappedFile(readFile(path));
+        // A pipe or a device has no pages to map: it is read whole, through the handle already open.
+        std::string bytes;
+        char chunk[1 << 16];
+        DWORD read = 0;
+        BOOL ok = FALSE;
+        while ((ok = ReadFile(file, chunk, sizeof chunk, &read, nullptr)) && read > 0) {
+            bytes.append(chunk, read);
+        }
+        const std::error_code error = ok || GetLastError() == ERROR_BROKEN_PIPE ? std::error_code() : lastError();
+        CloseHandle(file);  // a pipe ends with its writer
+        if (error) {
+            cannotRead(path, error);
+        }
+        return MappedFile(std::move(bytes));
     }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size) || static_cast<unsigned long long>(size.QuadPart) > SIZE_MAX) {
+        const std::error_code error = lastError();
         CloseHandle(file);
-        cannotRead(path, 0);
+        cannotRead(path, error);
     }
     if (size.QuadPart == 0) {
         CloseHandle(file);
         return MappedFile(nullptr, 0);
     }
     HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    std::error_code error = mapping == nullptr ? lastError() : std::error_code();
     CloseHandle(file);  // the mapping keeps the file open
-    if (mapping == nullptr) {
-        cannotRead(path, 0);
+    if (error) {
+        cannotRead(path, error);
     }
     const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    error = view == nullptr ? lastError() : std::error_code();
     CloseHandle(mapping);  // the view keeps the mapping
-    if (view == nullptr) {
-        cannotRead(path, 0);
+    if (error) {
+        cannotRead(path, error);
     }
     return MappedFile(static_cast<const std::uint8_t*>(view), static_cast<std::size_t>(size.QuadPart));
 }
@@ -114,21 +133,38 @@ MappedFile::~MappedFile() {
 MappedFile MappedFile::open(const std::filesystem::path& path) {
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
-        cannotRead(path, errno);
+        cannotRead(path, std::error_code(errno, std::generic_category()));
     }
     struct stat status {};
     if (fstat(descriptor, &status) != 0) {
         const int error = errno;
         ::close(descriptor);
-        cannotRead(path, error);
+        cannotRead(path, std::error_code(error, std::generic_category()));
     }
     if (S_ISDIR(status.st_mode)) {
         ::close(descriptor);
-        cannotRead(path, EISDIR);
+        cannotRead(path, std::error_code(EISDIR, std::generic_category()));
     }
     if (!S_ISREG(status.st_mode)) {
-        ::close(descriptor);  // a pipe or a device has no pages to map: it is read whole
-        return MappedFile(readFile(path));
+        // A pipe or a device has no pages to map: it is read whole, from the descriptor already
+        // open (a pipe opened again might have lost its writer).
+        std::string bytes;
+        char chunk[1 << 16];
+        for (;;) {
+            const ssize_t read = ::read(descriptor, chunk, sizeof chunk);
+            if (read < 0 && errno == EINTR) {
+                continue;
+            }
+            if (read <= 0) {
+                const int error = read < 0 ? errno : 0;
+                ::close(descriptor);
+                if (read < 0) {
+                    cannotRead(path, std::error_code(error, std::generic_category()));
+                }
+                return MappedFile(std::move(bytes));
+            }
+            bytes.append(chunk, static_cast<std::size_t>(read));
+        }
     }
     const auto size = static_cast<std::size_t>(status.st_size);
     if (size == 0) {
@@ -139,7 +175,7 @@ MappedFile MappedFile::open(const std::filesystem::path& path) {
     const int error = errno;
     ::close(descriptor);  // the mapping keeps the file
     if (view == MAP_FAILED) {
-        cannotRead(path, error);
+        cannotRead(path, std::error_code(error, std::generic_category()));
     }
     guardAgainstTruncation(path, static_cast<const std::uint8_t*>(view), size);
     return MappedFile(static_cast<const std::uint8_t*>(view), size);
