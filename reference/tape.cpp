@@ -588,19 +588,4 @@ Tensor transformerBackwardPart(const TransformerForwardTape& part, const Tensor&
     return lookups;
 }
 
-void addTokenLookups(const TokenBatch& part, const Tensor& inputEmbeddings, Tensor& tokenEmbeddingSums) {
-    const std::uint64_t model =
-        part.batch * part.width == 0 ? 0 : inputEmbeddings.values.size() / (part.batch * part.width);
-    // A lookup node's partial is 1.0: the sweep's own expression, in its order (last row first).
-    for (std::uint64_t b = part.batch; b-- > 0;) {
-        for (std::uint64_t s = rowLength(part, b); s-- > 0;) {
-            const std::uint64_t token = part.tokens[b * part.width + s];
-            for (std::uint64_t d = model; d-- > 0;) {
-                double& sum = tokenEmbeddingSums.values[token * model + d];
-                sum = inputEmbeddings.values[(b * part.width + s) * model + d] * 1.0 + sum;
-            }
-        }
-    }
-}
-
 }  // namespace Halcyne::Core::Vestra

@@ -103,13 +103,11 @@ class TransformerForwardTape {
 // like the weights, zero before the first part): swept from the last part to the first, the parts
 // add to each weight exactly what one tape of the whole batch adds, in the order its sweep would.
 // The token lookups, which come first on a tape and so last in its sweep, are left out: the part's
-// input-embedding gradient is returned for addTokenLookups once every part is in. Throws as
-// transformerBackward does, and std::invalid_argument "gradient sums do not fit the tape".
+// input-embedding gradient is returned, for the caller to add into the token embedding sums once
+// every part is in (each lookup with partial 1.0, parts, rows, positions and elements from last to
+// first). Throws as transformerBackward does, and std::invalid_argument "gradient sums do not fit
+// the tape".
 [[nodiscard]] Tensor transformerBackwardPart(const TransformerForwardTape& part, const Tensor& logitsGradient,
                                              TransformerWeights& sums);
-
-// Adds a part's lookups (its input-embedding gradient) into the token embedding sums, in the
-// order of the sweep of a whole batch; called for the parts from the last to the first.
-void addTokenLookups(const TokenBatch& part, const Tensor& inputEmbeddings, Tensor& tokenEmbeddingSums);
 
 }  // namespace Halcyne::Core::Vestra

@@ -41,6 +41,21 @@ TokenBatch rowsOf(const TokenBatch& batch, std::uint64_t first, std::uint64_t co
     return part;
 }
 
+// A part's lookups (its input-embedding gradient) into the token embedding sums, as the sweep of
+// one tape of the whole batch adds them: last, each with partial 1.0, from the last element back.
+void addTokenLookups(const TokenBatch& part, const Tensor& inputEmbeddings, std::uint64_t model, Tensor& sums) {
+    for (std::uint64_t b = part.batch; b-- > 0;) {
+        const std::uint64_t length = part.lengths.empty() ? part.width : part.lengths[b];
+        for (std::uint64_t s = length; s-- > 0;) {
+            const std::uint64_t token = part.tokens[b * part.width + s];
+            for (std::uint64_t d = model; d-- > 0;) {
+                double& sum = sums.values[token * model + d];
+                sum = inputEmbeddings.values[(b * part.width + s) * model + d] * 1.0 + sum;
+            }
+        }
+    }
+}
+
 void requireFiniteLoss(double loss) {
     if (!std::isfinite(loss)) {
         throw std::domain_error("non-finite training loss");
@@ -112,7 +127,8 @@ BatchGradient batchGradient(const TransformerSpec& spec, const TransformerWeight
     }
     for (std::uint64_t p = parts; p-- > 0;) {
         const std::uint64_t first = firstRow(p);
-        addTokenLookups(rowsOf(batch, first, firstRow(p + 1) - first), lookups[p], result.gradients.token_embedding);
+        addTokenLookups(rowsOf(batch, first, firstRow(p + 1) - first), lookups[p], spec.model_dim,
+                        result.gradients.token_embedding);
     }
     // The batch's loss is summed over its logits as one tape would hold them.
     result.loss = crossEntropy(logits, batch, targets).loss;
