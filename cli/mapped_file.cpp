@@ -183,15 +183,18 @@ MappedFile MappedFile::open(const std::filesystem::path& path) {
 
 MappedFile::~MappedFile() {
     if (data_ != nullptr && owned_.empty()) {
+        if (guardedBegin == data_) {
+            guardedBegin = guardedEnd = nullptr;  // the addresses may be given to something else
+        }
         munmap(const_cast<std::uint8_t*>(data_), size_);
     }
 }
 
 #endif
 
-MappedFile::MappedFile(std::string bytes) noexcept
-    : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())), size_(bytes.size()), owned_(std::move(bytes)) {
-    data_ = reinterpret_cast<const std::uint8_t*>(owned_.data());  // a short string lives in the object
+MappedFile::MappedFile(std::string bytes) noexcept : size_(bytes.size()), owned_(std::move(bytes)) {
+    // Bytes it owns, or none at all: a pointer with nothing owned would be taken for a mapping.
+    data_ = owned_.empty() ? nullptr : reinterpret_cast<const std::uint8_t*>(owned_.data());
 }
 
 MappedFile::MappedFile(MappedFile&& other) noexcept : MappedFile(other.data_, other.size_) {
