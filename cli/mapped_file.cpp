@@ -36,6 +36,10 @@ std::error_code lastError() {
     return {static_cast<int>(GetLastError()), std::system_category()};
 }
 #else
+std::error_code posixError(int error) {
+    return {error, std::generic_category()};
+}
+
 // The guarded mapping and the line a fault inside it prints, composed when the file is mapped
 // because the handler may do no more than write it out. A process maps one text at a time; the
 // latest is guarded.
@@ -133,17 +137,17 @@ MappedFile::~MappedFile() {
 MappedFile MappedFile::open(const std::filesystem::path& path) {
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
-        cannotRead(path, std::error_code(errno, std::generic_category()));
+        cannotRead(path, posixError(errno));
     }
     struct stat status {};
     if (fstat(descriptor, &status) != 0) {
         const int error = errno;
         ::close(descriptor);
-        cannotRead(path, std::error_code(error, std::generic_category()));
+        cannotRead(path, posixError(error));
     }
     if (S_ISDIR(status.st_mode)) {
         ::close(descriptor);
-        cannotRead(path, std::error_code(EISDIR, std::generic_category()));
+        cannotRead(path, posixError(EISDIR));
     }
     if (!S_ISREG(status.st_mode)) {
         // A pipe or a device has no pages to map: it is read whole, from the descriptor already
@@ -151,19 +155,19 @@ MappedFile MappedFile::open(const std::filesystem::path& path) {
         std::string bytes;
         char chunk[1 << 16];
         for (;;) {
-            const ssize_t read = ::read(descriptor, chunk, sizeof chunk);
-            if (read < 0 && errno == EINTR) {
+            const ssize_t got = ::read(descriptor, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) {
                 continue;
             }
-            if (read <= 0) {
-                const int error = read < 0 ? errno : 0;
+            if (got <= 0) {
+                const int error = got < 0 ? errno : 0;
                 ::close(descriptor);
-                if (read < 0) {
-                    cannotRead(path, std::error_code(error, std::generic_category()));
+                if (got < 0) {
+                    cannotRead(path, posixError(error));
                 }
                 return MappedFile(std::move(bytes));
             }
-            bytes.append(chunk, static_cast<std::size_t>(read));
+            bytes.append(chunk, static_cast<std::size_t>(got));
         }
     }
     const auto size = static_cast<std::size_t>(status.st_size);
@@ -175,7 +179,7 @@ MappedFile MappedFile::open(const std::filesystem::path& path) {
     const int error = errno;
     ::close(descriptor);  // the mapping keeps the file
     if (view == MAP_FAILED) {
-        cannotRead(path, std::error_code(error, std::generic_category()));
+        cannotRead(path, posixError(error));
     }
     guardAgainstTruncation(path, static_cast<const std::uint8_t*>(view), size);
     return MappedFile(static_cast<const std::uint8_t*>(view), size);
