@@ -1,18 +1,41 @@
 #include "cli/metrics_log.h"
 
-#include <nlohmann/json.hpp>
-#include <sstream>
+#include <algorithm>
 #include <stdexcept>
 #include <system_error>
 
 #include "cli/file_io.h"
+#include "cli/run_json.h"
 
 namespace Halcyne::Core::Vestra::Cli {
 namespace {
 
-using Json = nlohmann::ordered_json;
+std::optional<StepRecord> parseRecord(std::string_view line) {
+    const std::optional<Json> json = tryParseJsonDocument(line);
+    if (!json) {
+        return std::nullopt;
+    }
+    try {
+        StepRecord record;
+        record.step = unsignedJsonField<std::uint64_t>(*json, "step");
+        record.loss = finiteJsonField(*json, "loss");
+        if (json->contains("validation_loss")) {
+            record.validationLoss = finiteJsonField(*json, "validation_loss");
+        }
+        record.learningRate = finiteJsonField(*json, "learning_rate");
+        record.gradientNorm = finiteJsonField(*json, "gradient_norm");
+        record.clipScale = finiteJsonField(*json, "clip_scale");
+        record.tokensPerSecond = finiteJsonField(*json, "tokens_per_second");
+        record.seconds = finiteJsonField(*json, "seconds");
+        return record;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
 
-std::string recordLine(const StepRecord& record) {
+}  // namespace
+
+std::string metricsLine(const StepRecord& record) {
     Json json = {{"step", record.step}, {"loss", record.loss}};
     if (record.validationLoss) {
         json["validation_loss"] = *record.validationLoss;
@@ -25,30 +48,21 @@ std::string recordLine(const StepRecord& record) {
     return json.dump() + "\n";
 }
 
-std::optional<StepRecord> parseRecord(const std::string& line) {
-    const Json json = Json::parse(line, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) {
-        return std::nullopt;
-    }
-    try {
-        StepRecord record;
-        record.step = json.at("step").get<std::uint64_t>();
-        record.loss = json.at("loss").get<double>();
-        if (json.contains("validation_loss")) {
-            record.validationLoss = json.at("validation_loss").get<double>();
+MetricsText readMetricsText(std::string_view text, std::uint64_t keepThrough) {
+    MetricsText read;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        const auto record = parseRecord(text.substr(0, end));
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const bool next = record && (read.records.empty() || record->step > read.records.back().step);
+        if (next && record->step <= keepThrough) {
+            read.records.push_back(*record);
+        } else {
+            read.dropped = true;
         }
-        record.learningRate = json.at("learning_rate").get<double>();
-        record.gradientNorm = json.at("gradient_norm").get<double>();
-        record.clipScale = json.at("clip_scale").get<double>();
-        record.tokensPerSecond = json.at("tokens_per_second").get<double>();
-        record.seconds = json.at("seconds").get<double>();
-        return record;
-    } catch (const nlohmann::json::exception&) {
-        return std::nullopt;
     }
+    return read;
 }
-
-}  // namespace
 
 MetricsLog::MetricsLog(std::filesystem::path path, std::uint64_t keepThrough) : path_(std::move(path)) {
     std::error_code error;
@@ -56,20 +70,12 @@ MetricsLog::MetricsLog(std::filesystem::path path, std::uint64_t keepThrough) : 
         // A link in its place is not the run's file: what it points to is neither read nor written,
         // and a file of the run's own replaces the link.
         const bool link = std::filesystem::is_symlink(path_, error);
-        std::istringstream lines(link ? std::string() : readFile(path_));
-        bool dropped = link;
-        for (std::string line; std::getline(lines, line);) {
-            const auto record = parseRecord(line);
-            if (record && record->step <= keepThrough) {
-                records_.push_back(*record);
-            } else {
-                dropped = true;
-            }
-        }
-        if (dropped) {
+        MetricsText read = readMetricsText(link ? std::string() : readFile(path_), keepThrough);
+        records_ = std::move(read.records);
+        if (link || read.dropped) {
             std::string kept;
             for (const StepRecord& record : records_) {
-                kept += recordLine(record);
+                kept += metricsLine(record);
             }
             writeFileAtomically(path_, kept);
         }
@@ -78,7 +84,7 @@ MetricsLog::MetricsLog(std::filesystem::path path, std::uint64_t keepThrough) : 
 }
 
 void MetricsLog::append(const StepRecord& record) {
-    out_->write(recordLine(record));
+    out_->write(metricsLine(record));
     records_.push_back(record);
 }
 

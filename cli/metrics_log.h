@@ -1,6 +1,7 @@
 // The metrics file of a run: one JSON object per line and per optimizer step, appended as the run
 // goes. Records past the checkpoint a run resumes from are dropped, so that after a resume the file
-// holds each step once; a line cut short by a crash is skipped when the file is read back.
+// holds each step once; a line cut short by a crash, or any line that is not a record of the next
+// step, is skipped when the file is read back.
 #pragma once
 
 #include "cli/file_io.h"
@@ -9,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace Halcyne::Core::Vestra::Cli {
@@ -23,6 +26,18 @@ struct StepRecord {
     double tokensPerSecond = 0.0;
     double seconds = 0.0;  // since the run (or its resumption) started
 };
+
+// One record as its line in the file, newline included.
+[[nodiscard]] std::string metricsLine(const StepRecord& record);
+
+// The records of a metrics file's text that a run keeps: well-formed lines whose step is a whole
+// number after the step before and at most keepThrough. `dropped` tells that anything else was
+// there.
+struct MetricsText {
+    std::vector<StepRecord> records;
+    bool dropped = false;
+};
+[[nodiscard]] MetricsText readMetricsText(std::string_view text, std::uint64_t keepThrough);
 
 class MetricsLog {
   public:
