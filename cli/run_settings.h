@@ -41,12 +41,29 @@ struct RunSettings {
     }
 };
 
-// Throws std::invalid_argument naming the first setting out of range: a spec finding as
-// "invalid model: <field> <message>", the configuration's own messages, then the run settings.
+// Windows of one optimizer step, at most: a step far beyond any text's worth of windows is a
+// mistake, and the product stays far from overflowing a step's token count.
+inline constexpr std::uint64_t maxWindowsPerStep = std::uint64_t{1} << 20;
+
+// The rules of the command line, for a new run and for the files a resume reads alike: a run
+// vestra could have started. Throws std::invalid_argument naming the first setting out of range:
+// a model finding as "invalid model: <field> <message>", then the configuration and run settings.
 void validateRunSettings(const RunSettings& settings);
 
-// model.json and training.json. A file that cannot be read, is not JSON, lacks a field or holds a
-// value of the wrong type or range throws std::runtime_error "<file>: <what is wrong>".
+// The two files' contents.
+struct RunSettingsText {
+    std::string model;
+    std::string training;
+};
+[[nodiscard]] RunSettingsText runSettingsText(const RunSettings& settings);
+// readRunSettings over contents already read; the paths name the files in messages.
+[[nodiscard]] RunSettings parseRunSettings(const RunSettingsText& text, const std::filesystem::path& modelFile,
+                                           const std::filesystem::path& trainingFile);
+
+// model.json and training.json. A file that cannot be read, is not JSON (or nests deeper than a
+// run's files do), lacks a field, holds a value of the wrong type or range, or breaks a rule of
+// validateRunSettings throws std::runtime_error "<file>: <what is wrong>", naming the file the
+// fault is in. readModelSpec alone takes any valid model, as a VTM artifact's may be.
 void writeRunSettings(const RunSettings& settings, const std::filesystem::path& modelFile,
                       const std::filesystem::path& trainingFile);
 [[nodiscard]] RunSettings readRunSettings(const std::filesystem::path& modelFile,
