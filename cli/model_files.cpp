@@ -2,19 +2,43 @@
 
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "artifacts/byte_tokenizer.h"
 #include "artifacts/vtm_reader.h"
 #include "cli/file_io.h"
 #include "cli/run_directory.h"
 #include "cli/run_settings.h"
+#include "training/checkpoint_file.h"
 #include "training/transformer_trainer.h"
+#include "training/vtt_checkpoint.h"
 
 namespace Halcyne::Core::Vestra::Cli {
 namespace {
 
 std::string byteTokenizerFingerprint() {
     return ByteTokenizer().contract().fingerprint;
+}
+
+std::string describeShape(const TransformerSpec& spec) {
+    return "layers " + std::to_string(spec.layers) + ", model_dim " + std::to_string(spec.model_dim) + ", ffn_dim " +
+           std::to_string(spec.ffn_dim) + ", heads " + std::to_string(spec.query_heads) + " x " +
+           std::to_string(spec.head_dim) + ", vocabulary " + std::to_string(spec.vocabulary);
+}
+
+// Physical memory, where the system says; a trainer holds at least its checkpoint's worth.
+std::optional<std::uint64_t> physicalMemory() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0) {
+        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    }
+#endif
+    return std::nullopt;
 }
 
 template <class Load>
@@ -31,9 +55,10 @@ auto loading(const std::filesystem::path& file, Load&& load) {
 std::shared_ptr<const TransformerModel> fromRun(const std::filesystem::path& root) {
     const RunDirectory run = RunDirectory::open(root);
     const RunSettings settings = readRunSettings(run.modelFile(), run.trainingFile());
+    const std::uint64_t size = requireCheckpointOfModel(run.checkpointFile(), run.modelFile(), settings.spec);
     TransformerTrainer trainer(settings.spec, zeroWeights(settings.spec), settings.config);
     try {
-        trainer.loadCheckpoint(run.checkpointFile());
+        trainer.restoreCheckpoint(readCheckpointFile(run.checkpointFile(), size));
     } catch (const std::exception& error) {
         throw std::runtime_error(displayPath(run.checkpointFile()) + ": " + error.what());
     }
@@ -65,6 +90,29 @@ std::shared_ptr<const TransformerModel> fromArtifact(const std::filesystem::path
 }
 
 }  // namespace
+
+std::uint64_t requireCheckpointOfModel(const std::filesystem::path& checkpoint, const std::filesystem::path& modelFile,
+                                       const TransformerSpec& spec) {
+    const std::optional<std::uint64_t> expected = vttCheckpointSize(spec);
+    const std::string claim = displayPath(modelFile) + " describes a model of " + describeShape(spec);
+    if (!expected) {
+        throw std::runtime_error(claim + ", far too large to train");
+    }
+    const auto memory = physicalMemory();
+    if (memory && *expected > *memory) {
+        throw std::runtime_error(claim + ", whose training state of " + std::to_string(*expected) +
+                                 " bytes exceeds this machine's memory of " + std::to_string(*memory));
+    }
+    std::error_code error;
+    if (std::filesystem::is_regular_file(checkpoint, error)) {
+        const std::uintmax_t actual = std::filesystem::file_size(checkpoint, error);
+        if (!error && actual != *expected) {
+            throw std::runtime_error(displayPath(checkpoint) + " holds " + std::to_string(actual) + " bytes, but " +
+                                     claim + ", whose checkpoint is " + std::to_string(*expected) + " bytes");
+        }
+    }
+    return *expected;
+}
 
 void exportArtifact(const TransformerSpec& spec, const TransformerWeights& weights, const std::filesystem::path& file) {
     const TransformerModel model(spec, weights, byteTokenizerFingerprint());

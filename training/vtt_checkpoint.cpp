@@ -64,6 +64,41 @@ std::uint64_t vttCheckpointSize(const TransformerWeights& weights) {
     return magic.size() + 8 * 8 + 4 * setBytes + checksumSize;
 }
 
+std::optional<std::uint64_t> vttCheckpointSize(const TransformerSpec& spec) {
+    // Every product and sum is checked: the shapes come from a file anyone may edit.
+    bool overflow = false;
+    const auto times = [&](std::uint64_t a, std::uint64_t b) {
+        std::uint64_t product = 0;
+        overflow |= __builtin_mul_overflow(a, b, &product);
+        return product;
+    };
+    const auto plus = [&](std::uint64_t a, std::uint64_t b) {
+        std::uint64_t sum = 0;
+        overflow |= __builtin_add_overflow(a, b, &sum);
+        return sum;
+    };
+    const auto tensorBytes = [&](WeightTensor tensor) {
+        std::uint64_t values = 1;
+        for (const std::uint64_t extent : expectedWeightShape(spec, tensor)) {
+            values = times(values, extent);
+        }
+        return plus(8, times(8, values));
+    };
+    std::uint64_t layerBytes = 0;
+    for (const WeightSlot& slot : canonicalWeightSlots(1, false)) {
+        if (slot.layer) {
+            layerBytes = plus(layerBytes, tensorBytes(slot.tensor));
+        }
+    }
+    std::uint64_t setBytes = plus(tensorBytes(WeightTensor::TokenEmbedding), tensorBytes(WeightTensor::FinalNorm));
+    setBytes = plus(setBytes, times(layerBytes, spec.layers));
+    if (!spec.tied_embeddings) {
+        setBytes = plus(setBytes, tensorBytes(WeightTensor::OutputEmbedding));
+    }
+    const std::uint64_t size = plus(magic.size() + 8 * 8 + checksumSize, times(4, setBytes));
+    return overflow ? std::nullopt : std::optional(size);
+}
+
 Bytes encodeVttCheckpoint(std::uint64_t specFingerprint, std::uint64_t configFingerprint,
                           const TrainingCounters& counters, CheckpointTensorSets<const TransformerWeights> sets) {
     Bytes image;

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "core/byte_writer.h"
+#include "core/transformer_spec.h"
 #include "core/transformer_weights.h"
 #include "training/training_counters.h"
 
@@ -53,6 +55,10 @@ inline constexpr VttMessages kVttMessages{
 
 // The size of the image of a training state whose four sets have the shapes of `weights`.
 [[nodiscard]] std::uint64_t vttCheckpointSize(const TransformerWeights& weights);
+// The same for the weight set zeroWeights(spec) would build, from the spec's shapes alone: what a
+// checkpoint must weigh before anything is allocated for its model. nullopt when the size does not
+// fit in 64 bits.
+[[nodiscard]] std::optional<std::uint64_t> vttCheckpointSize(const TransformerSpec& spec);
 
 [[nodiscard]] Bytes encodeVttCheckpoint(std::uint64_t specFingerprint, std::uint64_t configFingerprint,
                                         const TrainingCounters& counters,
