@@ -98,7 +98,8 @@ TextCorpus corpusOf(const RunSettings& settings, std::string_view text) {
 
 // The checkpoint must be this run's before a trainer is asked to restore it, so that a file from
 // another run is named as such rather than by a format message. Returns what it holds.
-VttSummary requireRunCheckpoint(const std::filesystem::path& file, const Bytes& image, const RunSettings& settings) {
+VttSummary requireRunCheckpoint(const std::filesystem::path& file, const Bytes& image, const RunSettings& settings,
+                                const ProcessGroup& group) {
     const VttSummary summary = onCheckpointFile(file, [&] { return summarizeVttImage(image); });
     if (summary.storedChecksum != summary.computedChecksum) {
         throw std::runtime_error(displayPath(file) + ": " + kVttMessages.checksum);
@@ -106,18 +107,45 @@ VttSummary requireRunCheckpoint(const std::filesystem::path& file, const Bytes& 
     if (summary.specFingerprint != transformerSpecFingerprint(settings.spec)) {
         throw std::runtime_error(displayPath(file) + " holds a model other than the one model.json describes");
     }
+    if (summary.counters.accumulatedBatches >= settings.accumulation) {
+        throw std::runtime_error(displayPath(file) + " holds a step open after " +
+                                 std::to_string(summary.counters.accumulatedBatches) +
+                                 " batches, but training.json's steps take " + std::to_string(settings.accumulation));
+    }
+    // Each process of a job would restore the whole open sum and the reduction would count it
+    // once per process.
+    if (summary.counters.accumulatedBatches > 0 && group.joined()) {
+        throw std::runtime_error(displayPath(file) + " holds a step stopped part-way: finish it with one process");
+    }
     return summary;
 }
 
+// training.json may not take the run back behind its checkpoint; the command line's --steps is the
+// way to move the end.
+void requireStepsReached(const std::filesystem::path& trainingFile, std::uint64_t steps, std::uint64_t taken) {
+    if (steps < taken) {
+        throw std::runtime_error(displayPath(trainingFile) + ": steps " + std::to_string(steps) +
+                                 " is below the checkpoint's " + std::to_string(taken));
+    }
+}
+
 // The steps of one window: `accumulation` batches of `batch` windows at the data order's next
-// positions. Returns the step's log.
-TrainingStepLog trainStep(Session& session) {
+// positions. Returns the step's log, or nullopt when a stop came between batches: a single process
+// then leaves the window open in its checkpoint, whose counters say where it goes on, so that a
+// long step never outlasts a Ctrl-C by more than a batch. Several processes, whose shares of a
+// window only meet at its end, stop at steps alone.
+std::optional<TrainingStepLog> trainStep(Session& session) {
     const RunSettings& settings = session.settings;
     const std::uint64_t windows = windowCount(session.corpus.training, settings.spec.context);
     std::vector<std::uint64_t> starts(settings.batch);
     ProcessGroup& group = session.group;
+    const bool alone = !group.joined();
+    const std::uint64_t first = alone ? session.trainer->counters().accumulatedBatches : 0;
     // Every rank draws the whole window from the one data order and accumulates its share of it.
-    for (std::uint32_t a = 0; a < settings.accumulation; ++a) {
+    for (std::uint64_t a = first; a < settings.accumulation; ++a) {
+        if (alone && a > first && interruptRequested()) {
+            return std::nullopt;
+        }
         for (std::uint64_t& start : starts) {
             start = session.trainer->nextDataIndex(windows);
         }
@@ -126,7 +154,7 @@ TrainingStepLog trainStep(Session& session) {
             (void)session.trainer->accumulate(batch.tokens, batch.targets);
         }
     }
-    if (!group.joined()) {
+    if (alone) {
         return session.trainer->step();
     }
     session.trainer->reduceWindow(group);
@@ -165,7 +193,12 @@ int train(Session& session, const TrainingControl& control) {
     bool saved = true;
     while (trainer.counters().steps < settings.steps && !group.any(interruptRequested())) {
         const Clock::time_point stepStart = Clock::now();
-        const TrainingStepLog log = trainStep(session);
+        const std::optional<TrainingStepLog> stepLog = trainStep(session);
+        if (!stepLog) {
+            saved = false;  // the open window goes into the checkpoint
+            break;
+        }
+        const TrainingStepLog& log = *stepLog;
         trainingSeconds += std::chrono::duration<double>(Clock::now() - stepStart).count();
 
         StepRecord record;
@@ -288,19 +321,18 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
                                  textFingerprint(text.view()) + ", the run's is " + settings.config.dataset_hash + ")");
     }
     TextCorpus corpus = corpusOf(settings, text.view());
-    const TransformerWeights weights = initialWeights(settings.spec, settings.config.seed);
     const auto file = directory.checkpointFile();
-    const Bytes stored = onCheckpointFile(file, [&] { return readCheckpointFile(file, vttCheckpointSize(weights)); });
-    const std::uint64_t taken = requireRunCheckpoint(file, stored, settings).counters.steps;
+    const std::uint64_t imageSize = requireCheckpointOfModel(file, directory.modelFile(), settings.spec);
+    const TransformerWeights weights = initialWeights(settings.spec, settings.config.seed);
+    const Bytes stored = onCheckpointFile(file, [&] { return readCheckpointFile(file, imageSize); });
+    const std::uint64_t taken = requireRunCheckpoint(file, stored, settings, group).counters.steps;
+    requireStepsReached(directory.trainingFile(), settings.steps, taken);
     if (run.steps) {
         try {
             moveRunEnd(settings, taken, *run.steps);
         } catch (const std::invalid_argument& error) {
             throw UsageError(std::string("--steps ") + std::to_string(*run.steps) + ": " + error.what());
         }
-    } else if (settings.steps < taken) {
-        throw std::runtime_error(displayPath(directory.trainingFile()) + ": steps " + std::to_string(settings.steps) +
-                                 " is below the " + std::to_string(taken) + " steps of the checkpoint");
     }
     const Bytes image = checkpointUnderPlan(settings, file, stored);
     requireOneJob(group, settings);
