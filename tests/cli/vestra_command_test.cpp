@@ -270,6 +270,112 @@ TEST_F(VestraCommand, ARunWritesNothingThroughALink) {
     EXPECT_EQ(metricsRecords(root_ / "run/metrics.jsonl").back()["step"], 6);
 }
 
+// A run directory's files are untrusted input. Each edit here once crashed, hung or took gigabytes;
+// each now ends in one line naming the file it is in and status 1, with the run unchanged.
+TEST_F(VestraCommand, EditedRunFilesAreRefusedInOneLine) {
+    ASSERT_EQ(vestra("train text.txt --run run --stop-after 3" + tinyRun).status, 0);
+    const std::string model = slurp(root_ / "run/model.json");
+    const std::string training = slurp(root_ / "run/training.json");
+    const auto edited = [](std::string text, const std::string& from, const std::string& to) {
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');  // 200 KB
+    // Without the fingerprint of its fixed settings (as a run from before it was kept), the file is
+    // still held to the command line's rules.
+    const std::size_t fingerprint = training.find(",\n    \"started_with\"");
+    const std::string unfingerprinted =
+        training.substr(0, fingerprint) + training.substr(training.find('\n', fingerprint + 2));
+
+    const struct {
+        const char* file;
+        std::string content;
+        const char* command;
+        std::string message;
+    } cases[] = {
+        {"model.json", deep, "train --resume run", "run/model.json: nested deeper than 32 levels"},
+        {"model.json", deep, "sample run --prompt x", "run/model.json: nested deeper than 32 levels"},
+        {"training.json", deep, "train --resume run", "run/training.json: nested deeper than 32 levels"},
+        {"training.json", deep, "eval run text.txt", "run/training.json: nested deeper than 32 levels"},
+        {"model.json", edited(model, "\"layers\": 1,", "\"layers\": 1000,"), "train --resume run",
+         "run/checkpoint.vtt holds 151760 bytes, but run/model.json describes a model of layers 1000"},
+        {"model.json", edited(model, "\"layers\": 1,", "\"layers\": 1000,"), "sample run --prompt x",
+         "run/checkpoint.vtt holds 151760 bytes, but run/model.json describes a model of layers 1000"},
+        {"model.json", edited(model, "\"layers\": 1,", "\"layers\": 4294967295,"), "train --resume run",
+         "run/model.json describes a model of layers 4294967295"},
+        {"model.json", edited(model, "\"vocabulary\": 258", "\"vocabulary\": 300"), "train --resume run",
+         "run/model.json: invalid model: ports[1].width"},
+        {"training.json", edited(unfingerprinted, "\"accumulation\": 1", "\"accumulation\": 4294967295"),
+         "train --resume run", "run/training.json: batch x accumulation must be at most 1048576 windows per step"},
+        {"training.json", edited(training, "\"accumulation\": 1", "\"accumulation\": 2"), "train --resume run",
+         "run/training.json: holdout, batch, accumulation or validation_tokens differ from the values the run "
+         "started with"},
+        {"training.json", edited(training, "\"batch\": 2", "\"batch\": 3"), "train --resume run",
+         "run/training.json: holdout, batch, accumulation"},
+        {"training.json", edited(training, "\"holdout\": 0.1", "\"holdout\": 0.5"), "train --resume run",
+         "run/training.json: holdout, batch, accumulation"},
+        {"training.json", edited(unfingerprinted, "\"validation_tokens\": 2048", "\"validation_tokens\": 0"),
+         "train --resume run", "run/training.json: validation_tokens must be at least 1"},
+        {"training.json", edited(training, "\"steps\": 6", "\"steps\": 2"), "train --resume run",
+         "run/training.json: steps 2 is below the checkpoint's 3"},
+        {"training.json", edited(training, "\"beta1\": 0.9", "\"beta1\": 0.5"), "train --resume run",
+         "run/training.json: Adam's beta1, beta2 and epsilon are vestra's own"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " with " + c.message);
+        spit(root_ / "run" / c.file, c.content);
+        const auto before = snapshot();
+        const Outcome outcome = vestra(c.command);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+        EXPECT_NE(outcome.err.find("vestra: " + c.message), std::string::npos) << outcome.err;
+        EXPECT_TRUE(snapshot() == before) << "files changed";
+        spit(root_ / "run" / c.file, c.file == std::string("model.json") ? model : training);
+    }
+    EXPECT_EQ(vestra("train --resume run").status, 0);
+}
+
+// A stop in the middle of a long step ends the run within a second, with the open window in its
+// checkpoint; the resume finishes that window where it stopped and ends with the bytes of a run
+// that went straight through. Metrics records with steps that are not whole numbers in order, or
+// nested past any record's depth, are dropped on the way.
+TEST_F(VestraCommand, ALongStepStopsBetweenItsBatches) {
+    const std::string longSteps = tinyRun.substr(0, tinyRun.find(" --steps")) + " --steps 2 --accumulation 3000";
+    ASSERT_EQ(vestra("train text.txt --run straight" + longSteps).status, 0);
+    const std::string script = "cd '" + root_.string() + "' && { '" VESTRA_CLI_PATH "' train text.txt --run stopped" +
+                               longSteps +
+                               " >stopped.txt 2>&1 & job=$!; sleep 0.3; start=$(date +%s%N); kill -TERM $job; "
+                               "wait $job; echo $? $(( ($(date +%s%N) - start) / 1000000 )) >status.txt; }";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    std::istringstream status(slurp(root_ / "status.txt"));
+    int code = -1;
+    long milliseconds = -1;
+    status >> code >> milliseconds;
+    EXPECT_EQ(code, 0) << slurp(root_ / "stopped.txt");
+    EXPECT_LE(milliseconds, 1000);
+    EXPECT_NE(slurp(root_ / "stopped.txt").find("stopped after step 0 of 2"), std::string::npos);
+    const Outcome inspect = vestra("inspect stopped/checkpoint.vtt");
+    EXPECT_EQ(inspect.out.find("window      0 batches"), std::string::npos) << inspect.out;
+
+    std::string deep = "{\"step\":1,\"loss\":";
+    for (int i = 0; i < 100000; ++i) {
+        deep += "[";
+    }
+    const std::string record =
+        ",\"loss\":9,\"learning_rate\":0.001,\"gradient_norm\":1,\"clip_scale\":1,"
+        "\"tokens_per_second\":1,\"seconds\":1}\n";
+    spit(root_ / "stopped/metrics.jsonl", "{\"step\":1e300" + record + "{\"step\":1.5" + record + deep + "\n");
+    const Outcome resumed = vestra("train --resume stopped");
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(slurp(root_ / "stopped/checkpoint.vtt"), slurp(root_ / "straight/checkpoint.vtt"));
+    std::vector<std::uint64_t> steps;
+    for (const auto& line : metricsRecords(root_ / "stopped/metrics.jsonl")) {
+        steps.push_back(line.at("step").get<std::uint64_t>());
+    }
+    EXPECT_EQ(steps, (std::vector<std::uint64_t>{1, 2}));
+}
+
 // Two processes under mpirun train one model: step for step as one process would (the sums meet in
 // another order, so within a tolerance), bit for bit from one two-process run to the next, and a
 // checkpoint of either resumes under the other.

@@ -10,6 +10,7 @@
 
 #include "core/byte_reader.h"
 #include "support/expect_throw.h"
+#include "support/spec_variants.h"
 #include "support/trainers.h"
 #include "training/checkpoint_file.h"
 #include "training/named_tensors.h"
@@ -201,6 +202,38 @@ TEST(VttCheckpoint, SummaryReadsAnImageWithoutATrainer) {
     Bytes overlong = pristine;
     ByteWriter(overlong).patchU64(countersEnd, 1u << 30);
     expectThrowWithMessage<std::invalid_argument>([&] { (void)summarizeVttImage(overlong); }, "truncated VTT tensor");
+}
+
+// The size from a spec alone must be the size of the set it describes, for every kind of set, and a
+// spec whose size passes 64 bits has none rather than a wrapped one.
+TEST(VttCheckpoint, SizeFromTheSpecIsTheSizeOfItsWeights) {
+    for (const FeedForwardKind kind : {FeedForwardKind::SwiGlu, FeedForwardKind::Gelu}) {
+        for (const bool tied : {false, true}) {
+            for (const std::uint32_t layers : {1u, 3u}) {
+                SCOPED_TRACE(std::to_string(layers) + (tied ? " tied" : " untied"));
+                const TransformerSpec spec = Testing::variantSpec({.vocabulary = 13,
+                                                                   .layers = layers,
+                                                                   .kvHeads = 1,
+                                                                   .headDim = 3,
+                                                                   .ffnDim = 5,
+                                                                   .feedForward = kind,
+                                                                   .tiedEmbeddings = tied});
+                EXPECT_EQ(vttCheckpointSize(spec), vttCheckpointSize(zeroWeights(spec)));
+            }
+        }
+    }
+    const std::uint32_t most = std::numeric_limits<std::uint32_t>::max();
+    TransformerSpec huge = Testing::variantSpec({});
+    huge.layers = most;
+    huge.model_dim = most;
+    huge.ffn_dim = most;
+    EXPECT_EQ(vttCheckpointSize(huge), std::nullopt);
+    huge = Testing::variantSpec({});
+    huge.query_heads = most;
+    huge.head_dim = most;
+    huge.model_dim = most;  // one tensor of 2^96 values, in a model of one layer
+    huge.layers = 1;
+    EXPECT_EQ(vttCheckpointSize(huge), std::nullopt);
 }
 
 }  // namespace
