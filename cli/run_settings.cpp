@@ -226,9 +226,6 @@ void requireCommandLineModel(const TransformerSpec& spec) {
         throw std::invalid_argument("invalid model: vocabulary must be " + std::to_string(expected.vocabulary) +
                                     ", the byte tokenizer's");
     }
-    if (std::uint64_t{spec.head_dim} * spec.query_heads != spec.model_dim) {
-        throw std::invalid_argument("invalid model: head_dim must be model_dim / query_heads");
-    }
     expected.context = spec.context;
     expected.layers = spec.layers;
     expected.model_dim = spec.model_dim;
