@@ -1,5 +1,6 @@
-// Ctrl-C (SIGINT) and SIGTERM as a request to stop: the handler only sets a flag, and the training
-// loop reads it between steps, so the step under way finishes and is saved before the run ends.
+// Ctrl-C (SIGINT), SIGTERM and SIGHUP as a request to stop: the handler only sets a flag, which the
+// training loop reads between steps and, in a single process, between the batches of a step, whose
+// open window is then saved with the checkpoint.
 #pragma once
 
 namespace Halcyne::Core::Vestra::Cli {
