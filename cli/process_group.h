@@ -59,7 +59,7 @@ class ProcessGroup final : public WindowReduction {
     std::uint32_t rank_ = 0;
     std::uint32_t ranks_ = 1;
     bool joined_ = false;
-    void* deviceCommunicator_ = nullptr;  // NCCL's, made on first use
+    [[maybe_unused]] void* deviceCommunicator_ = nullptr;  // NCCL's, made on first use; unused without NCCL
 };
 
 }  // namespace Halcyne::Core::Vestra::Cli
