@@ -304,23 +304,15 @@ TEST_F(VestraCommand, EditedRunFilesAreRefusedInOneLine) {
          "run/checkpoint.vtt holds 151760 bytes, but run/model.json describes a model of layers 1000"},
         {"model.json", edited(model, "\"layers\": 1,", "\"layers\": 4294967295,"), "train --resume run",
          "run/model.json describes a model of layers 4294967295"},
-        {"model.json", edited(model, "\"vocabulary\": 258", "\"vocabulary\": 300"), "train --resume run",
-         "run/model.json: invalid model: ports[1].width"},
         {"training.json", edited(unfingerprinted, "\"accumulation\": 1", "\"accumulation\": 4294967295"),
          "train --resume run", "run/training.json: batch x accumulation must be at most 1048576 windows per step"},
         {"training.json", edited(training, "\"accumulation\": 1", "\"accumulation\": 2"), "train --resume run",
          "run/training.json: holdout, batch, accumulation or validation_tokens differ from the values the run "
          "started with"},
-        {"training.json", edited(training, "\"batch\": 2", "\"batch\": 3"), "train --resume run",
-         "run/training.json: holdout, batch, accumulation"},
-        {"training.json", edited(training, "\"holdout\": 0.1", "\"holdout\": 0.5"), "train --resume run",
-         "run/training.json: holdout, batch, accumulation"},
         {"training.json", edited(unfingerprinted, "\"validation_tokens\": 2048", "\"validation_tokens\": 0"),
          "train --resume run", "run/training.json: validation_tokens must be at least 1"},
         {"training.json", edited(training, "\"steps\": 6", "\"steps\": 2"), "train --resume run",
          "run/training.json: steps 2 is below the checkpoint's 3"},
-        {"training.json", edited(training, "\"beta1\": 0.9", "\"beta1\": 0.5"), "train --resume run",
-         "run/training.json: Adam's beta1, beta2 and epsilon are vestra's own"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.command) + " with " + c.message);
