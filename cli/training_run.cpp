@@ -113,9 +113,9 @@ VttSummary requireRunCheckpoint(const std::filesystem::path& file, const Bytes& 
                                  " batches, but training.json's steps take " + std::to_string(settings.accumulation));
     }
     // Each process of a job would restore the whole open sum and the reduction would count it
-    // once per process.
+    // once per process. Every rank reads the same file, so every rank refuses.
     if (summary.counters.accumulatedBatches > 0 && group.joined()) {
-        throw std::runtime_error(displayPath(file) + " holds a step stopped part-way: finish it with one process");
+        throw AgreedFailure(displayPath(file) + " holds a step stopped part-way: finish it with one process");
     }
     return summary;
 }
