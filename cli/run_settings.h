@@ -63,7 +63,10 @@ struct RunSettingsText {
 // model.json and training.json. A file that cannot be read, is not JSON (or nests deeper than a
 // run's files do), lacks a field, holds a value of the wrong type or range, or breaks a rule of
 // validateRunSettings throws std::runtime_error "<file>: <what is wrong>", naming the file the
-// fault is in. readModelSpec alone takes any valid model, as a VTM artifact's may be.
+// fault is in. training.json also keeps a fingerprint of the settings fixed when the run started
+// that its checkpoint does not hold (holdout, batch, accumulation, validation_tokens), and a file
+// whose values no longer match it is refused. readModelSpec alone takes any valid model, as a VTM
+// artifact's may be.
 void writeRunSettings(const RunSettings& settings, const std::filesystem::path& modelFile,
                       const std::filesystem::path& trainingFile);
 [[nodiscard]] RunSettings readRunSettings(const std::filesystem::path& modelFile,
