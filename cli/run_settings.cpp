@@ -167,8 +167,8 @@ Json runJson(const RunSettings& settings) {
             {"checkpoint_every", settings.checkpointEvery},
             {"validation_tokens", settings.validationTokens},
             {"device", settings.device},
-            {"started_with", startedWith(settings)},
-            {"schedule_changes", scheduleChangesJson(settings.scheduleChanges)}};
+            {"schedule_changes", scheduleChangesJson(settings.scheduleChanges)},
+            {"started_with", startedWith(settings)}};
 }
 
 void runFromJson(const Json& json, RunSettings& settings) {

@@ -315,7 +315,6 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     validateRunSettings(settings);
 
     const MappedFile text = readText(settings.text);
-    requireMemory(settings.spec, settings.device, settings.batch, text.bytes().size());
     if (textFingerprint(text.view()) != settings.config.dataset_hash) {
         throw std::runtime_error(displayPath(settings.text) + " is not the text this run trains on (fingerprint " +
                                  textFingerprint(text.view()) + ", the run's is " + settings.config.dataset_hash + ")");
@@ -323,6 +322,7 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     TextCorpus corpus = corpusOf(settings, text.view());
     const auto file = directory.checkpointFile();
     const std::uint64_t imageSize = requireCheckpointOfModel(file, directory.modelFile(), settings.spec);
+    requireMemory(settings.spec, settings.device, settings.batch, text.bytes().size());
     const TransformerWeights weights = initialWeights(settings.spec, settings.config.seed);
     const Bytes stored = onCheckpointFile(file, [&] { return readCheckpointFile(file, imageSize); });
     const std::uint64_t taken = requireRunCheckpoint(file, stored, settings, group).counters.steps;

@@ -139,7 +139,7 @@ TEST_F(VestraCommand, BadInputIsOneLineAndChangesNothing) {
         {"train --resume swapped", 1, "was written under another training configuration"},
         {"train edited.txt --resume run --steps 8", 1, "edited.txt is not the text this run trains on"},
         {"train --resume run --steps 5", 2, "--steps 5: the run has taken 6 steps already"},
-        {"train --resume shortened", 1, "training.json: steps 4 is below the 6 steps of the checkpoint"},
+        {"train --resume shortened", 1, "shortened/training.json: steps 4 is below the checkpoint's 6"},
         {"train --resume run --lr 0.5", 2, "--lr: is fixed when a run starts; it cannot change on --resume"},
         {"train text.txt --run new --steps 0" + tinyRun, 2, "--steps: must be a whole number of at least 1"},
         {"train text.txt --run new --dim 9 --heads 2", 2, "--dim: must be a multiple of --heads"},
