@@ -2,6 +2,7 @@
 // at its first NUL byte). A refusal is one std::runtime_error naming a file; accepted settings keep
 // the command line's rules, the model's checkpoint size is computed without overflow or
 // allocation, and writing the settings and reading them back gives the same run.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,7 +23,12 @@ bool sameRun(const Cli::RunSettings& a, const Cli::RunSettings& b) {
            Vestra::trainingConfigIdentity(a.config) == Vestra::trainingConfigIdentity(b.config) && a.text == b.text &&
            a.holdout == b.holdout && a.batch == b.batch && a.accumulation == b.accumulation && a.steps == b.steps &&
            a.evalEvery == b.evalEvery && a.checkpointEvery == b.checkpointEvery &&
-           a.validationTokens == b.validationTokens && a.device == b.device;
+           a.validationTokens == b.validationTokens && a.device == b.device &&
+           a.scheduleChanges.size() == b.scheduleChanges.size() &&
+           std::equal(a.scheduleChanges.begin(), a.scheduleChanges.end(), b.scheduleChanges.begin(),
+                      [](const Cli::ScheduleChange& x, const Cli::ScheduleChange& y) {
+                          return x.atStep == y.atStep && x.steps == y.steps && x.decaySteps == y.decaySteps;
+                      });
 }
 
 }  // namespace
