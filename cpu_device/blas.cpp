@@ -1,18 +1,21 @@
 // The cuBLAS calls of the CPU device. Every element of C is summed over k in index order from
-// zero (cpu_device/packed_gemm.h), whichever transposes the call names, so the same inputs give the
-// same bits. cublasGemmEx takes only the type combinations of kGemmExTypes.
+// zero (cpu_device/packed_gemm.h), whichever transposes the call names and however many threads
+// share the product, so the same inputs give the same bits. cublasGemmEx takes only the type combinations of
+// kGemmExTypes.
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "cpu_device/bfloat16_rounding.h"
 #include "cpu_device/cublas_v2.h"
 #include "cpu_device/cuda_bf16.h"
 #include "cpu_device/device_state.h"
+#include "cpu_device/device_times.h"
 #include "cpu_device/packed_gemm.h"
 
 namespace {
@@ -147,8 +150,51 @@ double widen(double value) {
     return value;
 }
 
-// Packs op(A) (rows fastest) and op(B) (k fastest in each column), widened to the accumulator type,
-// into buffers the calling thread keeps, then multiplies.
+// The operands as the tiles read them: op(A) with its rows side by side and op(B) through its two
+// strides. Operands already in the accumulator type are read where they lie, except a transposed A,
+// which is packed (rows fastest) into a buffer the calling thread keeps; narrower ones are widened
+// into such buffers, B with k fastest in each column.
+template <class Accumulator, class Input>
+GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, const Input* b, Accumulator* c) {
+    GemmOperands<Accumulator> operands{};
+    operands.c = c;
+    operands.ldc = static_cast<std::size_t>(shape.ldc);
+    constexpr bool widened = !std::is_same_v<Accumulator, Input>;
+    if (!widened && !shape.transposeA) {
+        operands.a = reinterpret_cast<const Accumulator*>(a);
+        operands.lda = static_cast<std::size_t>(shape.lda);
+    } else {
+        thread_local std::vector<Accumulator> packedA;
+        packedA.resize(static_cast<std::size_t>(shape.m) * static_cast<std::size_t>(shape.k));
+        for (int row = 0; row < shape.m; ++row) {
+            for (int p = 0; p < shape.k; ++p) {
+                packedA[elementIndex(row, p, shape.m)] =
+                    widen(shape.transposeA ? a[elementIndex(p, row, shape.lda)] : a[elementIndex(row, p, shape.lda)]);
+            }
+        }
+        operands.a = packedA.data();
+        operands.lda = static_cast<std::size_t>(shape.m);
+    }
+    if (!widened) {
+        operands.b = reinterpret_cast<const Accumulator*>(b);
+        operands.depthStride = shape.transposeB ? static_cast<std::size_t>(shape.ldb) : 1;
+        operands.columnStride = shape.transposeB ? 1 : static_cast<std::size_t>(shape.ldb);
+    } else {
+        thread_local std::vector<Accumulator> packedB;
+        packedB.resize(static_cast<std::size_t>(shape.k) * static_cast<std::size_t>(shape.n));
+        for (int column = 0; column < shape.n; ++column) {
+            for (int p = 0; p < shape.k; ++p) {
+                packedB[elementIndex(p, column, shape.k)] = widen(
+                    shape.transposeB ? b[elementIndex(column, p, shape.ldb)] : b[elementIndex(p, column, shape.ldb)]);
+            }
+        }
+        operands.b = packedB.data();
+        operands.depthStride = 1;
+        operands.columnStride = static_cast<std::size_t>(shape.k);
+    }
+    return operands;
+}
+
 template <class Accumulator, class Input>
 void gemm(const GemmShape& shape, Accumulator alpha, const Input* a, const Input* b, Accumulator beta, Accumulator* c) {
     if (shape.k == 0 || alpha == Accumulator{0}) {
@@ -160,23 +206,7 @@ void gemm(const GemmShape& shape, Accumulator alpha, const Input* a, const Input
         }
         return;
     }
-    thread_local std::vector<Accumulator> packedA;
-    thread_local std::vector<Accumulator> packedB;
-    packedA.resize(static_cast<std::size_t>(shape.m) * static_cast<std::size_t>(shape.k));
-    packedB.resize(static_cast<std::size_t>(shape.k) * static_cast<std::size_t>(shape.n));
-    for (int p = 0; p < shape.k; ++p) {
-        for (int row = 0; row < shape.m; ++row) {
-            packedA[elementIndex(row, p, shape.m)] =
-                widen(shape.transposeA ? a[elementIndex(p, row, shape.lda)] : a[elementIndex(row, p, shape.lda)]);
-        }
-    }
-    for (int column = 0; column < shape.n; ++column) {
-        for (int p = 0; p < shape.k; ++p) {
-            packedB[elementIndex(p, column, shape.k)] =
-                widen(shape.transposeB ? b[elementIndex(column, p, shape.ldb)] : b[elementIndex(p, column, shape.ldb)]);
-        }
-    }
-    packedGemm(shape.m, shape.n, shape.k, alpha, packedA.data(), packedB.data(), beta, c, shape.ldc);
+    tiledGemm(shape.m, shape.n, shape.k, alpha, beta, operandsOf(shape, a, b, c));
 }
 
 // A bfloat16 C is computed in float, as cuBLAS does, and rounded once at the end (nearest, ties to
@@ -216,6 +246,7 @@ cublasStatus_t multiply(const GemmShape& shape, const void* alpha, const void* a
             checkWrittenProblem<Input, Output>(shape, a, b, c, readsInputs, betaValue != Scale{0})) {
         return status;
     }
+    const DeviceTimer timer(DeviceTimer::Kind::Gemm);
     gemm(shape, alphaValue, static_cast<const Input*>(a), static_cast<const Input*>(b), betaValue,
          static_cast<Output*>(c));
     return CUBLAS_STATUS_SUCCESS;

@@ -2,16 +2,19 @@
 // leading dimensions beyond the matrix, beta = 0 that never reads C (C holds NaN there), every type
 // combination cublasGemmEx serves and the ones it refuses as cuBLAS does, and BLAS argument checks.
 // The inputs are multiples of 1/8 and 1/4 that bfloat16 holds exactly, so every product and sum is
-// exact and results match bit for bit, a bfloat16 C after its one rounding.
+// exact and results match bit for bit, a bfloat16 C after its one rounding. Then inputs that round,
+// against the plain loop's order of summation, on one thread and on several.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <tuple>
 #include <vector>
 
+#include "cpu_device/control.h"
 #include "cuda/device_transfers.h"
 #include "cuda/transformer_cuda_session.h"
 #include "support/compare.h"
@@ -229,6 +232,124 @@ TEST_F(CpuDeviceBlas, GemmExServesItsTypeTableAndRefusesTheRest) {
         synchronize(context, "synchronize C");
         EXPECT_EQ(after, c);
     }
+}
+
+// The trainer's two GEMMs (FP64, and bfloat16 into FP32) on inputs whose products and sums round,
+// so that any other order of the terms shows: every element of C must be the plain loop's sum over
+// k in order from zero, a multiply then an add per term, then alpha * sum + beta * C, to the bit.
+// The shapes cross the edges of the register tiles (vectors of 8 and 16 lanes, tiles of 4 x 6 and
+// 3 x 4) in both directions, and the largest is big enough to be spread over the execution threads,
+// which must not change a bit either.
+TEST_F(CpuDeviceBlas, ProductsAddTheirTermsInThePlainLoopsOrderOnAnyNumberOfThreads) {
+    const unsigned threadsBefore = CpuDevice::executionThreads();
+    const auto value = [](std::size_t i, double phase) { return std::sin(0.37 * static_cast<double>(i) + phase); };
+    for (const unsigned threads : {1u, 3u}) {
+        CpuDevice::setExecutionThreads(threads);
+        for (const auto& [m, n, k] :
+             {std::tuple{1, 1, 1}, {7, 5, 3}, {16, 6, 9}, {33, 13, 70}, {66, 25, 17}, {97, 7, 130}, {130, 301, 19}}) {
+            for (const bool ta : {false, true}) {
+                for (const bool tb : {false, true}) {
+                    for (const double beta : {0.0, -0.75}) {
+                        SCOPED_TRACE(::testing::Message() << threads << " threads " << ta << tb << " m " << m << " n "
+                                                          << n << " k " << k << " beta " << beta);
+                        const int lda = (ta ? k : m) + 1;
+                        const int ldb = (tb ? n : k) + 2;
+                        const int ldc = m + 3;
+                        const auto count = [](int ld, int columns) { return static_cast<std::size_t>(ld * columns); };
+                        std::vector<double> a(count(lda, ta ? m : k));
+                        std::vector<double> b(count(ldb, tb ? k : n));
+                        std::vector<double> c(count(ldc, n));
+                        for (std::size_t i = 0; i < a.size(); ++i) {
+                            a[i] = value(i, 0.1);
+                        }
+                        for (std::size_t i = 0; i < b.size(); ++i) {
+                            b[i] = value(i, 0.7);
+                        }
+                        for (std::size_t i = 0; i < c.size(); ++i) {
+                            c[i] = value(i, 1.3);
+                        }
+                        const auto opA = [&](const auto& matrix, int i, int q) {
+                            return ta ? matrix[q + i * lda] : matrix[i + q * lda];
+                        };
+                        const auto opB = [&](const auto& matrix, int q, int j) {
+                            return tb ? matrix[j + q * ldb] : matrix[q + j * ldb];
+                        };
+                        const double alpha = 1.25;
+                        {  // FP64
+                            const auto bufferA = uploadBuffer(context, a, "upload A");
+                            const auto bufferB = uploadBuffer(context, b, "upload B");
+                            const auto bufferC = uploadBuffer(context, c, "upload C");
+                            ASSERT_EQ(cublasDgemm_v2(context.cublas, ta ? CUBLAS_OP_T : CUBLAS_OP_N,
+                                                     tb ? CUBLAS_OP_T : CUBLAS_OP_N, m, n, k, &alpha, bufferA.get(),
+                                                     lda, bufferB.get(), ldb, &beta, bufferC.get(), ldc),
+                                      CUBLAS_STATUS_SUCCESS);
+                            std::vector<double> got(c.size());
+                            download(context, got, bufferC, "download C");
+                            synchronize(context, "synchronize C");
+                            Tensor expected({static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(m)});
+                            Tensor result = expected;
+                            for (int j = 0; j < n; ++j) {
+                                for (int i = 0; i < m; ++i) {
+                                    double sum = 0.0;
+                                    for (int q = 0; q < k; ++q) {
+                                        sum += opA(a, i, q) * opB(b, q, j);
+                                    }
+                                    const double old = c[static_cast<std::size_t>(i + j * ldc)];
+                                    const std::size_t at = static_cast<std::size_t>(j * m + i);
+                                    expected.values[at] = beta == 0.0 ? alpha * sum : alpha * sum + beta * old;
+                                    result.values[at] = got[static_cast<std::size_t>(i + j * ldc)];
+                                }
+                            }
+                            EXPECT_TRUE(Testing::tensorsEqual(result, expected)) << "FP64";
+                        }
+                        {  // bfloat16 operands, FP32 sums and C
+                            const auto narrow = [](const std::vector<double>& values) {
+                                std::vector<__nv_bfloat16> out;
+                                for (const double v : values) {
+                                    out.push_back(__double2bfloat16(v));
+                                }
+                                return out;
+                            };
+                            const std::vector<__nv_bfloat16> a16 = narrow(a);
+                            const std::vector<__nv_bfloat16> b16 = narrow(b);
+                            std::vector<float> c32(c.begin(), c.end());
+                            const auto bufferA = uploadBuffer(context, a16, "upload A");
+                            const auto bufferB = uploadBuffer(context, b16, "upload B");
+                            const auto bufferC = uploadBuffer(context, c32, "upload C");
+                            const auto alphaFloat = static_cast<float>(alpha);
+                            const auto betaFloat = static_cast<float>(beta);
+                            ASSERT_EQ(
+                                cublasGemmEx(context.cublas, ta ? CUBLAS_OP_T : CUBLAS_OP_N,
+                                             tb ? CUBLAS_OP_T : CUBLAS_OP_N, m, n, k, &alphaFloat, bufferA.get(),
+                                             CUDA_R_16BF, lda, bufferB.get(), CUDA_R_16BF, ldb, &betaFloat,
+                                             bufferC.get(), CUDA_R_32F, ldc, CUBLAS_COMPUTE_32F, CUBLAS_GEMM_DEFAULT),
+                                CUBLAS_STATUS_SUCCESS);
+                            std::vector<float> got(c32.size());
+                            download(context, got, bufferC, "download C");
+                            synchronize(context, "synchronize C");
+                            Tensor expected({static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(m)});
+                            Tensor result = expected;
+                            for (int j = 0; j < n; ++j) {
+                                for (int i = 0; i < m; ++i) {
+                                    float sum = 0.0f;
+                                    for (int q = 0; q < k; ++q) {
+                                        sum += __bfloat162float(opA(a16, i, q)) * __bfloat162float(opB(b16, q, j));
+                                    }
+                                    const float old = c32[static_cast<std::size_t>(i + j * ldc)];
+                                    const std::size_t at = static_cast<std::size_t>(j * m + i);
+                                    expected.values[at] =
+                                        beta == 0.0 ? alphaFloat * sum : alphaFloat * sum + betaFloat * old;
+                                    result.values[at] = got[static_cast<std::size_t>(i + j * ldc)];
+                                }
+                            }
+                            EXPECT_TRUE(Testing::tensorsEqual(result, expected)) << "bfloat16";
+                        }
+                    }
+                }
+            }
+        }
+    }
+    CpuDevice::setExecutionThreads(threadsBefore);
 }
 
 TEST_F(CpuDeviceBlas, RefusedCallsGiveTheirStatusAndLeaveCAlone) {
