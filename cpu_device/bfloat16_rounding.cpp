@@ -6,10 +6,8 @@
 
 namespace Halcyne::Core::Vestra::CpuDevice {
 
-namespace {
-
 // The general rounding, for every value: subnormal results, zeros, infinities and NaN included.
-std::uint16_t roundScaled(double value) noexcept {
+std::uint16_t doubleToBfloat16BitsOutsideNormal(double value) noexcept {
     if (std::isnan(value)) {
         return 0x7FFF;
     }
@@ -36,31 +34,6 @@ std::uint16_t roundScaled(double value) noexcept {
     // A bfloat16 value converts to float exactly; its upper half is the result.
     const auto rounded = static_cast<float>(result);
     return static_cast<std::uint16_t>(sign | (std::bit_cast<std::uint32_t>(rounded) >> 16));
-}
-
-}  // namespace
-
-std::uint16_t doubleToBfloat16Bits(double value) noexcept {
-    // A magnitude whose bfloat16 is a normal number rounds on its bits: the 45 low fraction bits go,
-    // to nearest with ties to even (a bfloat16 keeps the seven above them), a carry out of the
-    // fraction moving into the exponent; then the exponent is rebiased from double to float.
-    const auto bits = std::bit_cast<std::uint64_t>(value);
-    const std::uint64_t exponent = bits >> 52 & 0x7FF;
-    if (exponent >= 1023 - 126 && exponent <= 1023 + 127) {
-        const std::uint64_t magnitude = bits & 0x7FFF'FFFF'FFFF'FFFF;
-        const std::uint64_t rounded = magnitude + 0x0FFF'FFFF'FFFF + (magnitude >> 45 & 1);
-        const std::uint64_t roundedExponent = rounded >> 52;
-        const auto sign = static_cast<std::uint16_t>(bits >> 48 & 0x8000);
-        if (roundedExponent > 1023 + 127) {
-            return static_cast<std::uint16_t>(sign | 0x7F80);
-        }
-        return static_cast<std::uint16_t>(sign | (roundedExponent - (1023 - 127)) << 7 | (rounded >> 45 & 0x7F));
-    }
-    return roundScaled(value);
-}
-
-float bfloat16BitsToFloat(std::uint16_t bits) noexcept {
-    return std::bit_cast<float>(static_cast<std::uint32_t>(bits) << 16);
 }
 
 }  // namespace Halcyne::Core::Vestra::CpuDevice
