@@ -4,8 +4,8 @@
 // their batch row's length are 0. In the GPU form each thread computes one output, forming its head
 // row's scores itself: the head row's threads read the same query and key rows at once, and their
 // value loads are coalesced. On the CPU device the run of each head row inside a block is computed
-// by one thread (RowRun), the scores once for the whole run. Every sum runs in the same order in
-// both, so they give the same bits.
+// by one thread (RowRun), each score and its exponential once for the whole run. Every sum runs in
+// the same order in both, so they give the same bits.
 #pragma once
 
 #include <cmath>
@@ -52,6 +52,9 @@ namespace {
     return sum;
 }
 
+// The keys of a head row whose scores the CPU form keeps (4 KiB of the fiber's stack).
+inline constexpr std::uint64_t kHeldKeys = 512;
+
 template <unsigned Width>
 VESTRA_VECTOR_LOOPS __device__ void trainingAttentionRun(const double* __restrict__ query,
                                                          const double* __restrict__ key,
@@ -81,20 +84,31 @@ VESTRA_VECTOR_LOOPS __device__ void trainingAttentionRun(const double* __restric
     const auto score = [&](std::uint64_t j) {
         return dotProduct<Width>(queryRow, keys + j * layout.kvStride, headDim) * layout.scale;
     };
+    // The row's scores, then its exponentials, are kept when it has at most kHeldKeys keys, so that
+    // each is formed once; a longer row forms them again in each pass, the same way.
+    double held[kHeldKeys];
+    const bool holds = i < kHeldKeys;
     double maximum = -HUGE_VAL;
     for (std::uint64_t j = 0; j <= i; ++j) {
         const double s = score(j);
+        if (holds) {
+            held[j] = s;
+        }
         maximum = s > maximum ? s : maximum;
     }
     double normalizer = 0.0;
     for (std::uint64_t j = 0; j <= i; ++j) {
-        normalizer += exp(score(j) - maximum);
+        const double e = exp((holds ? held[j] : score(j)) - maximum);
+        if (holds) {
+            held[j] = e;
+        }
+        normalizer += e;
     }
     // Each output sums over j in order from 0.0, the run's outputs side by side (in registers for a
     // whole head row of a fixed width).
     const auto addValues = [&](double* sum, std::uint64_t count) {
         for (std::uint64_t j = 0; j <= i; ++j) {
-            const double probability = exp(score(j) - maximum) / normalizer;
+            const double probability = (holds ? held[j] : exp(score(j) - maximum)) / normalizer;
             const double* valueRow = values + j * layout.kvStride + first;
             for (std::uint64_t c = 0; c < count; ++c) {
                 sum[c] += valueRow[c] * probability;

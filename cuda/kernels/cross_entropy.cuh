@@ -4,8 +4,9 @@
 // loss of 0 and a zero row. Every element of both outputs is written. The loss mask is a second pass
 // that zeroes the masked positions exactly. The launch gives one thread per position; in the GPU
 // forms each warp takes the 32 positions of its threads one after another, its lanes across the
-// vocabulary (coalesced), and the gradient row holds exp(logit - m) until the warp's first lane has
-// added z in vocabulary order, so both forms give the same bits.
+// vocabulary (coalesced); in both forms the gradient row holds exp(logit - m) until z has been
+// added in vocabulary order (by the warp's first lane), so each exponential is formed once and both
+// forms give the same bits.
 #pragma once
 
 #include <cmath>
@@ -81,10 +82,10 @@ __global__ void crossEntropyKernel(const double* __restrict__ logits,          /
         return;
     }
     const std::uint32_t target = targets[position];
-    const LogitsRow statistics = LogitsRow::of(row, vocabulary);
+    const LogitsRow statistics = LogitsRow::ofStoring(row, vocabulary, gradient);
     losses[position] = statistics.loss(row, target);
     for (std::uint64_t v = 0; v < vocabulary; ++v) {
-        gradient[v] = exp(row[v] - statistics.maximum) / statistics.normalizer - (v == target ? 1.0 : 0.0);
+        gradient[v] = gradient[v] / statistics.normalizer - (v == target ? 1.0 : 0.0);
     }
 }
 

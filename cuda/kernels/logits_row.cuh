@@ -29,6 +29,24 @@ struct LogitsRow {
         return {maximum, normalizer};
     }
 
+    // The same statistics, each exp(logit - m) left in exponentials[v] for a gradient row to reuse:
+    // every exponential is formed once.
+    __device__ static LogitsRow ofStoring(const double* __restrict__ row, std::uint64_t vocabulary,
+                                          double* __restrict__ exponentials) {  // [vocabulary]
+        double maximum = -HUGE_VAL;
+        for (std::uint64_t v = 0; v < vocabulary; ++v) {
+            if (row[v] > maximum) {
+                maximum = row[v];
+            }
+        }
+        double normalizer = 0.0;
+        for (std::uint64_t v = 0; v < vocabulary; ++v) {
+            exponentials[v] = exp(row[v] - maximum);
+            normalizer += exponentials[v];
+        }
+        return {maximum, normalizer};
+    }
+
     __device__ double loss(const double* __restrict__ row, std::uint32_t target) const {
         return (log(normalizer) + maximum) - row[target];
     }
