@@ -1,5 +1,6 @@
 // Rotary position encoding of the forward pass (reference/rope.*), in place, one thread per
-// adjacent column pair of a head; ropeBackwardKernel is its transpose.
+// adjacent column pair of a head, from the table of ropeTableKernel; ropeBackwardKernel is its
+// transpose.
 #pragma once
 
 #include <cmath>
@@ -12,14 +13,15 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-__global__ void trainingRopeKernel(double* __restrict__ values,  // [rows, heads * headDim]
+__global__ void trainingRopeKernel(double* __restrict__ values,       // [rows, heads * headDim]
+                                   const double* __restrict__ table,  // [sequence, headDim / 2, 2]
                                    std::uint64_t count, std::uint64_t sequence, std::uint64_t heads,
-                                   std::uint64_t headDim, double base) {
+                                   std::uint64_t headDim) {
     const std::uint64_t pair = globalThreadIndex();
     if (pair >= count / 2) {
         return;
     }
-    const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, base);
+    const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, table);
     const std::uint64_t i = rotation.first;
     const double x0 = values[i];
     const double x1 = values[i + 1];

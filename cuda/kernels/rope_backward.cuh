@@ -1,5 +1,6 @@
 // The gradient of rotary position encoding (reference/rope.*): the inverse rotation, which is the
-// transpose of the forward one, one thread per adjacent column pair.
+// transpose of the forward one, one thread per adjacent column pair, from the table of
+// ropeTableKernel.
 #pragma once
 
 #include <cmath>
@@ -14,13 +15,14 @@ namespace {
 
 __global__ void ropeBackwardKernel(const double* __restrict__ outputGradient,  // [rows, heads * headDim]
                                    double* __restrict__ inputGradient,         // [rows, heads * headDim]
+                                   const double* __restrict__ table,           // [sequence, headDim / 2, 2]
                                    std::uint64_t count, std::uint64_t sequence, std::uint64_t heads,
-                                   std::uint64_t headDim, double base) {
+                                   std::uint64_t headDim) {
     const std::uint64_t pair = globalThreadIndex();
     if (pair >= count / 2) {
         return;
     }
-    const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, base);
+    const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, table);
     const std::uint64_t i = rotation.first;
     const double x0 = outputGradient[i];
     const double x1 = outputGradient[i + 1];

@@ -1,9 +1,8 @@
 // The rotation of one adjacent column pair of rotary position encoding (reference/rope.*), shared by
-// the forward kernel and its transpose: the angle is computed as the CPU table computes it (a
-// division by base^(2i / headDim)) at the row's position in its sequence.
+// the forward kernel and its transpose: looked up at the row's position in its sequence in the table
+// of ropeTableKernel (rope_table.cuh).
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
 #include "cuda/device_platform.h"
@@ -17,12 +16,12 @@ struct RopePair {
     double sine;
 
     __device__ static RopePair of(std::uint64_t pair, std::uint64_t sequence, std::uint64_t heads,
-                                  std::uint64_t headDim, double base) {
+                                  std::uint64_t headDim,
+                                  const double* __restrict__ table) {  // [sequence, headDim / 2, 2]
         const std::uint64_t i = 2 * pair;
         const std::uint64_t row = i / (heads * headDim);
-        const double divisor = pow(base, static_cast<double>(i % headDim) / static_cast<double>(headDim));
-        const double angle = static_cast<double>(row % sequence) / divisor;
-        return {i, cos(angle), sin(angle)};
+        const std::uint64_t entry = row % sequence * (headDim / 2) + i % headDim / 2;
+        return {i, table[2 * entry], table[2 * entry + 1]};
     }
 };
 

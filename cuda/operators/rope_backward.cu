@@ -5,6 +5,7 @@
 
 #include "cuda/device_transfers.h"
 #include "cuda/kernels/rope_backward.cuh"
+#include "cuda/kernels/rope_table.cuh"
 #include "cuda/launch.h"
 #include "cuda/operators/tensor_arguments.h"
 
@@ -23,8 +24,11 @@ Tensor cudaRopeBackward(const Tensor& outputGradient, std::uint64_t batch, std::
     DeviceBuffer<double> gradientIn(context, count);
     DeviceBuffer<double> gradientOut(context, count);
     upload(context, gradientIn, outputGradient.values, "upload RoPE gradient");
+    DeviceBuffer<double> table(context, sequence * headDim);
+    launch<ropeTableKernel>(blocksFor(sequence * (headDim / 2), kElementBlock), kElementBlock, 0, context.stream,
+                            table.get(), sequence, headDim, base);
     launch<ropeBackwardKernel>(blocksFor(count / 2, kElementBlock), kElementBlock, 0, context.stream, gradientIn.get(),
-                               gradientOut.get(), count, sequence, heads, headDim, base);
+                               gradientOut.get(), table.get(), count, sequence, heads, headDim);
     checkKernels("RoPE backward kernel");
     Tensor inputGradient(outputGradient.shape);
     download(context, inputGradient.values, gradientOut, "download RoPE gradient");

@@ -75,7 +75,7 @@ struct AttentionInputGradients {
 
 AttentionInputGradients attentionBackward(const TransformerCudaContext& context, const TransformerSpec& spec,
                                           const ResidentBatch& batch, const ResidentLayerTape& tape,
-                                          const DeviceBuffer<double>& outputGradient) {
+                                          const double* ropeTable, const DeviceBuffer<double>& outputGradient) {
     const std::uint64_t rows = batch.rows();
     const std::uint64_t queryWidth = std::uint64_t{spec.query_heads} * spec.head_dim;
     const std::uint64_t kvWidth = std::uint64_t{spec.kv_heads} * spec.head_dim;
@@ -101,8 +101,8 @@ AttentionInputGradients attentionBackward(const TransformerCudaContext& context,
     const auto unrotate = [&](const DeviceBuffer<double>& rotated, std::uint64_t heads) {
         DeviceBuffer<double> plain(context, rotated.count());
         launch<ropeBackwardKernel>(blocksFor(rotated.count() / 2, kElementBlock), kElementBlock, 0, context.stream,
-                                   rotated.get(), plain.get(), rotated.count(), batch.width, heads,
-                                   std::uint64_t{spec.head_dim}, spec.position.rope_base);
+                                   rotated.get(), plain.get(), ropeTable, rotated.count(), batch.width, heads,
+                                   std::uint64_t{spec.head_dim});
         return plain;
     };
     gradients.query = unrotate(gradients.query, spec.query_heads);
@@ -113,7 +113,8 @@ AttentionInputGradients attentionBackward(const TransformerCudaContext& context,
 // One layer backward from dH, the gradient of the layer's output; returns the gradient of its input.
 DeviceBuffer<double> layerBackward(ResidentState& state, const TransformerSpec& spec,
                                    const ResidentLayerParameters& layer, const ResidentBatch& batch,
-                                   const ResidentLayerTape& tape, const DeviceBuffer<double>& dH) {
+                                   const ResidentLayerTape& tape, const double* ropeTable,
+                                   const DeviceBuffer<double>& dH) {
     const TransformerCudaContext& context = *state.context;
     const std::uint64_t rows = batch.rows();
     const std::uint64_t model = spec.model_dim;
@@ -143,7 +144,8 @@ DeviceBuffer<double> layerBackward(ResidentState& state, const TransformerSpec& 
 
     const DeviceBuffer<double> attentionGradient =
         linearBackwardInto(state, tape.attention, layer.attentionOutput, residualGradient, rows, queryWidth, model);
-    const AttentionInputGradients attention = attentionBackward(context, spec, batch, tape, attentionGradient);
+    const AttentionInputGradients attention =
+        attentionBackward(context, spec, batch, tape, ropeTable, attentionGradient);
     const DeviceBuffer<double> fromQuery =
         linearBackwardInto(state, tape.attentionNormed, layer.query, attention.query, rows, model, queryWidth);
     const DeviceBuffer<double> fromKey =
@@ -206,7 +208,7 @@ double residentAccumulate(ResidentState& state, const TransformerSpec& spec, con
     DeviceBuffer<double> dH = rmsNormBackwardInto(state, forward.hidden, indices.finalNorm, normedGradient, rows, model,
                                                   spec.normalization.epsilon);
     for (std::size_t l = indices.layers.size(); l-- > 0;) {
-        dH = layerBackward(state, spec, indices.layers[l], resident, *forward.tapes[l], dH);
+        dH = layerBackward(state, spec, indices.layers[l], resident, *forward.tapes[l], forward.ropeTable.get(), dH);
     }
 
     const DeviceBuffer<double> embeddingGradient(context, vocabulary * model);

@@ -13,6 +13,7 @@
 #include "cuda/kernels/loss.cuh"
 #include "cuda/kernels/rms_norm.cuh"
 #include "cuda/kernels/rope.cuh"
+#include "cuda/kernels/rope_table.cuh"
 #include "cuda/launch.h"
 #include "cuda/trainer/device_elementwise.h"
 #include "cuda/trainer/resident_linear.h"
@@ -47,18 +48,18 @@ void rmsNorm(const TransformerCudaContext& context, const double* input, const R
                               weight.weights.get(), output, rows, width, epsilon);
 }
 
-void rope(const TransformerCudaContext& context, double* values, std::uint64_t count, std::uint64_t width,
-          std::uint64_t heads, std::uint64_t headDim, double base) {
-    launch<trainingRopeKernel>(blocksFor(count / 2, kElementBlock), kElementBlock, 0, context.stream, values, count,
-                               width, heads, headDim, base);
+void rope(const TransformerCudaContext& context, double* values, const double* table, std::uint64_t count,
+          std::uint64_t width, std::uint64_t heads, std::uint64_t headDim) {
+    launch<trainingRopeKernel>(blocksFor(count / 2, kElementBlock), kElementBlock, 0, context.stream, values, table,
+                               count, width, heads, headDim);
 }
 
 // One layer from `hidden` to the new hidden state; `tape` receives the layer's activations, and the
 // entering hidden state too when it is kept for the backward.
 DeviceBuffer<double> layerForward(ResidentState& state, const TransformerSpec& spec,
                                   const ResidentLayerParameters& layer, const ResidentBatch& batch,
-                                  const ForwardShape& shape, const DeviceBuffer<double>& hidden,
-                                  ResidentLayerTape& tape, bool keepInput) {
+                                  const ForwardShape& shape, const double* ropeTable,
+                                  const DeviceBuffer<double>& hidden, ResidentLayerTape& tape, bool keepInput) {
     const TransformerCudaContext& context = *state.context;
     const std::vector<ResidentParameter>& parameters = state.parameters;
     const std::uint64_t rows = shape.rows;
@@ -82,10 +83,8 @@ DeviceBuffer<double> layerForward(ResidentState& state, const TransformerSpec& s
                           rows, shape.model, shape.kvWidth);
     residentLinearForward(context, tape.attentionNormed.get(), parameters[layer.value].weights.get(), tape.value.get(),
                           rows, shape.model, shape.kvWidth);
-    rope(context, tape.query.get(), rows * shape.queryWidth, shape.width, spec.query_heads, spec.head_dim,
-         spec.position.rope_base);
-    rope(context, tape.key.get(), rows * shape.kvWidth, shape.width, spec.kv_heads, spec.head_dim,
-         spec.position.rope_base);
+    rope(context, tape.query.get(), ropeTable, rows * shape.queryWidth, shape.width, spec.query_heads, spec.head_dim);
+    rope(context, tape.key.get(), ropeTable, rows * shape.kvWidth, shape.width, spec.kv_heads, spec.head_dim);
     tape.attention = DeviceBuffer<double>(context, rows * shape.queryWidth);
     launch<trainingAttentionKernel>(blocksFor(rows * shape.queryWidth, kElementBlock), kElementBlock, 0, context.stream,
                                     tape.query.get(), tape.key.get(), tape.value.get(), tape.attention.get(),
@@ -184,13 +183,18 @@ ResidentForwardResult residentForward(ResidentState& state, const TransformerSpe
     const ForwardShape shape = ForwardShape::of(spec, batch);
     const std::uint64_t rows = shape.rows;
     ResidentForwardResult result;
+    result.ropeTable = DeviceBuffer<double>(context, shape.width * spec.head_dim);
+    launch<ropeTableKernel>(blocksFor(shape.width * (spec.head_dim / 2), kElementBlock), kElementBlock, 0,
+                            context.stream, result.ropeTable.get(), shape.width, std::uint64_t{spec.head_dim},
+                            spec.position.rope_base);
     result.hidden = DeviceBuffer<double>(context, rows * shape.model);
     launch<trainingEmbeddingKernel>(blocksFor(rows * shape.model, kElementBlock), kElementBlock, 0, context.stream,
                                     batch.tokens.get(), state.parameters[indices.tokenEmbedding].weights.get(),
                                     result.hidden.get(), batch.lengths.get(), rows, shape.width, shape.model);
     for (const ResidentLayerParameters& layer : indices.layers) {
         auto tape = std::make_unique<ResidentLayerTape>();
-        result.hidden = layerForward(state, spec, layer, batch, shape, result.hidden, *tape, recordTape);
+        result.hidden =
+            layerForward(state, spec, layer, batch, shape, result.ropeTable.get(), result.hidden, *tape, recordTape);
         if (recordTape) {
             result.tapes.push_back(std::move(tape));
         }

@@ -58,6 +58,7 @@ struct ResidentBatch {
                                                 const ResidentUploadLabels& labels);
 
 struct ResidentForwardResult {
+    DeviceBuffer<double> ropeTable;                         // [width, head_dim / 2, 2], ropeTableKernel's
     DeviceBuffer<double> hidden;                            // [rows, model_dim], the input of the final norm
     DeviceBuffer<double> finalNormed;                       // [rows, model_dim]
     DeviceBuffer<double> logits;                            // [rows, vocabulary]

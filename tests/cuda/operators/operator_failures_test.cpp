@@ -204,7 +204,7 @@ TEST(OperatorFailures, EveryDeviceFailureIsReportedAndReleasesEverything) {
                          "download activation gate gradient", "download activation up gradient"},
                         "activation backward kernel", 1, "synchronize activation backward"),
         DeviceOperation("RoPE backward", rope(Tensor({6, 4}), 3, 2, 1e4),
-                        {"upload RoPE gradient", "download RoPE gradient"}, "RoPE backward kernel", 1,
+                        {"upload RoPE gradient", "download RoPE gradient"}, "RoPE backward kernel", 2,
                         "synchronize RoPE backward"),
         DeviceOperation("embedding backward", embedding(in.tokens, in.x, 3),
                         {"upload embedding tokens", "upload embedding gradient", "download embedding gradient"},
