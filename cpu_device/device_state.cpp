@@ -244,7 +244,8 @@ cudaError_t allocateDevice(void** pointer, std::size_t bytes) {
     }
     const std::size_t span = spanOf(bytes);
     unsigned char* base = takePooled(span);
-    if (base == nullptr) {
+    const bool pooled = base != nullptr;
+    if (!pooled) {
         base = static_cast<unsigned char*>(::operator new (span, std::align_val_t{kAllocationAlignment}, std::nothrow));
     }
     if (base == nullptr) {
@@ -253,7 +254,9 @@ cudaError_t allocateDevice(void** pointer, std::size_t bytes) {
     unpoison(base, span);
     unsigned char* memory = base + kGuardBytes;
     std::memset(base, kGuardByte, kGuardBytes);
-    std::memset(memory, kUnwrittenFill, bytes);
+    if (!pooled || checking()) {
+        std::memset(memory, kUnwrittenFill, bytes);
+    }
     std::memset(memory + bytes, kGuardByte, span - kGuardBytes - bytes);
     poison(base, kGuardBytes);
     poison(memory + bytes, span - kGuardBytes - bytes);

@@ -45,7 +45,10 @@ inline constexpr unsigned char kGuardProbeFill = 0x5A;
 // Freeing memory whose guard zones were written records the fault and gives
 // cudaErrorIllegalAddress (the memory is released all the same). Freed memory is kept for reuse
 // while the kept bytes stay within `poolBytes` (the pool's release threshold), except while
-// checking, when it waits in quarantine instead; reused memory is filled afresh.
+// checking, when it waits in quarantine instead. Reused memory holds what its last user left, as a
+// GPU's stream-ordered pool hands it back: what a program reads it must have written, which checking
+// mode proves (and there every allocation is filled afresh), so the fill of every reuse, a sweep of
+// all the memory the trainer allocates at every step, is not paid outside it.
 cudaError_t allocateDevice(void** pointer, std::size_t bytes);
 cudaError_t freeDevice(void* pointer, std::size_t poolBytes);
 
