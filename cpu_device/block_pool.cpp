@@ -45,19 +45,20 @@ void BlockPool::run(unsigned participants, const std::function<void()>& work) {
     const std::lock_guard launch(launchMutex_);
     const unsigned helpers = participants - 1;
     {
-        std::unique_lock lock(mutex_);
+        const std::lock_guard lock(mutex_);
         while (helpers_.size() < helpers) {
             helpers_.emplace_back([this, index = static_cast<unsigned>(helpers_.size())] { serve(index); });
         }
         work_ = &work;
         wanted_ = helpers;
-        busy_ = helpers;
+        open_ = true;
         ++generation_;
     }
     wake_.notify_all();
     work();
     std::unique_lock lock(mutex_);
-    finished_.wait(lock, [this] { return busy_ == 0; });
+    open_ = false;
+    finished_.wait(lock, [this] { return running_ == 0; });
     work_ = nullptr;
 }
 
@@ -70,14 +71,15 @@ void BlockPool::serve(unsigned index) {
             return;
         }
         seen = generation_;
-        if (index >= wanted_) {
+        if (index >= wanted_ || !open_) {
             continue;
         }
         const std::function<void()>* work = work_;
+        ++running_;
         lock.unlock();
         (*work)();
         lock.lock();
-        if (--busy_ == 0) {
+        if (--running_ == 0) {
             finished_.notify_one();
         }
     }

@@ -1,5 +1,5 @@
-// Host threads that help the calling thread run the blocks of one launch. Started on first use,
-// kept for the life of the process; one launch at a time.
+// Host threads that help the calling thread run the blocks of one launch (or the columns of one
+// GEMM). Started on first use, kept for the life of the process; one launch at a time.
 #pragma once
 
 #include <condition_variable>
@@ -20,8 +20,11 @@ class BlockPool {
     BlockPool& operator=(const BlockPool&) = delete;
     ~BlockPool();
 
-    // Runs `work` on `participants` threads at once, the calling thread among them, and returns
-    // when every one has finished it. `work` must not throw.
+    // Runs `work` on up to `participants` threads at once, the calling thread among them. `work`
+    // takes its share from what is left of a job that every call drains together, so the job is done
+    // once the calling thread's call has returned and so have those of the helpers that started:
+    // run returns then, without waiting for a helper that has not woken yet (on a busy machine that
+    // can take a whole time slice), which skips the launch when it does wake. `work` must not throw.
     void run(unsigned participants, const std::function<void()>& work);
 
   private:
@@ -35,7 +38,8 @@ class BlockPool {
     const std::function<void()>* work_ = nullptr;
     std::uint64_t generation_ = 0;
     unsigned wanted_ = 0;
-    unsigned busy_ = 0;
+    unsigned running_ = 0;  // helpers inside `work`
+    bool open_ = false;     // whether a helper that wakes may still start `work`
     bool stopping_ = false;
 };
 
