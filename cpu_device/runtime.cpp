@@ -19,6 +19,7 @@
 
 #include "cpu_device/cuda_runtime.h"
 #include "cpu_device/device_state.h"
+#include "cpu_device/device_times.h"
 #include "cpu_device/kernel_executor.h"
 
 namespace {
@@ -508,6 +509,7 @@ cudaError_t launchKernel(const cudaLaunchConfig_t* config, const void* kernel, c
         return fail(cudaErrorInvalidValue);
     }
     const LaunchShape shape{grid, block, staticBytes, config->dynamicSmemBytes, body};
+    const DeviceTimer timer(DeviceTimer::Kind::Kernel);
     if (checking()) {
         return launchChecked(kernelName(kernel, name), shape, pointers, count);
     }
