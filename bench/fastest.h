@@ -1,14 +1,28 @@
-// Benchmarks report the fastest of a few repetitions: the run least disturbed by other work on the
-// machine. Only `run` is timed; `prepare` builds a fresh state for each repetition outside the clock.
+// Benchmarks report the fastest of a few repetitions, the run least disturbed by other work on the
+// machine, or, where several routines are compared on a shared busy machine, the median of rounds in
+// which they take turns. Only `run` is timed; `prepare` builds a fresh state for each repetition
+// outside the clock.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <limits>
+#include <vector>
 
 namespace Halcyne::Core::Vestra {
+
+// The middle value (the mean of the two middle ones for an even count); NaN for none.
+inline double median(std::vector<double> values) {
+    if (values.empty()) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+}
 
 template <class Prepare, class Run>
 double fastestMilliseconds(int repetitions, Prepare&& prepare, Run&& run) {
@@ -40,6 +54,26 @@ std::array<double, sizeof...(Runs)> fastestInTurns(int repetitions, Runs&&... ru
         ((best[index] = std::min(best[index], fastestMilliseconds(1, runs)), ++index), ...);
     }
     return best;
+}
+
+// The median of each routine's times over `rounds` rounds, the routines taking turns within every
+// round (in reverse order every other round, so that none always runs right after another).
+template <class... Runs>
+std::array<double, sizeof...(Runs)> mediansInTurns(int rounds, Runs&&... runs) {
+    constexpr std::size_t kRoutines = sizeof...(Runs);
+    std::array<std::vector<double>, kRoutines> times;
+    const std::array<std::function<void()>, kRoutines> routines{std::function<void()>(runs)...};
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t turn = 0; turn < kRoutines; ++turn) {
+            const std::size_t index = round % 2 == 0 ? turn : kRoutines - 1 - turn;
+            times[index].push_back(fastestMilliseconds(1, routines[index]));
+        }
+    }
+    std::array<double, kRoutines> medians{};
+    for (std::size_t index = 0; index < kRoutines; ++index) {
+        medians[index] = median(times[index]);
+    }
+    return medians;
 }
 
 }  // namespace Halcyne::Core::Vestra
