@@ -1,13 +1,13 @@
 // One device attention backward at context 64 (one row, 6 query heads of width 8 over 2 KV heads),
 // on the build's backend: the whole call on the fused path (what the driver's attention64_ms
-// times), the same call on the previous fused kernels (bench/previous/), and the element-parallel
-// path; each the fastest of a few calls taken in turns, uploads to synchronisation.
+// times) and on the element-parallel path, with the largest difference between their gradients;
+// each the fastest of a few calls taken in turns, uploads to synchronisation. bench/compare-base
+// sets these figures beside a base commit's.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "bench/fastest.h"
-#include "bench/previous/attention_backward.cuh"
 #include "cuda/operators/attention_backward.h"
 #include "cuda/transformer_cuda_session.h"
 #include "driver/scenarios/attention_parity.h"
@@ -40,15 +40,17 @@ int main() {
     const TransformerCudaSession session(0);
     const TransformerCudaContext& context = session.context();
     const AttentionBackwardProblem problem = attentionProblemAtContext64();
-    const auto [fused, previous, elementParallel] = fastestInTurns(
+    const auto [fused, elementParallel] = fastestInTurns(
         kRepetitions, [&] { onPath(problem, AttentionBackwardPath::Fused, context); },
-        [&] { (void)Previous::fusedAttentionBackward(problem, context); },
         [&] { onPath(problem, AttentionBackwardPath::ElementParallel, context); });
-    const double difference =
-        largestDifference(Previous::fusedAttentionBackward(problem, context), cudaAttentionBackward(problem, context));
+    const double difference = largestDifference(
+        cudaAttentionBackwardOnPath(problem.query, problem.key, problem.value, problem.outputGradient, problem.batch,
+                                    problem.sequence, problem.queryHeads, problem.kvHeads, problem.headDim,
+                                    problem.lengths, AttentionBackwardPath::ElementParallel, context),
+        cudaAttentionBackward(problem, context));
     std::printf(
-        "attention backward at context 64: fused %.3f ms (previous fused kernels %.3f ms, %.1fx), element-parallel "
-        "%.3f ms; largest difference from the previous kernels %.3g\n",
-        fused, previous, previous / fused, elementParallel, difference);
+        "attention backward at context 64: fused %.3f ms, element-parallel %.3f ms; largest difference between "
+        "the two %.3g\n",
+        fused, elementParallel, difference);
     return 0;
 }

@@ -1,19 +1,19 @@
 // The whole-model backward at the community shape (one full 64-token row) on the build's device
 // backend (what the driver's model64_ms times), beside the CPU tape backward of the same batch. The
 // model backward's linear backward calls, host linear products and attention backward calls are
-// also replayed alone, on the current routines and on the ones this branch replaced
-// (bench/previous/), which gives the model backward's figure with those previous routines. Fastest
-// of a few runs each, taken in turns.
+// also replayed alone, which shows where its time goes. Fastest of a few runs each, taken in turns;
+// bench/compare-base sets these figures beside a base commit's.
 #include <cstdio>
 #include <vector>
 
 #include "bench/fastest.h"
-#include "bench/previous/attention_backward.cuh"
-#include "bench/previous/linear.cuh"
+#include "cuda/operators/attention_backward.h"
 #include "cuda/operators/host_forward_tape.h"
+#include "cuda/operators/linear_backward.h"
 #include "cuda/operators/model_backward.h"
 #include "cuda/transformer_cuda_session.h"
 #include "driver/fixtures.h"
+#include "driver/scenarios/attention_parity.h"
 #include "driver/scenarios/model_backward.h"
 #include "reference/cross_entropy.h"
 #include "reference/linear.h"
@@ -90,7 +90,7 @@ int main() {
     const HostForwardTape tape = hostForwardTape(problem.spec, problem.weights, problem.batch);
     const std::vector<LinearCall> linears = linearCalls(tape, problem.weights);
     const std::vector<AttentionBackwardProblem> attentions = attentionCalls(tape, problem);
-    const auto [linear, previousLinear, host, previousHost, attention, previousAttention] = fastestInTurns(
+    const auto [linear, host, attention] = fastestInTurns(
         kRepetitions,
         [&] {
             for (const LinearCall& c : linears) {
@@ -99,39 +99,19 @@ int main() {
         },
         [&] {
             for (const LinearCall& c : linears) {
-                (void)Previous::linearBackward(*c.input, *c.weight, c.gradient, context);
-            }
-        },
-        [&] {
-            for (const LinearCall& c : linears) {
                 (void)hostProduct(c);
-            }
-        },
-        [&] {
-            for (const LinearCall& c : linears) {
-                (void)Previous::linearProduct(*c.input, *c.weight, c.input->shape[0], c.input->shape[1],
-                                              c.weight->shape[0]);
             }
         },
         [&] {
             for (const AttentionBackwardProblem& a : attentions) {
                 (void)cudaAttentionBackward(a, context);
             }
-        },
-        [&] {
-            for (const AttentionBackwardProblem& a : attentions) {
-                (void)Previous::fusedAttentionBackward(a, context);
-            }
         });
-    const double previous = device - linear - host - attention + previousLinear + previousHost + previousAttention;
+    std::printf("model backward at community shape, 64 tokens: device %.2f ms, CPU tape %.2f ms (CPU/device %.2f)\n",
+                device, cpu, cpu / device);
     std::printf(
-        "model backward at community shape, 64 tokens: device %.2f ms (with the previous routines below %.2f ms, "
-        "%.1fx), CPU tape %.2f ms (CPU/device %.2f)\n",
-        device, previous, previous / device, cpu, cpu / device);
-    std::printf(
-        "  replayed alone, now and previous: %zu linear backward calls %.2f / %.2f ms, %zu host linear products "
-        "%.2f / %.2f ms, %zu attention backward calls %.2f / %.2f ms\n",
-        linears.size(), linear, previousLinear, linears.size(), host, previousHost, attentions.size(), attention,
-        previousAttention);
+        "  replayed alone: %zu linear backward calls %.2f ms, %zu host linear products %.2f ms, %zu attention "
+        "backward calls %.2f ms\n",
+        linears.size(), linear, linears.size(), host, attentions.size(), attention);
     return 0;
 }

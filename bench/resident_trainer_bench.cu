@@ -3,17 +3,19 @@
 // the community shape on one full 64-token row. Each figure is the best of a few runs on a fresh
 // trainer (built outside the clock); the counters show what one step sent back to the host. At the
 // community shape the gradient-norm partial sums of one step and the attention forwards of one
-// accumulate are also replayed alone on the current kernels and on the ones this branch replaced
-// (bench/previous/), which gives the FP64 figure with those previous kernels (the CPU device's
-// GEMMs have their own comparison in cpu_device_gemm_bench).
+// accumulate are also replayed alone, which shows their part of the FP64 figure (the CPU device's
+// GEMMs have a bench of their own, cpu_device_gemm_bench); bench/compare-base sets these figures
+// beside a base commit's.
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <vector>
 
 #include "bench/fastest.h"
-#include "bench/previous/trainer_kernels.cuh"
 #include "cuda/device_transfers.h"
 #include "cuda/kernels/attention.cuh"
 #include "cuda/kernels/gradient_norm.cuh"
+#include "cuda/launch.h"
 #include "cuda/trainer/transformer_cuda_trainer.h"
 #include "cuda/transformer_cuda_session.h"
 #include "driver/fixtures.h"
@@ -25,10 +27,9 @@ namespace {
 
 constexpr int runs = 3;
 
-// Milliseconds of the current and the previous kernels, replayed alone on buffers shaped like the
-// model's: {norm now, norm previous, attention now, attention previous}. The norm replay also runs
-// the unchanged finish kernel after each partial launch, as the step does.
-std::array<double, 4> replayKernels(const TransformerSpec& spec, const TransformerWeights& weights,
+// Milliseconds of the kernels replayed alone on buffers shaped like the model's: {norm, attention}.
+// The norm replay also runs the finish kernel after each partial launch, as the step does.
+std::array<double, 2> replayKernels(const TransformerSpec& spec, const TransformerWeights& weights,
                                     const TokenBatch& batch, const TransformerCudaContext& context) {
     std::vector<std::uint64_t> counts;
     forEachWeightTensor(weights, [&](const WeightSlot&, const Tensor& tensor) {
@@ -65,29 +66,11 @@ std::array<double, 4> replayKernels(const TransformerSpec& spec, const Transform
             finish();
         },
         [&] {
-            for (const std::uint64_t count : counts) {
-                launch<Previous::squaredNormPartialKernel>(blocksFor(count, kElementBlock), kElementBlock, 0,
-                                                           context.stream, gradient.get(), count, 1.0, partials.get());
-                launch<squaredNormFinishKernel>(1, 1, 0, context.stream, partials.get(),
-                                                std::uint64_t{blocksFor(count, kElementBlock)}, accumulator.get());
-            }
-            finish();
-        },
-        [&] {
             for (std::uint32_t layer = 0; layer < spec.layers; ++layer) {
                 launch<trainingAttentionKernel>(blocksFor(rows * queryWidth, kElementBlock), kElementBlock, 0,
                                                 context.stream, query.get(), keyValue.get(), keyValue.get(),
                                                 output.get(), lengths.get(), batch.batch, batch.width, spec.query_heads,
                                                 spec.kv_heads, spec.head_dim);
-            }
-            finish();
-        },
-        [&] {
-            for (std::uint32_t layer = 0; layer < spec.layers; ++layer) {
-                launch<Previous::trainingAttentionKernel>(blocksFor(rows * queryWidth, kElementBlock), kElementBlock, 0,
-                                                          context.stream, query.get(), keyValue.get(), keyValue.get(),
-                                                          output.get(), lengths.get(), batch.batch, batch.width,
-                                                          spec.query_heads, spec.kv_heads, spec.head_dim);
             }
             finish();
         });
@@ -138,11 +121,10 @@ int main() {
     const ModelBackwardProblem community = modelBackwardProblemAtCommunityShape();
     const double fp64 = measure("community64", community.spec, community.weights, community.batch, community.targets,
                                 session.context());
-    const auto [norm, previousNorm, attention, previousAttention] =
-        replayKernels(community.spec, community.weights, community.batch, session.context());
+    const auto [norm, attention] = replayKernels(community.spec, community.weights, community.batch, session.context());
     std::printf(
-        "community64  replayed alone, now and previous: norm partial sums of a step %.3f / %.3f ms, attention "
-        "forwards of an accumulate %.3f / %.3f ms; FP64 accumulate+step with those previous kernels %.3f ms\n",
-        norm, previousNorm, attention, previousAttention, fp64 - norm - attention + previousNorm + previousAttention);
+        "community64  replayed alone: norm partial sums of a step %.3f ms, attention forwards of an accumulate "
+        "%.3f ms (of the FP64 accumulate+step's %.3f ms)\n",
+        norm, attention, fp64);
     return 0;
 }
