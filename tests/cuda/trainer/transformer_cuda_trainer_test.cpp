@@ -75,7 +75,7 @@ class CudaTrainerTest : public ::testing::Test {
 };
 
 TEST_F(CudaTrainerTest, FollowsTheCpuTrainerStepForStepAndSharesItsCheckpoints) {
-    // The last two cases are past one block in every dimension the resident kernels are gridded
+    // Two of the last cases are past one block in every dimension the resident kernels are gridded
     // over: 270 rows (the 256-thread row kernels, the 128-thread loss kernels), 1080 attention rows,
     // a vocabulary of 260; a model 260 wide (the 256-thread column kernels) of two heads 130 wide.
     const ParityCase cases[] = {
@@ -92,6 +92,12 @@ TEST_F(CudaTrainerTest, FollowsTheCpuTrainerStepForStepAndSharesItsCheckpoints) 
          {.vocabulary = 5, .context = 4, .layers = 1, .queryHeads = 2, .kvHeads = 1, .headDim = 130, .ffnDim = 4},
          1,
          {countingRows(2, 2, {}, 5)}},
+        // Query positions past the 512 keys whose scores and exponentials the CPU device's attention
+        // keeps form them again in every pass, as the first 512 do once.
+        {"rows of 520 positions",
+         {.vocabulary = 7, .context = 520, .layers = 1},
+         1,
+         {countingRows(2, 520, {520, 515}, 7)}},
     };
     for (const ParityCase& parity : cases) {
         SCOPED_TRACE(parity.name);
