@@ -154,14 +154,24 @@ double widen(double value) {
 // strides. Operands already in the accumulator type are read where they lie, except a transposed A,
 // which is packed (rows fastest) into a buffer the calling thread keeps; narrower ones are widened
 // into such buffers, B with k fastest in each column.
+// The operand itself when it is already in the accumulator type, else null.
+template <class Accumulator, class Input>
+const Accumulator* inAccumulatorType(const Input* matrix) {
+    if constexpr (std::is_same_v<Accumulator, Input>) {
+        return matrix;
+    } else {
+        return nullptr;
+    }
+}
+
 template <class Accumulator, class Input>
 GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, const Input* b, Accumulator* c) {
     GemmOperands<Accumulator> operands{};
     operands.c = c;
     operands.ldc = static_cast<std::size_t>(shape.ldc);
-    constexpr bool widened = !std::is_same_v<Accumulator, Input>;
-    if (!widened && !shape.transposeA) {
-        operands.a = reinterpret_cast<const Accumulator*>(a);
+    const Accumulator* direct = inAccumulatorType<Accumulator>(a);
+    if (direct != nullptr && !shape.transposeA) {
+        operands.a = direct;
         operands.lda = static_cast<std::size_t>(shape.lda);
     } else {
         thread_local std::vector<Accumulator> packedA;
@@ -175,8 +185,8 @@ GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, con
         operands.a = packedA.data();
         operands.lda = static_cast<std::size_t>(shape.m);
     }
-    if (!widened) {
-        operands.b = reinterpret_cast<const Accumulator*>(b);
+    if (const Accumulator* directB = inAccumulatorType<Accumulator>(b); directB != nullptr) {
+        operands.b = directB;
         operands.depthStride = shape.transposeB ? static_cast<std::size_t>(shape.ldb) : 1;
         operands.columnStride = shape.transposeB ? 1 : static_cast<std::size_t>(shape.ldb);
     } else {

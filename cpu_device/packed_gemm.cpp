@@ -16,9 +16,10 @@ namespace {
 // one a register for the whole loop over p: each p loads the tile's rows of A as whole vectors and
 // multiplies them by one element of B per column. The lanes of a vector are independent sums, and
 // each term is a multiply then an add (no fused multiply-add, whatever the instruction set), so the
-// vector width chosen at run time never shows in the results. The shapes are the fastest measured
-// at the trainer's products that keep the sums, a tile's rows of A and one factor of B in the
-// registers: 4 x 6 of AVX-512's 32, 3 x 4 of the 16 that narrower vectors have.
+// vector width chosen at run time never shows in the results. The sums, a tile's rows of A and one
+// factor of B stay within the registers: with AVX-512's 32, 4 x 6 was among the fastest shapes
+// measured at the trainer's products (4 x 4, 5 x 4 and 6 x 4 were as fast, 2 x 4 and 2 x 12
+// slower); with the 16 of narrower vectors, 3 x 4 (the shapes that fit were within noise there).
 template <std::size_t Bytes>
 struct Tile {
     static constexpr int vectors = Bytes == 64 ? 4 : 3;
