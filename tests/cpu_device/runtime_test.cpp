@@ -3,7 +3,9 @@
 // failure sweep of the device functions.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -34,14 +36,20 @@ TEST_F(CpuDeviceRuntime, TheLastErrorIsTheLatestFailureUntilRead) {
 
 TEST_F(CpuDeviceRuntime, DeviceMemoryStartsAsNaNAndRefusesStrays) {
     const Testing::UncheckedScope unchecked;  // reads memory nothing has written
+    {
+        // Fresh memory: of a size no earlier test left in the pool.
+        constexpr std::size_t kFresh = 12345;
+        void* fresh = nullptr;
+        ASSERT_EQ(cudaMallocAsync(&fresh, kFresh * sizeof(double), nullptr), cudaSuccess);
+        std::vector<double> values(kFresh, 1.0);
+        ASSERT_EQ(cudaMemcpyAsync(values.data(), fresh, kFresh * sizeof(double), cudaMemcpyDeviceToHost), cudaSuccess);
+        EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](double value) { return std::isnan(value); }));
+        EXPECT_EQ(cudaFreeAsync(fresh, nullptr), cudaSuccess);
+    }
     void* memory = nullptr;
     ASSERT_EQ(cudaMallocAsync(&memory, 4 * sizeof(double), nullptr), cudaSuccess);
     auto* device = static_cast<double*>(memory);
     std::vector<double> host(4, 1.0);
-    ASSERT_EQ(cudaMemcpyAsync(host.data(), device, 4 * sizeof(double), cudaMemcpyDeviceToHost), cudaSuccess);
-    for (const double value : host) {
-        EXPECT_TRUE(std::isnan(value));
-    }
     const std::vector<double> source = {1.0, 2.0, 3.0, 4.0, 5.0};
     EXPECT_EQ(cudaMemcpyAsync(device, source.data(), 5 * sizeof(double), cudaMemcpyHostToDevice),
               cudaErrorInvalidValue);
