@@ -15,13 +15,18 @@ struct LogitsRow {
     double maximum;
     double normalizer;
 
-    __device__ static LogitsRow of(const double* __restrict__ row, std::uint64_t vocabulary) {
+    __device__ static double maximumOf(const double* __restrict__ row, std::uint64_t vocabulary) {
         double maximum = -HUGE_VAL;
         for (std::uint64_t v = 0; v < vocabulary; ++v) {
             if (row[v] > maximum) {
                 maximum = row[v];
             }
         }
+        return maximum;
+    }
+
+    __device__ static LogitsRow of(const double* __restrict__ row, std::uint64_t vocabulary) {
+        const double maximum = maximumOf(row, vocabulary);
         double normalizer = 0.0;
         for (std::uint64_t v = 0; v < vocabulary; ++v) {
             normalizer += exp(row[v] - maximum);
@@ -33,12 +38,7 @@ struct LogitsRow {
     // every exponential is formed once.
     __device__ static LogitsRow ofStoring(const double* __restrict__ row, std::uint64_t vocabulary,
                                           double* __restrict__ exponentials) {  // [vocabulary]
-        double maximum = -HUGE_VAL;
-        for (std::uint64_t v = 0; v < vocabulary; ++v) {
-            if (row[v] > maximum) {
-                maximum = row[v];
-            }
-        }
+        const double maximum = maximumOf(row, vocabulary);
         double normalizer = 0.0;
         for (std::uint64_t v = 0; v < vocabulary; ++v) {
             exponentials[v] = exp(row[v] - maximum);
