@@ -17,4 +17,9 @@ namespace Halcyne::Core::Vestra::Cli {
                                     const std::filesystem::path& directory,
                                     const std::optional<std::filesystem::path>& init);
 
+// The line a resumed run opens with: where it goes on, how far, on which trainer, and whether this
+// resume moved its end.
+[[nodiscard]] std::string resumeLine(const RunSettings& settings, std::uint64_t stepsTaken,
+                                     const std::filesystem::path& directory, bool endMoved);
+
 }  // namespace Halcyne::Core::Vestra::Cli

@@ -327,6 +327,7 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     const Bytes stored = onCheckpointFile(file, [&] { return readCheckpointFile(file, imageSize); });
     const std::uint64_t taken = requireRunCheckpoint(file, stored, settings, group).counters.steps;
     requireStepsReached(directory.trainingFile(), settings.steps, taken);
+    const std::size_t changesBefore = settings.scheduleChanges.size();
     if (run.steps) {
         try {
             moveRunEnd(settings, taken, *run.steps);
@@ -342,7 +343,12 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     Session session{directory, settings, std::move(corpus), std::move(trainer), group};
     // The settings first: a run stopped between the two writes finds its checkpoint under a plan
     // the settings still list.
-    group.onRoot([&] { writeRunSettings(settings, directory.modelFile(), directory.trainingFile()); });
+    group.onRoot([&] {
+        writeRunSettings(settings, directory.modelFile(), directory.trainingFile());
+        const bool endMoved = settings.scheduleChanges.size() > changesBefore;
+        std::printf("%s\n", resumeLine(settings, taken, directory.root(), endMoved).c_str());
+        std::fflush(stdout);
+    });
     if (image != stored) {
         saveCheckpoint(session);
     }

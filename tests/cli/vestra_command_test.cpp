@@ -79,6 +79,10 @@ TEST_F(VestraCommand, TrainingLongerKeepsLearningAndRepeatsBitForBit) {
 
     const Outcome longer = vestra("train --resume straight --steps 12");
     ASSERT_EQ(longer.status, 0) << longer.err;
+    EXPECT_NE(longer.out.find("continuing straight after step 6 of 12 on cpu: 6 steps, 192 tokens to go (the end "
+                              "moved: the decay now reaches zero at step 12)"),
+              std::string::npos)
+        << longer.out;
     EXPECT_NE(longer.out.find("done: 12 steps"), std::string::npos) << longer.out;
     const auto records = metricsRecords(root_ / "straight/metrics.jsonl");
     ASSERT_EQ(records.size(), 12u);
