@@ -1,6 +1,6 @@
 // The conversions around the BF16 tensor-core GEMMs: doubles to bfloat16 (round to nearest even,
 // the platform's conversion) for weight mirrors and GEMM inputs, and FP32 GEMM results widened
-// back to double. One thread per element.
+// back to double, element by element (forEachThreadElement).
 #pragma once
 
 #include <cstdint>
@@ -14,19 +14,13 @@ namespace {
 __global__ void doubleToBfloat16Kernel(const double* __restrict__ input,  // [count]
                                        bfloat16* __restrict__ output,     // [count]
                                        std::uint64_t count) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i < count) {
-        output[i] = __double2bfloat16(input[i]);
-    }
+    forEachThreadElement(count, [&](std::uint64_t i) { output[i] = __double2bfloat16(input[i]); });
 }
 
 __global__ void floatToDoubleKernel(const float* __restrict__ input,  // [count]
                                     double* __restrict__ output,      // [count]
                                     std::uint64_t count) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i < count) {
-        output[i] = static_cast<double>(input[i]);
-    }
+    forEachThreadElement(count, [&](std::uint64_t i) { output[i] = static_cast<double>(input[i]); });
 }
 
 }  // namespace

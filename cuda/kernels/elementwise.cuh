@@ -1,5 +1,5 @@
-// Element-wise kernels of the resident trainer, one thread per element: scaling in place, gradient
-// accumulation, the residual add in place and the residual add into a third buffer.
+// Element-wise kernels of the resident trainer, element by element (forEachThreadElement): scaling
+// in place, gradient accumulation, the residual add in place and the residual add into a third buffer.
 #pragma once
 
 #include <cstdint>
@@ -12,38 +12,26 @@ namespace {
 
 __global__ void scaleKernel(double* __restrict__ values,  // [count]
                             std::uint64_t count, double factor) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i < count) {
-        values[i] = values[i] * factor;
-    }
+    forEachThreadElement(count, [&](std::uint64_t i) { values[i] = values[i] * factor; });
 }
 
 __global__ void accumulateKernel(double* __restrict__ destination,   // [count]
                                  const double* __restrict__ source,  // [count]
                                  std::uint64_t count) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i < count) {
-        destination[i] = destination[i] + source[i];
-    }
+    forEachThreadElement(count, [&](std::uint64_t i) { destination[i] = destination[i] + source[i]; });
 }
 
 __global__ void trainingAddKernel(double* __restrict__ destination,   // [count]
                                   const double* __restrict__ source,  // [count]
                                   std::uint64_t count) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i < count) {
-        destination[i] = destination[i] + source[i];
-    }
+    forEachThreadElement(count, [&](std::uint64_t i) { destination[i] = destination[i] + source[i]; });
 }
 
 __global__ void trainingAddOutKernel(const double* __restrict__ a,  // [count]
                                      const double* __restrict__ b,  // [count]
                                      double* __restrict__ output,   // [count]
                                      std::uint64_t count) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i < count) {
-        output[i] = a[i] + b[i];
-    }
+    forEachThreadElement(count, [&](std::uint64_t i) { output[i] = a[i] + b[i]; });
 }
 
 }  // namespace

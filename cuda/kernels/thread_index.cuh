@@ -20,6 +20,24 @@ __device__ __forceinline__ std::uint64_t globalThreadIndex() {
     return std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
 }
 
+// Consecutive elements each thread of forEachThreadElement covers: one in the GPU forms; on the
+// CPU device a run, so that its plain loop replaces the device's cost per thread. A launch over
+// count elements takes blocksFor(count, blockSize * kThreadElements) blocks.
+inline constexpr unsigned kThreadElements = kGpuKernelForms ? 1 : 32;
+
+// Calls each(i) for the elements i < count that the calling thread covers.
+template <class Each>
+__device__ __forceinline__ void forEachThreadElement(std::uint64_t count, Each each) {
+    const std::uint64_t first = globalThreadIndex() * kThreadElements;
+    if (first >= count) {
+        return;
+    }
+    const std::uint64_t end = count - first < kThreadElements ? count : first + kThreadElements;
+    for (std::uint64_t i = first; i < end; ++i) {
+        each(i);
+    }
+}
+
 // The part of one row of `width` elements (of a row-major [rows, width] output with `total`
 // elements) that lies in the calling thread's block, for kernels whose elements of a row share most
 // of their work: the thread of the run's first element does the whole run, the block's other

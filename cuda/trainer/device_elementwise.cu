@@ -2,6 +2,7 @@
 
 #include "cuda/kernels/bfloat16_conversion.cuh"
 #include "cuda/kernels/elementwise.cuh"
+#include "cuda/kernels/thread_index.cuh"
 #include "cuda/launch.h"
 
 namespace Halcyne::Core::Vestra {
@@ -10,7 +11,8 @@ namespace {
 template <auto Kernel, class... Args>
 void launchOverElements(std::uint64_t count, const TransformerCudaContext& context, Args&&... args) {
     if (count != 0) {
-        launch<Kernel>(blocksFor(count, kElementBlock), kElementBlock, 0, context.stream, std::forward<Args>(args)...);
+        launch<Kernel>(blocksFor(count, kElementBlock * kThreadElements), kElementBlock, 0, context.stream,
+                       std::forward<Args>(args)...);
     }
 }
 

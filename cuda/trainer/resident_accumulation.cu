@@ -47,11 +47,12 @@ void validateTrainingIds(const TransformerSpec& spec, const TokenBatch& batch,
 
 // A weight gradient pair from the backward of one product: the weight half goes into its resident
 // gradient at once, the input half flows on.
-DeviceBuffer<double> linearBackwardInto(ResidentState& state, const DeviceBuffer<double>& input, std::size_t parameter,
+DeviceBuffer<double> linearBackwardInto(ResidentState& state, const DeviceBuffer<double>& input,
+                                        const DeviceBuffer<bfloat16>& inputBf16, std::size_t parameter,
                                         const DeviceBuffer<double>& gradient, std::uint64_t rows, std::uint64_t in,
                                         std::uint64_t out) {
-    ResidentGradientPair pair =
-        residentLinearBackward(*state.context, input, state.parameters.at(parameter), gradient, rows, in, out);
+    ResidentGradientPair pair = residentLinearBackward(*state.context, input, inputBf16, state.parameters.at(parameter),
+                                                       gradient, rows, in, out);
     accumulateResidentGradient(state, parameter, pair.weight);
     return std::move(pair.input);
 }
@@ -125,33 +126,33 @@ DeviceBuffer<double> layerBackward(ResidentState& state, const TransformerSpec& 
     const bool swiGlu = spec.feed_forward == FeedForwardKind::SwiGlu;
 
     const DeviceBuffer<double> activatedGradient =
-        linearBackwardInto(state, tape.activated, layer.ffnDown, dH, rows, ffn, model);
+        linearBackwardInto(state, tape.activated, tape.activatedBf16, layer.ffnDown, dH, rows, ffn, model);
     const DeviceBuffer<double> upGradient(context, rows * ffn);
     const DeviceBuffer<double> gateGradient(context, swiGlu ? rows * ffn : 0);
     launch<activationBackwardKernel>(blocksFor(rows * ffn, kElementBlock), kElementBlock, 0, context.stream,
                                      tape.gate.get(), tape.up.get(), activatedGradient.get(), gateGradient.get(),
                                      upGradient.get(), rows * ffn, swiGlu);
     const DeviceBuffer<double> normedGradient =
-        linearBackwardInto(state, tape.ffnNormed, layer.ffnUp, upGradient, rows, model, ffn);
+        linearBackwardInto(state, tape.ffnNormed, tape.ffnNormedBf16, layer.ffnUp, upGradient, rows, model, ffn);
     if (swiGlu) {
-        const DeviceBuffer<double> fromGate =
-            linearBackwardInto(state, tape.ffnNormed, layer.ffnGate.value(), gateGradient, rows, model, ffn);
+        const DeviceBuffer<double> fromGate = linearBackwardInto(state, tape.ffnNormed, tape.ffnNormedBf16,
+                                                                 layer.ffnGate.value(), gateGradient, rows, model, ffn);
         launchAdd(context, normedGradient.get(), fromGate.get(), rows * model);
     }
     const DeviceBuffer<double> residualGradient =
         rmsNormBackwardInto(state, tape.residual, layer.ffnNorm, normedGradient, rows, model, epsilon);
     launchAdd(context, residualGradient.get(), dH.get(), rows * model);
 
-    const DeviceBuffer<double> attentionGradient =
-        linearBackwardInto(state, tape.attention, layer.attentionOutput, residualGradient, rows, queryWidth, model);
+    const DeviceBuffer<double> attentionGradient = linearBackwardInto(
+        state, tape.attention, tape.attentionBf16, layer.attentionOutput, residualGradient, rows, queryWidth, model);
     const AttentionInputGradients attention =
         attentionBackward(context, spec, batch, tape, ropeTable, attentionGradient);
-    const DeviceBuffer<double> fromQuery =
-        linearBackwardInto(state, tape.attentionNormed, layer.query, attention.query, rows, model, queryWidth);
-    const DeviceBuffer<double> fromKey =
-        linearBackwardInto(state, tape.attentionNormed, layer.key, attention.key, rows, model, kvWidth);
-    const DeviceBuffer<double> fromValue =
-        linearBackwardInto(state, tape.attentionNormed, layer.value, attention.value, rows, model, kvWidth);
+    const DeviceBuffer<double> fromQuery = linearBackwardInto(state, tape.attentionNormed, tape.attentionNormedBf16,
+                                                              layer.query, attention.query, rows, model, queryWidth);
+    const DeviceBuffer<double> fromKey = linearBackwardInto(state, tape.attentionNormed, tape.attentionNormedBf16,
+                                                            layer.key, attention.key, rows, model, kvWidth);
+    const DeviceBuffer<double> fromValue = linearBackwardInto(state, tape.attentionNormed, tape.attentionNormedBf16,
+                                                              layer.value, attention.value, rows, model, kvWidth);
     launchAdd(context, fromQuery.get(), fromKey.get(), rows * model);
     launchAdd(context, fromQuery.get(), fromValue.get(), rows * model);
 
@@ -203,8 +204,8 @@ double residentAccumulate(ResidentState& state, const TransformerSpec& spec, con
     // The gradient of the mean over active targets; the loss handed back stays a sum.
     launchScale(context, logitsGradient.get(), rows * vocabulary, 1.0 / active);
 
-    const DeviceBuffer<double> normedGradient =
-        linearBackwardInto(state, forward.finalNormed, indices.output, logitsGradient, rows, model, vocabulary);
+    const DeviceBuffer<double> normedGradient = linearBackwardInto(
+        state, forward.finalNormed, forward.finalNormedBf16, indices.output, logitsGradient, rows, model, vocabulary);
     DeviceBuffer<double> dH = rmsNormBackwardInto(state, forward.hidden, indices.finalNorm, normedGradient, rows, model,
                                                   spec.normalization.epsilon);
     for (std::size_t l = indices.layers.size(); l-- > 0;) {

@@ -77,12 +77,13 @@ DeviceBuffer<double> layerForward(ResidentState& state, const TransformerSpec& s
     tape.query = DeviceBuffer<double>(context, rows * shape.queryWidth);
     tape.key = DeviceBuffer<double>(context, rows * shape.kvWidth);
     tape.value = DeviceBuffer<double>(context, rows * shape.kvWidth);
-    residentLinearForward(context, tape.attentionNormed.get(), parameters[layer.query].weights.get(), tape.query.get(),
-                          rows, shape.model, shape.queryWidth);
-    residentLinearForward(context, tape.attentionNormed.get(), parameters[layer.key].weights.get(), tape.key.get(),
-                          rows, shape.model, shape.kvWidth);
-    residentLinearForward(context, tape.attentionNormed.get(), parameters[layer.value].weights.get(), tape.value.get(),
-                          rows, shape.model, shape.kvWidth);
+    tape.attentionNormedBf16 = residentBf16Input(context, tape.attentionNormed);
+    residentLinearForward(context, tape.attentionNormed.get(), tape.attentionNormedBf16,
+                          parameters[layer.query].weights.get(), tape.query.get(), rows, shape.model, shape.queryWidth);
+    residentLinearForward(context, tape.attentionNormed.get(), tape.attentionNormedBf16,
+                          parameters[layer.key].weights.get(), tape.key.get(), rows, shape.model, shape.kvWidth);
+    residentLinearForward(context, tape.attentionNormed.get(), tape.attentionNormedBf16,
+                          parameters[layer.value].weights.get(), tape.value.get(), rows, shape.model, shape.kvWidth);
     rope(context, tape.query.get(), ropeTable, rows * shape.queryWidth, shape.width, spec.query_heads, spec.head_dim);
     rope(context, tape.key.get(), ropeTable, rows * shape.kvWidth, shape.width, spec.kv_heads, spec.head_dim);
     tape.attention = DeviceBuffer<double>(context, rows * shape.queryWidth);
@@ -93,28 +94,33 @@ DeviceBuffer<double> layerForward(ResidentState& state, const TransformerSpec& s
 
     {
         const DeviceBuffer<double> projection(context, rows * shape.model);
-        residentLinearForward(context, tape.attention.get(), parameters[layer.attentionOutput].weights.get(),
-                              projection.get(), rows, shape.queryWidth, shape.model);
+        tape.attentionBf16 = residentBf16Input(context, tape.attention);
+        residentLinearForward(context, tape.attention.get(), tape.attentionBf16,
+                              parameters[layer.attentionOutput].weights.get(), projection.get(), rows, shape.queryWidth,
+                              shape.model);
         tape.residual = DeviceBuffer<double>(context, rows * shape.model);
         launchAddOut(context, hidden.get(), projection.get(), tape.residual.get(), rows * shape.model);
     }
     tape.ffnNormed = DeviceBuffer<double>(context, rows * shape.model);
     rmsNorm(context, tape.residual.get(), parameters[layer.ffnNorm], tape.ffnNormed.get(), rows, shape.model, epsilon);
     tape.up = DeviceBuffer<double>(context, rows * shape.ffn);
-    residentLinearForward(context, tape.ffnNormed.get(), parameters[layer.ffnUp].weights.get(), tape.up.get(), rows,
-                          shape.model, shape.ffn);
+    tape.ffnNormedBf16 = residentBf16Input(context, tape.ffnNormed);
+    residentLinearForward(context, tape.ffnNormed.get(), tape.ffnNormedBf16, parameters[layer.ffnUp].weights.get(),
+                          tape.up.get(), rows, shape.model, shape.ffn);
     if (swiGlu) {
         tape.gate = DeviceBuffer<double>(context, rows * shape.ffn);
-        residentLinearForward(context, tape.ffnNormed.get(), parameters[layer.ffnGate.value()].weights.get(),
-                              tape.gate.get(), rows, shape.model, shape.ffn);
+        residentLinearForward(context, tape.ffnNormed.get(), tape.ffnNormedBf16,
+                              parameters[layer.ffnGate.value()].weights.get(), tape.gate.get(), rows, shape.model,
+                              shape.ffn);
     }
     tape.activated = DeviceBuffer<double>(context, rows * shape.ffn);
     launch<trainingActivationKernel>(blocksFor(rows * shape.ffn, kElementBlock), kElementBlock, 0, context.stream,
                                      tape.gate.get(), tape.up.get(), tape.activated.get(), rows * shape.ffn, swiGlu);
 
     const DeviceBuffer<double> down(context, rows * shape.model);
-    residentLinearForward(context, tape.activated.get(), parameters[layer.ffnDown].weights.get(), down.get(), rows,
-                          shape.ffn, shape.model);
+    tape.activatedBf16 = residentBf16Input(context, tape.activated);
+    residentLinearForward(context, tape.activated.get(), tape.activatedBf16, parameters[layer.ffnDown].weights.get(),
+                          down.get(), rows, shape.ffn, shape.model);
     DeviceBuffer<double> next(context, rows * shape.model);
     launchAddOut(context, tape.residual.get(), down.get(), next.get(), rows * shape.model);
     return next;
@@ -203,8 +209,10 @@ ResidentForwardResult residentForward(ResidentState& state, const TransformerSpe
     rmsNorm(context, result.hidden.get(), state.parameters[indices.finalNorm], result.finalNormed.get(), rows,
             shape.model, spec.normalization.epsilon);
     result.logits = DeviceBuffer<double>(context, rows * spec.vocabulary);
-    residentLinearForward(context, result.finalNormed.get(), state.parameters[indices.output].weights.get(),
-                          result.logits.get(), rows, shape.model, spec.vocabulary);
+    result.finalNormedBf16 = residentBf16Input(context, result.finalNormed);
+    residentLinearForward(context, result.finalNormed.get(), result.finalNormedBf16,
+                          state.parameters[indices.output].weights.get(), result.logits.get(), rows, shape.model,
+                          spec.vocabulary);
     return result;
 }
 

@@ -15,19 +15,25 @@
 
 namespace Halcyne::Core::Vestra {
 
-// What one layer's forward leaves for the backward (rows = batch * width).
+// What one layer's forward leaves for the backward (rows = batch * width). The bfloat16 copies of
+// the products' inputs (residentBf16Input, empty outside a BF16 scope) serve the forward and the
+// backward products alike.
 struct ResidentLayerTape {
-    DeviceBuffer<double> input;            // [rows, model_dim], the hidden state entering the layer
-    DeviceBuffer<double> attentionNormed;  // [rows, model_dim]
-    DeviceBuffer<double> query;            // [rows, Q], after RoPE
-    DeviceBuffer<double> key;              // [rows, K], after RoPE
-    DeviceBuffer<double> value;            // [rows, K]
-    DeviceBuffer<double> attention;        // [rows, Q], before the output projection
-    DeviceBuffer<double> residual;         // [rows, model_dim], input + attention projection
-    DeviceBuffer<double> ffnNormed;        // [rows, model_dim]
-    DeviceBuffer<double> gate;             // [rows, ffn_dim] with SwiGLU, empty with GELU
-    DeviceBuffer<double> up;               // [rows, ffn_dim]
-    DeviceBuffer<double> activated;        // [rows, ffn_dim]
+    DeviceBuffer<double> input;                  // [rows, model_dim], the hidden state entering the layer
+    DeviceBuffer<double> attentionNormed;        // [rows, model_dim]
+    DeviceBuffer<bfloat16> attentionNormedBf16;  // the bfloat16 copy of the member above
+    DeviceBuffer<double> query;                  // [rows, Q], after RoPE
+    DeviceBuffer<double> key;                    // [rows, K], after RoPE
+    DeviceBuffer<double> value;                  // [rows, K]
+    DeviceBuffer<double> attention;              // [rows, Q], before the output projection
+    DeviceBuffer<bfloat16> attentionBf16;        // the bfloat16 copy of the member above
+    DeviceBuffer<double> residual;               // [rows, model_dim], input + attention projection
+    DeviceBuffer<double> ffnNormed;              // [rows, model_dim]
+    DeviceBuffer<bfloat16> ffnNormedBf16;        // the bfloat16 copy of the member above
+    DeviceBuffer<double> gate;                   // [rows, ffn_dim] with SwiGLU, empty with GELU
+    DeviceBuffer<double> up;                     // [rows, ffn_dim]
+    DeviceBuffer<double> activated;              // [rows, ffn_dim]
+    DeviceBuffer<bfloat16> activatedBf16;        // the bfloat16 copy of the member above
 };
 
 // The names the batch uploads fail under, one set for training and one for evaluation.
@@ -61,6 +67,7 @@ struct ResidentForwardResult {
     DeviceBuffer<double> ropeTable;                         // [width, head_dim / 2, 2], ropeTableKernel's
     DeviceBuffer<double> hidden;                            // [rows, model_dim], the input of the final norm
     DeviceBuffer<double> finalNormed;                       // [rows, model_dim]
+    DeviceBuffer<bfloat16> finalNormedBf16;                 // its copy, as in the tape
     DeviceBuffer<double> logits;                            // [rows, vocabulary]
     std::vector<std::unique_ptr<ResidentLayerTape>> tapes;  // one per layer when recorded, else empty
 };

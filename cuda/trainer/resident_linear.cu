@@ -60,11 +60,17 @@ DeviceBuffer<bfloat16> bf16Copy(const TransformerCudaContext& context, const dou
     return copy;
 }
 
-void residentBf16LinearForward(const TransformerCudaContext& context, const double* input, const bfloat16* mirror,
+const bfloat16* requireBf16Input(const DeviceBuffer<bfloat16>& inputBf16, std::uint64_t count) {
+    if (inputBf16.count() != count) {
+        throw std::logic_error("missing BF16 input copy");
+    }
+    return inputBf16.get();
+}
+
+void residentBf16LinearForward(const TransformerCudaContext& context, const bfloat16* input, const bfloat16* mirror,
                                double* output, std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
-    const DeviceBuffer<bfloat16> inputCopy = bf16Copy(context, input, rows * in);
     const DeviceBuffer<float> result(context, rows * out);
-    bf16Gemm(context, CUBLAS_OP_T, CUBLAS_OP_N, out, rows, in, mirror, in, inputCopy.get(), in, result.get(), out,
+    bf16Gemm(context, CUBLAS_OP_T, CUBLAS_OP_N, out, rows, in, mirror, in, input, in, result.get(), out,
              "resident BF16 forward GEMM failed");
     launchFloatToDouble(context, result.get(), output, rows * out);
 }
@@ -83,8 +89,16 @@ ResidentBf16Scope currentResidentBf16Scope() noexcept {
     return bf16Scope;
 }
 
-void residentLinearForward(const TransformerCudaContext& context, const double* input, const double* weight,
-                           double* output, std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
+DeviceBuffer<bfloat16> residentBf16Input(const TransformerCudaContext& context, const DeviceBuffer<double>& input) {
+    if (!bf16Scope.enabled) {
+        return {};
+    }
+    return bf16Copy(context, input.get(), input.count());
+}
+
+void residentLinearForward(const TransformerCudaContext& context, const double* input,
+                           const DeviceBuffer<bfloat16>& inputBf16, const double* weight, double* output,
+                           std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
     if (!bf16Scope.enabled) {
         dgemm(context, CUBLAS_OP_T, CUBLAS_OP_N, out, rows, in, weight, in, input, in, output, out,
               "resident training cublasDgemm failed");
@@ -96,13 +110,14 @@ void residentLinearForward(const TransformerCudaContext& context, const double* 
     if (view == views.end() || view->mirror == nullptr) {
         throw std::logic_error("missing persistent BF16 weight mirror");
     }
-    residentBf16LinearForward(context, input, view->mirror, output, rows, in, out);
+    residentBf16LinearForward(context, requireBf16Input(inputBf16, rows * in), view->mirror, output, rows, in, out);
     *bf16Scope.gemmCounter += 1;
 }
 
 ResidentGradientPair residentLinearBackward(const TransformerCudaContext& context, const DeviceBuffer<double>& input,
-                                            const ResidentParameter& parameter, const DeviceBuffer<double>& gradient,
-                                            std::uint64_t rows, std::uint64_t in, std::uint64_t out) {
+                                            const DeviceBuffer<bfloat16>& inputBf16, const ResidentParameter& parameter,
+                                            const DeviceBuffer<double>& gradient, std::uint64_t rows, std::uint64_t in,
+                                            std::uint64_t out) {
     ResidentGradientPair result{DeviceBuffer<double>(context, rows * in), DeviceBuffer<double>(context, out * in)};
     if (!bf16Scope.enabled) {
         dgemm(context, CUBLAS_OP_N, CUBLAS_OP_N, in, rows, out, parameter.weights.get(), in, gradient.get(), out,
@@ -111,13 +126,13 @@ ResidentGradientPair residentLinearBackward(const TransformerCudaContext& contex
               result.weight.get(), in, "resident dWeight cublasDgemm failed");
         return result;
     }
-    const DeviceBuffer<bfloat16> inputCopy = bf16Copy(context, input.get(), rows * in);
+    const bfloat16* inputCopy = requireBf16Input(inputBf16, rows * in);
     const DeviceBuffer<bfloat16> gradientCopy = bf16Copy(context, gradient.get(), rows * out);
     const DeviceBuffer<float> inputGradient(context, rows * in);
     const DeviceBuffer<float> weightGradient(context, out * in);
     bf16Gemm(context, CUBLAS_OP_N, CUBLAS_OP_N, in, rows, out, parameter.bf16Mirror.get(), in, gradientCopy.get(), out,
              inputGradient.get(), in, "resident BF16 dInput GEMM failed");
-    bf16Gemm(context, CUBLAS_OP_N, CUBLAS_OP_T, in, out, rows, inputCopy.get(), in, gradientCopy.get(), out,
+    bf16Gemm(context, CUBLAS_OP_N, CUBLAS_OP_T, in, out, rows, inputCopy, in, gradientCopy.get(), out,
              weightGradient.get(), in, "resident BF16 dWeight GEMM failed");
     launchFloatToDouble(context, inputGradient.get(), result.input.get(), rows * in);
     launchFloatToDouble(context, weightGradient.get(), result.weight.get(), out * in);

@@ -41,17 +41,25 @@ struct ResidentGradientPair {
     DeviceBuffer<double> weight;  // [out, in] (or [width])
 };
 
-// output = input x weight^T. FP64 failure: TransformerCudaError kind Blas "resident training
-// cublasDgemm failed"; BF16: "resident BF16 forward GEMM failed", std::logic_error "missing
-// persistent BF16 weight mirror" for a weight without a view.
-void residentLinearForward(const TransformerCudaContext& context, const double* input, const double* weight,
-                           double* output, std::uint64_t rows, std::uint64_t in, std::uint64_t out);
+// The bfloat16 copy of an activation, made once while a BF16 scope is installed and handed to every
+// product that reads the activation, forward and backward; an empty buffer outside a scope.
+[[nodiscard]] DeviceBuffer<bfloat16> residentBf16Input(const TransformerCudaContext& context,
+                                                       const DeviceBuffer<double>& input);
 
-// input gradient = gradient x weight, weight gradient = gradient^T x input, both new buffers.
-// Failures: kind Blas "resident dInput cublasDgemm failed" / "resident dWeight cublasDgemm failed",
-// or "resident BF16 dInput GEMM failed" / "resident BF16 dWeight GEMM failed".
+// output = input x weight^T; inputBf16 is residentBf16Input(input). FP64 failure: TransformerCudaError
+// kind Blas "resident training cublasDgemm failed"; BF16: "resident BF16 forward GEMM failed",
+// std::logic_error "missing persistent BF16 weight mirror" for a weight without a view and "missing
+// BF16 input copy" for an empty inputBf16.
+void residentLinearForward(const TransformerCudaContext& context, const double* input,
+                           const DeviceBuffer<bfloat16>& inputBf16, const double* weight, double* output,
+                           std::uint64_t rows, std::uint64_t in, std::uint64_t out);
+
+// input gradient = gradient x weight, weight gradient = gradient^T x input, both new buffers; inputBf16
+// as for the forward. Failures: kind Blas "resident dInput cublasDgemm failed" / "resident dWeight
+// cublasDgemm failed", or "resident BF16 dInput GEMM failed" / "resident BF16 dWeight GEMM failed".
 [[nodiscard]] ResidentGradientPair residentLinearBackward(const TransformerCudaContext& context,
                                                           const DeviceBuffer<double>& input,
+                                                          const DeviceBuffer<bfloat16>& inputBf16,
                                                           const ResidentParameter& parameter,
                                                           const DeviceBuffer<double>& gradient, std::uint64_t rows,
                                                           std::uint64_t in, std::uint64_t out);

@@ -1,11 +1,12 @@
 // Kernels through the launch helper and the device layer, on whichever backend the build has: block
 // reductions over static and dynamic shared memory up to the block's limit, index variables over
 // 3-D grids, the launch configurations CUDA refuses, atomics across blocks, and the trainer's rounding
-// of doubles to bfloat16.
+// of doubles to bfloat16 and widening of floats.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <numeric>
 #include <tuple>
@@ -202,11 +203,21 @@ TEST_F(Launch, AtomicOrHandsEachBitToOneThreadAcrossBlocks) {
 }
 
 // The trainer's bfloat16 conversion decides on the double itself: through float, 1 + 2^-8 + 2^-30
-// would become the tie 1 + 2^-8 and go down to even. 257 elements reach a second block.
-TEST_F(Launch, DoubleToBfloat16RoundsTheDoubleToNearestEven) {
-    std::vector<double> values(257, 1.0 + 0x1p-8 + 0x1p-30);
+// would become the tie 1 + 2^-8 and go down to even. Each element has its own exponent, so that an
+// element converted into another's place shows; 257 elements end in a partial block (one element
+// per thread) or a partial run (on the CPU device).
+TEST_F(Launch, DoubleToBfloat16RoundsEachDoubleToNearestEven) {
+    std::vector<double> values(257);
+    std::vector<std::uint16_t> expected(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const int exponent = static_cast<int>(i % 200) - 100;
+        values[i] = std::ldexp(1.0 + 0x1p-8 + 0x1p-30, exponent);
+        expected[i] = static_cast<std::uint16_t>((127 + exponent) << 7 | 1);
+    }
     values[0] = 1.0 + 0x1p-8;
     values[1] = 1.0 + 3 * 0x1p-8;
+    expected[0] = 0x3F80;  // the ties go to even
+    expected[1] = 0x3F82;
     const auto input = uploadBuffer(context, values, "upload doubles");
     DeviceBuffer<bfloat16> output(context, values.size());
     launchDoubleToBfloat16(context, input.get(), output.get(), values.size());
@@ -217,10 +228,20 @@ TEST_F(Launch, DoubleToBfloat16RoundsTheDoubleToNearestEven) {
     std::vector<std::uint16_t> bits(values.size());
     std::transform(result.begin(), result.end(), bits.begin(),
                    [](bfloat16 value) { return std::bit_cast<std::uint16_t>(value); });
-    std::vector<std::uint16_t> expected(values.size(), 0x3F81);
-    expected[0] = 0x3F80;  // the ties go to even
-    expected[1] = 0x3F82;
     EXPECT_EQ(bits, expected);
+}
+
+TEST_F(Launch, FloatToDoubleWidensEachElementInPlace) {
+    std::vector<float> values(257);
+    std::iota(values.begin(), values.end(), 0.5f);
+    const auto input = uploadBuffer(context, values, "upload floats");
+    DeviceBuffer<double> output(context, values.size());
+    launchFloatToDouble(context, input.get(), output.get(), values.size());
+    checkKernels("float widening kernel");
+    std::vector<double> result(values.size());
+    download(context, result, output, "download doubles");
+    synchronize(context, "synchronize doubles");
+    EXPECT_EQ(result, std::vector<double>(values.begin(), values.end()));
 }
 
 }  // namespace
