@@ -1,5 +1,6 @@
-// The feed-forward activation of the forward pass (reference/feed_forward.*), one thread per
-// element: SwiGLU, SiLU(gate) * up; or GELU(up) in its exact erf form, which never reads the gate.
+// The feed-forward activation of the forward pass (reference/feed_forward.*), element by element
+// (forEachThreadElement): SwiGLU, SiLU(gate) * up; or GELU(up) in its exact erf form, which never
+// reads the gate.
 #pragma once
 
 #include <cmath>
@@ -15,17 +16,15 @@ __global__ void trainingActivationKernel(const double* __restrict__ gate,  // [c
                                          const double* __restrict__ up,    // [count]
                                          double* __restrict__ output,      // [count]
                                          std::uint64_t count, bool swiGlu) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i >= count) {
-        return;
-    }
-    if (swiGlu) {
-        const double g = gate[i];
-        output[i] = (g / (exp(-g) + 1.0)) * up[i];
-        return;
-    }
-    const double u = up[i];
-    output[i] = (erf(u * 0.7071067811865476) + 1.0) * (u * 0.5);
+    forEachThreadElement(count, [&](std::uint64_t i) {
+        if (swiGlu) {
+            const double g = gate[i];
+            output[i] = (g / (exp(-g) + 1.0)) * up[i];
+            return;
+        }
+        const double u = up[i];
+        output[i] = (erf(u * 0.7071067811865476) + 1.0) * (u * 0.5);
+    });
 }
 
 }  // namespace

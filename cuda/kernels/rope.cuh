@@ -1,6 +1,6 @@
-// Rotary position encoding of the forward pass (reference/rope.*), in place, one thread per
-// adjacent column pair of a head, from the table of ropeTableKernel; ropeBackwardKernel is its
-// transpose.
+// Rotary position encoding of the forward pass (reference/rope.*), in place, adjacent column pair
+// by pair of a head (forEachThreadElement), from the table of ropeTableKernel; ropeBackwardKernel is
+// its transpose.
 #pragma once
 
 #include <cmath>
@@ -17,16 +17,14 @@ __global__ void trainingRopeKernel(double* __restrict__ values,       // [rows, 
                                    const double* __restrict__ table,  // [sequence, headDim / 2, 2]
                                    std::uint64_t count, std::uint64_t sequence, std::uint64_t heads,
                                    std::uint64_t headDim) {
-    const std::uint64_t pair = globalThreadIndex();
-    if (pair >= count / 2) {
-        return;
-    }
-    const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, table);
-    const std::uint64_t i = rotation.first;
-    const double x0 = values[i];
-    const double x1 = values[i + 1];
-    values[i] = x0 * rotation.cosine - x1 * rotation.sine;
-    values[i + 1] = x1 * rotation.cosine + x0 * rotation.sine;
+    forEachThreadElement(count / 2, [&](std::uint64_t pair) {
+        const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, table);
+        const std::uint64_t i = rotation.first;
+        const double x0 = values[i];
+        const double x1 = values[i + 1];
+        values[i] = x0 * rotation.cosine - x1 * rotation.sine;
+        values[i + 1] = x1 * rotation.cosine + x0 * rotation.sine;
+    });
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The gradient of rotary position encoding (reference/rope.*): the inverse rotation, which is the
-// transpose of the forward one, one thread per adjacent column pair, from the table of
-// ropeTableKernel.
+// transpose of the forward one, adjacent column pair by pair (forEachThreadElement), from the table
+// of ropeTableKernel.
 #pragma once
 
 #include <cmath>
@@ -18,16 +18,14 @@ __global__ void ropeBackwardKernel(const double* __restrict__ outputGradient,  /
                                    const double* __restrict__ table,           // [sequence, headDim / 2, 2]
                                    std::uint64_t count, std::uint64_t sequence, std::uint64_t heads,
                                    std::uint64_t headDim) {
-    const std::uint64_t pair = globalThreadIndex();
-    if (pair >= count / 2) {
-        return;
-    }
-    const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, table);
-    const std::uint64_t i = rotation.first;
-    const double x0 = outputGradient[i];
-    const double x1 = outputGradient[i + 1];
-    inputGradient[i] = x0 * rotation.cosine + x1 * rotation.sine;
-    inputGradient[i + 1] = x1 * rotation.cosine - x0 * rotation.sine;
+    forEachThreadElement(count / 2, [&](std::uint64_t pair) {
+        const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, table);
+        const std::uint64_t i = rotation.first;
+        const double x0 = outputGradient[i];
+        const double x1 = outputGradient[i + 1];
+        inputGradient[i] = x0 * rotation.cosine + x1 * rotation.sine;
+        inputGradient[i + 1] = x1 * rotation.cosine - x0 * rotation.sine;
+    });
 }
 
 }  // namespace

@@ -35,9 +35,9 @@ ActivationGradients cudaActivationBackward(const Tensor& gate, const Tensor& up,
     }
     upload(context, deviceUp, up.values, "upload activation up");
     upload(context, gradient, outputGradient.values, "upload activation gradient");
-    launch<activationBackwardKernel>(blocksFor(count, kElementBlock), kElementBlock, 0, context.stream,
-                                     deviceGate.get(), deviceUp.get(), gradient.get(), gateGradient.get(),
-                                     upGradient.get(), count, swiGlu);
+    launch<activationBackwardKernel>(blocksFor(count, kElementBlock * kThreadElements), kElementBlock, 0,
+                                     context.stream, deviceGate.get(), deviceUp.get(), gradient.get(),
+                                     gateGradient.get(), upGradient.get(), count, swiGlu);
     checkKernels("activation backward kernel");
 
     ActivationGradients result{swiGlu ? Tensor(gate.shape) : Tensor(), Tensor(up.shape)};

@@ -27,8 +27,8 @@ Tensor cudaRopeBackward(const Tensor& outputGradient, std::uint64_t batch, std::
     DeviceBuffer<double> table(context, sequence * headDim);
     launch<ropeTableKernel>(blocksFor(sequence * (headDim / 2), kElementBlock), kElementBlock, 0, context.stream,
                             table.get(), sequence, headDim, base);
-    launch<ropeBackwardKernel>(blocksFor(count / 2, kElementBlock), kElementBlock, 0, context.stream, gradientIn.get(),
-                               gradientOut.get(), table.get(), count, sequence, heads, headDim);
+    launch<ropeBackwardKernel>(blocksFor(count / 2, kElementBlock * kThreadElements), kElementBlock, 0, context.stream,
+                               gradientIn.get(), gradientOut.get(), table.get(), count, sequence, heads, headDim);
     checkKernels("RoPE backward kernel");
     Tensor inputGradient(outputGradient.shape);
     download(context, inputGradient.values, gradientOut, "download RoPE gradient");

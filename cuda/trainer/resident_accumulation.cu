@@ -101,9 +101,9 @@ AttentionInputGradients attentionBackward(const TransformerCudaContext& context,
 
     const auto unrotate = [&](const DeviceBuffer<double>& rotated, std::uint64_t heads) {
         DeviceBuffer<double> plain(context, rotated.count());
-        launch<ropeBackwardKernel>(blocksFor(rotated.count() / 2, kElementBlock), kElementBlock, 0, context.stream,
-                                   rotated.get(), plain.get(), ropeTable, rotated.count(), batch.width, heads,
-                                   std::uint64_t{spec.head_dim});
+        launch<ropeBackwardKernel>(blocksFor(rotated.count() / 2, kElementBlock * kThreadElements), kElementBlock, 0,
+                                   context.stream, rotated.get(), plain.get(), ropeTable, rotated.count(), batch.width,
+                                   heads, std::uint64_t{spec.head_dim});
         return plain;
     };
     gradients.query = unrotate(gradients.query, spec.query_heads);
@@ -129,9 +129,9 @@ DeviceBuffer<double> layerBackward(ResidentState& state, const TransformerSpec& 
         linearBackwardInto(state, tape.activated, tape.activatedBf16, layer.ffnDown, dH, rows, ffn, model);
     const DeviceBuffer<double> upGradient(context, rows * ffn);
     const DeviceBuffer<double> gateGradient(context, swiGlu ? rows * ffn : 0);
-    launch<activationBackwardKernel>(blocksFor(rows * ffn, kElementBlock), kElementBlock, 0, context.stream,
-                                     tape.gate.get(), tape.up.get(), activatedGradient.get(), gateGradient.get(),
-                                     upGradient.get(), rows * ffn, swiGlu);
+    launch<activationBackwardKernel>(blocksFor(rows * ffn, kElementBlock * kThreadElements), kElementBlock, 0,
+                                     context.stream, tape.gate.get(), tape.up.get(), activatedGradient.get(),
+                                     gateGradient.get(), upGradient.get(), rows * ffn, swiGlu);
     const DeviceBuffer<double> normedGradient =
         linearBackwardInto(state, tape.ffnNormed, tape.ffnNormedBf16, layer.ffnUp, upGradient, rows, model, ffn);
     if (swiGlu) {

@@ -50,8 +50,8 @@ void rmsNorm(const TransformerCudaContext& context, const double* input, const R
 
 void rope(const TransformerCudaContext& context, double* values, const double* table, std::uint64_t count,
           std::uint64_t width, std::uint64_t heads, std::uint64_t headDim) {
-    launch<trainingRopeKernel>(blocksFor(count / 2, kElementBlock), kElementBlock, 0, context.stream, values, table,
-                               count, width, heads, headDim);
+    launch<trainingRopeKernel>(blocksFor(count / 2, kElementBlock * kThreadElements), kElementBlock, 0, context.stream,
+                               values, table, count, width, heads, headDim);
 }
 
 // One layer from `hidden` to the new hidden state; `tape` receives the layer's activations, and the
@@ -114,8 +114,9 @@ DeviceBuffer<double> layerForward(ResidentState& state, const TransformerSpec& s
                               shape.ffn);
     }
     tape.activated = DeviceBuffer<double>(context, rows * shape.ffn);
-    launch<trainingActivationKernel>(blocksFor(rows * shape.ffn, kElementBlock), kElementBlock, 0, context.stream,
-                                     tape.gate.get(), tape.up.get(), tape.activated.get(), rows * shape.ffn, swiGlu);
+    launch<trainingActivationKernel>(blocksFor(rows * shape.ffn, kElementBlock * kThreadElements), kElementBlock, 0,
+                                     context.stream, tape.gate.get(), tape.up.get(), tape.activated.get(),
+                                     rows * shape.ffn, swiGlu);
 
     const DeviceBuffer<double> down(context, rows * shape.model);
     tape.activatedBf16 = residentBf16Input(context, tape.activated);
