@@ -23,7 +23,7 @@ __device__ __forceinline__ std::uint64_t globalThreadIndex() {
 // Consecutive elements each thread of forEachThreadElement covers: one in the GPU forms; on the
 // CPU device a run, so that its plain loop replaces the device's cost per thread. A launch over
 // count elements takes blocksFor(count, blockSize * kThreadElements) blocks.
-inline constexpr unsigned kThreadElements = kGpuKernelForms ? 1 : 32;
+inline constexpr unsigned kThreadElements = kGpuKernelForms ? 1 : 128;
 
 // Calls each(i) for the elements i < count that the calling thread covers.
 template <class Each>
