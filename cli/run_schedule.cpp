@@ -27,8 +27,7 @@ void moveRunEnd(RunSettings& settings, std::uint64_t stepsTaken, std::uint64_t e
 }
 
 Bytes checkpointUnderPlan(const RunSettings& settings, const std::filesystem::path& file,
-                          std::span<const std::uint8_t> image) {
-    const VttSummary summary = summarizeVttImage(image);
+                          std::span<const std::uint8_t> image, const VttSummary& summary) {
     const std::uint64_t current = trainingConfigFingerprint(settings.config);
     if (summary.configFingerprint == current) {
         return Bytes(image.begin(), image.end());

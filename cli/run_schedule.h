@@ -11,6 +11,7 @@
 
 #include "cli/run_settings.h"
 #include "core/byte_writer.h"
+#include "training/vtt_checkpoint.h"
 
 namespace Halcyne::Core::Vestra::Cli {
 
@@ -22,10 +23,11 @@ namespace Halcyne::Core::Vestra::Cli {
 // An end below the steps taken throws std::invalid_argument; the end the run has changes nothing.
 void moveRunEnd(RunSettings& settings, std::uint64_t stepsTaken, std::uint64_t end);
 
-// The checkpoint image in `file` under the settings' current plan: the image itself when it was
-// saved under that plan, rebased when it was saved under a plan replaced at the checkpoint's own
-// step. Any other image is another run's, and throws std::runtime_error naming the file.
+// The checkpoint image in `file`, whose `summary` the caller has read, under the settings' current
+// plan: the image itself when it was saved under that plan, rebased when it was saved under a plan
+// replaced at the checkpoint's own step. Any other image is another run's, and throws
+// std::runtime_error naming the file.
 [[nodiscard]] Bytes checkpointUnderPlan(const RunSettings& settings, const std::filesystem::path& file,
-                                        std::span<const std::uint8_t> image);
+                                        std::span<const std::uint8_t> image, const VttSummary& summary);
 
 }  // namespace Halcyne::Core::Vestra::Cli

@@ -325,7 +325,8 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
     requireMemory(settings.spec, settings.device, settings.batch, text.bytes().size());
     const TransformerWeights weights = initialWeights(settings.spec, settings.config.seed);
     const Bytes stored = onCheckpointFile(file, [&] { return readCheckpointFile(file, imageSize); });
-    const std::uint64_t taken = requireRunCheckpoint(file, stored, settings, group).counters.steps;
+    const VttSummary summary = requireRunCheckpoint(file, stored, settings, group);
+    const std::uint64_t taken = summary.counters.steps;
     requireStepsReached(directory.trainingFile(), settings.steps, taken);
     const std::size_t changesBefore = settings.scheduleChanges.size();
     if (run.steps) {
@@ -335,7 +336,7 @@ int resumeRun(const ResumedRun& run, const TrainingControl& control) {
             throw UsageError(std::string("--steps ") + std::to_string(*run.steps) + ": " + error.what());
         }
     }
-    const Bytes image = checkpointUnderPlan(settings, file, stored);
+    const Bytes image = checkpointUnderPlan(settings, file, stored, summary);
     requireOneJob(group, settings);
     auto trainer = makeTrainer(settings.device, settings.spec, weights, settings.config);
     onCheckpointFile(file, [&] { trainer->restoreCheckpoint(image); });
