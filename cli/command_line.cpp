@@ -169,7 +169,7 @@ void addTrain(CLI::App& app, TrainOptions& o, int& status) {
                                          "weights; it brings the model's shape"))
                      ->excludes(resume)
                      ->type_name("MODEL");
-    fresh(train->add_option("--spec", o.initSpec, "model.json of an --init .vtm file that has none beside it"))
+    fresh(train->add_option("--model-json", o.initSpec, "model.json of an --init .vtm file that has none beside it"))
         ->needs(init)
         ->type_name("FILE");
     TransformerSpec& m = o.run.spec;
@@ -320,7 +320,7 @@ void addModelCommands(CLI::App& app, ModelCommandOptions& o, int& status) {
     sample->add_option("--count", o.sampling.count, "samples to draw, the n-th with seed + n - 1")
         ->check(wholeNumber(true))
         ->capture_default_str();
-    sample->add_option("--spec", o.spec, "model.json of a .vtm file that has none beside it");
+    sample->add_option("--model-json", o.spec, "model.json of a .vtm file that has none beside it");
     sample->footer(
         "Each byte is drawn in this order: the top-k bytes are kept, the temperature shapes their "
         "probabilities, and the top-p head of those is kept.");
@@ -336,7 +336,7 @@ void addModelCommands(CLI::App& app, ModelCommandOptions& o, int& status) {
     CLI::App* eval = app.add_subcommand("eval", "mean loss and perplexity per token of a model on a text");
     eval->add_option("MODEL", o.model, "run directory or .vtm file")->required();
     eval->add_option("TEXT_FILE", o.text, "the text to score")->required();
-    eval->add_option("--spec", o.spec, "model.json of a .vtm file that has none beside it");
+    eval->add_option("--model-json", o.spec, "model.json of a .vtm file that has none beside it");
     o.device = defaultDevice();
     eval->add_option("--device", o.device, "evaluator: the build's device, or the CPU reference")
         ->check(CLI::IsMember(availableDevices()))

@@ -81,7 +81,8 @@ std::shared_ptr<const TransformerModel> fromArtifact(const std::filesystem::path
         }
         std::error_code error;
         if (!specFile && !std::filesystem::exists(specPath, error)) {
-            throw std::invalid_argument("no model specification beside it: give one with --spec (a run's model.json)");
+            throw std::invalid_argument(
+                "no model specification beside it: give one with --model-json (a run's model.json)");
         }
         const TransformerSpec spec = readModelSpec(specPath);
         return std::make_shared<const TransformerModel>(spec, vtmWeights(contents, spec),

@@ -55,7 +55,7 @@ inline constexpr VttMessages kVttMessages{
 
 // The size of the image of a training state whose four sets have the shapes of `weights`.
 [[nodiscard]] std::uint64_t vttCheckpointSize(const TransformerWeights& weights);
-// The same for the weight set zeroWeights(spec) would build, from the spec's shapes alone: what a
+// The same for the weight set zeroWeights(spec) would build, from the model's shapes alone: what a
 // checkpoint must weigh before anything is allocated for its model. nullopt when the size does not
 // fit in 64 bits.
 [[nodiscard]] std::optional<std::uint64_t> vttCheckpointSize(const TransformerSpec& spec);

@@ -174,8 +174,7 @@ TEST_F(PeakMemory, TheReferenceTrainerFitsTheDefaultShapeInOneGiB) {
 TEST_F(PeakMemory, ABatchThatCannotFitIsRefusedUpFront) {
     const std::string file = text(64 * 1024).string();
     for (const std::string device : {"reference", "cpu"}) {
-        const Finished refused =
-            vestra({"train", file, "--run", "run", "--batch", "1000000", "--device", device}, 30);
+        const Finished refused = vestra({"train", file, "--run", "run", "--batch", "1000000", "--device", device}, 30);
         EXPECT_EQ(refused.status, 1);
         EXPECT_TRUE(refusesTheBatch(refused.err, "1000000")) << refused.err;
         EXPECT_FALSE(fs::exists(root_ / "run"));

@@ -129,8 +129,8 @@ TEST_F(VestraCommand, TrainStartsFromATrainedModel) {
     fs::copy_file(root_ / "base/model.vtm", root_ / "lone.vtm");
 
     // At a vanishing rate, one step leaves the weights where the model had them.
-    const Outcome tuned =
-        vestra("train other.txt --run tuned --init lone.vtm --spec base/model.json --steps 1 --lr 1e-12 --batch 2");
+    const Outcome tuned = vestra(
+        "train other.txt --run tuned --init lone.vtm --model-json base/model.json --steps 1 --lr 1e-12 --batch 2");
     ASSERT_EQ(tuned.status, 0) << tuned.err;
     EXPECT_NE(tuned.out.find("from weights of lone.vtm; run in tuned\n"), std::string::npos) << tuned.out;
     const auto base = Cli::loadModel(root_ / "base/model.vtm", std::nullopt);
@@ -153,7 +153,7 @@ TEST_F(VestraCommand, TrainStartsFromATrainedModel) {
     const std::vector<Refusal> refusals = {
         {"--init gone --dim 8", 2, "--dim: the --init model fixes the model's shape"},
         {"--init gone --tied", 2, "--tied: the --init model fixes the model's shape"},
-        {"--spec gone/model.json", 2, "--spec requires --init"},
+        {"--model-json gone/model.json", 2, "--model-json requires --init"},
         {"--init lone.vtm", 1, "lone.vtm: no model specification beside it"},
     };
     for (const Refusal& r : refusals) {
