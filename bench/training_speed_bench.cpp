@@ -4,7 +4,8 @@
 // GEMMs, in the other kernels and elsewhere (allocation, copies, the host's own work). Each
 // configuration keeps one trainer; in every round each runs a few steps in turn (in reverse order
 // every other round), and the figures are medians over the rounds.
-//   training_speed_bench [--rounds N] [--steps S] [--threads T] [--torch PYTHON] [--tsv]
+//   training_speed_bench [--rounds N] [--steps S] [--threads T] [--only TEXT] [--torch PYTHON] [--tsv]
+// --only keeps the configurations whose name contains TEXT ("default", "big bf16"), for a profile.
 // --torch runs bench/torch_training_bench.py with that Python (one with PyTorch, such as Debian's
 // /usr/bin/python3) for one round of its own after each round here, and sets its float64 figure
 // beside the FP64 rows and its float32 figure beside the BF16 rows. --tsv prints one line per
@@ -45,6 +46,7 @@ struct Options {
     int rounds = 5;
     int steps = 3;
     unsigned threads = 0;  // 0: the device's default
+    std::string only;      // keep the configurations whose name contains this
     std::string torch;     // the Python that runs the PyTorch script, or none
     bool tsv = false;
 };
@@ -60,6 +62,8 @@ Options parse(int argc, char** argv) {
             options.steps = std::max(1, std::atoi(argv[++i]));
         } else if (argument == "--threads" && valued) {
             options.threads = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
+        } else if (argument == "--only" && valued) {
+            options.only = argv[++i];
         } else if (argument == "--torch" && valued) {
             options.torch = argv[++i];
         } else if (argument == "--tsv") {
@@ -67,7 +71,8 @@ Options parse(int argc, char** argv) {
         } else {
             std::fprintf(
                 stderr,
-                "usage: training_speed_bench [--rounds N] [--steps S] [--threads T] [--torch PYTHON] [--tsv]\n");
+                "usage: training_speed_bench [--rounds N] [--steps S] [--threads T] [--only TEXT] [--torch PYTHON] "
+                "[--tsv]\n");
             std::exit(2);
         }
     }
@@ -199,6 +204,9 @@ int run(const Options& options) {
     const std::string loadBefore = loadAverage();
     std::vector<std::unique_ptr<Configuration>> configurations;
     for (const TrainingShape& shape : trainingShapes()) {
+        if (shape.name.find(options.only) == std::string::npos) {
+            continue;
+        }
         configurations.push_back(std::make_unique<Configuration>(shape));
     }
     std::vector<std::vector<Sample>> samples(configurations.size());
