@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 
 #include "cpu_device/control.h"
 
@@ -9,6 +10,7 @@ namespace Halcyne::Core::Vestra::CpuDevice {
 namespace {
 
 constexpr unsigned kMaxExecutionThreads = 8;
+constexpr std::chrono::microseconds kWatchForNextLaunch{200};
 
 std::atomic<unsigned>& executionThreadCount() {
     static std::atomic<unsigned> count{std::clamp(std::thread::hardware_concurrency(), 1u, kMaxExecutionThreads)};
@@ -44,6 +46,7 @@ BlockPool::~BlockPool() {
 void BlockPool::run(unsigned participants, const std::function<void()>& work) {
     const std::lock_guard launch(launchMutex_);
     const unsigned helpers = participants - 1;
+    bool sleeping = false;
     {
         const std::lock_guard lock(mutex_);
         while (helpers_.size() < helpers) {
@@ -52,9 +55,13 @@ void BlockPool::run(unsigned participants, const std::function<void()>& work) {
         work_ = &work;
         wanted_ = helpers;
         open_ = true;
-        ++generation_;
+        generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        sleeping = sleeping_ != 0;
     }
-    wake_.notify_all();
+    // A helper still watching for the next launch sees it without being woken.
+    if (sleeping) {
+        wake_.notify_all();
+    }
     work();
     std::unique_lock lock(mutex_);
     open_ = false;
@@ -66,11 +73,22 @@ void BlockPool::serve(unsigned index) {
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+        // The launches of a step come tens of microseconds apart, less than waking a sleeping thread
+        // costs both threads: a helper watches for the next one for a while, yielding its core to
+        // any other thread that wants it, before it sleeps.
+        lock.unlock();
+        const auto watchUntil = std::chrono::steady_clock::now() + kWatchForNextLaunch;
+        while (generation_.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < watchUntil) {
+            std::this_thread::yield();
+        }
+        lock.lock();
+        ++sleeping_;
+        wake_.wait(lock, [&] { return stopping_ || generation_.load(std::memory_order_relaxed) != seen; });
+        --sleeping_;
         if (stopping_) {
             return;
         }
-        seen = generation_;
+        seen = generation_.load(std::memory_order_relaxed);
         if (index >= wanted_ || !open_) {
             continue;
         }

@@ -2,6 +2,7 @@
 // GEMM). Started on first use, kept for the life of the process; one launch at a time.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -36,7 +37,8 @@ class BlockPool {
     std::condition_variable finished_;
     std::vector<std::thread> helpers_;
     const std::function<void()>* work_ = nullptr;
-    std::uint64_t generation_ = 0;
+    std::atomic<std::uint64_t> generation_{0};  // written under mutex_, watched without it
+    unsigned sleeping_ = 0;                     // helpers waiting on wake_
     unsigned wanted_ = 0;
     unsigned running_ = 0;  // helpers inside `work`
     bool open_ = false;     // whether a helper that wakes may still start `work`
