@@ -11,15 +11,15 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-__global__ void doubleToBfloat16Kernel(const double* __restrict__ input,  // [count]
-                                       bfloat16* __restrict__ output,     // [count]
-                                       std::uint64_t count) {
+VESTRA_ELEMENT_LOOPS __global__ void doubleToBfloat16Kernel(const double* __restrict__ input,  // [count]
+                                                            bfloat16* __restrict__ output,     // [count]
+                                                            std::uint64_t count) {
     forEachThreadElement(count, [&](std::uint64_t i) { output[i] = __double2bfloat16(input[i]); });
 }
 
-__global__ void floatToDoubleKernel(const float* __restrict__ input,  // [count]
-                                    double* __restrict__ output,      // [count]
-                                    std::uint64_t count) {
+VESTRA_ELEMENT_LOOPS __global__ void floatToDoubleKernel(const float* __restrict__ input,  // [count]
+                                                         double* __restrict__ output,      // [count]
+                                                         std::uint64_t count) {
     forEachThreadElement(count, [&](std::uint64_t i) { output[i] = static_cast<double>(input[i]); });
 }
 
