@@ -1,4 +1,4 @@
-// AdamW on the device, one thread per element: the element update of the CPU trainer's step
+// AdamW on the device, element by element (forEachThreadElement): the element update of the CPU trainer's step
 // (training/transformer_trainer.cpp) with the bias corrections computed once by the host.
 // Weights and both moments are updated in place; the decay term uses the weight before the update.
 #pragma once
@@ -13,21 +13,21 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-__global__ void adamKernel(double* __restrict__ weights,         // [count]
-                           const double* __restrict__ gradient,  // [count]
-                           double* __restrict__ firstMoment,     // [count]
-                           double* __restrict__ secondMoment,    // [count]
-                           std::uint64_t count, double learningRate, double beta1, double beta2, double epsilon,
-                           double weightDecay, double biasCorrection1, double biasCorrection2) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i >= count) {
-        return;
-    }
-    const AdamElement next = adamElementUpdate(weights[i], gradient[i], firstMoment[i], secondMoment[i], learningRate,
-                                               beta1, beta2, epsilon, weightDecay, biasCorrection1, biasCorrection2);
-    firstMoment[i] = next.firstMoment;
-    secondMoment[i] = next.secondMoment;
-    weights[i] = next.weight;
+VESTRA_ELEMENT_LOOPS __global__ void adamKernel(double* __restrict__ weights,         // [count]
+                                                const double* __restrict__ gradient,  // [count]
+                                                double* __restrict__ firstMoment,     // [count]
+                                                double* __restrict__ secondMoment,    // [count]
+                                                std::uint64_t count, double learningRate, double beta1, double beta2,
+                                                double epsilon, double weightDecay, double biasCorrection1,
+                                                double biasCorrection2) {
+    forEachThreadElement(count, [&](std::uint64_t i) {
+        const AdamElement next =
+            adamElementUpdate(weights[i], gradient[i], firstMoment[i], secondMoment[i], learningRate, beta1, beta2,
+                              epsilon, weightDecay, biasCorrection1, biasCorrection2);
+        firstMoment[i] = next.firstMoment;
+        secondMoment[i] = next.secondMoment;
+        weights[i] = next.weight;
+    });
 }
 
 }  // namespace

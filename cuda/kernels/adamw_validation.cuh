@@ -1,6 +1,7 @@
-// The read-only half of a transactional AdamW step: one thread per element computes the update the
-// step would apply (the gradient multiplied by the step's gradient scale) and raises a shared flag
-// when the new weight or either moment would not be finite. Nothing but the flag is written.
+// The read-only half of a transactional AdamW step: element by element (forEachThreadElement), the
+// update the step would apply (the gradient multiplied by the step's gradient scale), raising a
+// shared flag when the new weight or either moment would not be finite. Nothing but the flag is
+// written.
 #pragma once
 
 #include <cstdint>
@@ -17,22 +18,24 @@ __device__ __forceinline__ bool isFiniteDouble(double value) {
     return fabs(value) <= 1.7976931348623157e308;
 }
 
-__global__ void validateAdamKernel(const double* __restrict__ weights,       // [count]
-                                   const double* __restrict__ gradient,      // [count]
-                                   const double* __restrict__ firstMoment,   // [count]
-                                   const double* __restrict__ secondMoment,  // [count]
-                                   std::uint64_t count, double gradientScale, double learningRate, double beta1,
-                                   double beta2, double epsilon, double weightDecay, double biasCorrection1,
-                                   double biasCorrection2,
-                                   int* flag) {  // [1], cleared by the host; any non-zero value refuses
-    const std::uint64_t i = globalThreadIndex();
-    if (i >= count) {
-        return;
-    }
-    const AdamElement next =
-        adamElementUpdate(weights[i], gradient[i] * gradientScale, firstMoment[i], secondMoment[i], learningRate, beta1,
-                          beta2, epsilon, weightDecay, biasCorrection1, biasCorrection2);
-    if (!isFiniteDouble(next.weight) || !isFiniteDouble(next.firstMoment) || !isFiniteDouble(next.secondMoment)) {
+VESTRA_ELEMENT_LOOPS __global__ void validateAdamKernel(
+    const double* __restrict__ weights,       // [count]
+    const double* __restrict__ gradient,      // [count]
+    const double* __restrict__ firstMoment,   // [count]
+    const double* __restrict__ secondMoment,  // [count]
+    std::uint64_t count, double gradientScale, double learningRate, double beta1, double beta2, double epsilon,
+    double weightDecay, double biasCorrection1, double biasCorrection2,
+    int* flag) {  // [1], cleared by the host; any non-zero value refuses
+    // The thread's elements raise one flag of their own, without a branch, so that the loop
+    // vectorizes; the shared flag is raised once.
+    bool finite = true;
+    forEachThreadElement(count, [&](std::uint64_t i) {
+        const AdamElement next =
+            adamElementUpdate(weights[i], gradient[i] * gradientScale, firstMoment[i], secondMoment[i], learningRate,
+                              beta1, beta2, epsilon, weightDecay, biasCorrection1, biasCorrection2);
+        finite &= isFiniteDouble(next.weight) & isFiniteDouble(next.firstMoment) & isFiniteDouble(next.secondMoment);
+    });
+    if (!finite) {
         atomicOr(flag, 1);
     }
 }

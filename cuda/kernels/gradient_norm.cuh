@@ -2,9 +2,9 @@
 // bits: each 256-element block reduces its squares by a fixed pairwise tree, then one thread adds
 // the block sums in order onto an accumulator that the host cleared once for all tensors. In the GPU
 // form every thread squares its element and the tree's levels run across the block, meeting at
-// barriers while partners lie in other warps and by shuffles within the first warp after that; on
-// the CPU device's own form the block's first thread walks the tree alone (no barriers). Both forms
-// add the same pairs in the same order, so they give the same bits.
+// barriers while partners lie in other warps and by shuffles within the first warp after that; in
+// the CPU device's own form the block's first thread walks the tree alone, in an array of its own
+// (no barriers). Both forms add the same pairs in the same order, so they give the same bits.
 #pragma once
 
 #include <cstdint>
@@ -17,11 +17,11 @@ namespace {
 
 // Launched with kElementBlock threads per block (a power of two); block b writes partialSums[b],
 // the tree over its squares: level by level, squares[t] += squares[t + stride] for t < stride.
-__global__ void squaredNormPartialKernel(const double* __restrict__ values,  // [count]
-                                         std::uint64_t count, double scale,
-                                         double* __restrict__ partialSums) {  // [ceil(count / 256)]
-    VESTRA_SHARED_ARRAY(double, squares, kElementBlock);
+VESTRA_ELEMENT_LOOPS __global__ void squaredNormPartialKernel(const double* __restrict__ values,  // [count]
+                                                              std::uint64_t count, double scale,
+                                                              double* __restrict__ partialSums) {  // [blocks]
     if constexpr (kGpuKernelForms) {
+        VESTRA_SHARED_ARRAY(double, squares, kElementBlock);
         const std::uint64_t i = globalThreadIndex();
         const double value = i < count ? values[i] * scale : 0.0;
         squares[threadIdx.x] = value * value;
@@ -49,12 +49,15 @@ __global__ void squaredNormPartialKernel(const double* __restrict__ values,  // 
     if (threadIdx.x != 0) {
         return;
     }
-    const std::uint64_t blockStart = std::uint64_t{blockIdx.x} * blockDim.x;
-    for (unsigned t = 0; t < blockDim.x; ++t) {
+    // The first thread's own array; each level's additions are independent of one another, so the
+    // loops vectorize.
+    double squares[kElementBlock];
+    const std::uint64_t blockStart = std::uint64_t{blockIdx.x} * kElementBlock;
+    for (unsigned t = 0; t < kElementBlock; ++t) {
         const double value = blockStart + t < count ? values[blockStart + t] * scale : 0.0;
         squares[t] = value * value;
     }
-    for (unsigned stride = blockDim.x / 2; stride > 0; stride /= 2) {
+    for (unsigned stride = kElementBlock / 2; stride > 0; stride /= 2) {
         for (unsigned t = 0; t < stride; ++t) {
             squares[t] += squares[t + stride];
         }

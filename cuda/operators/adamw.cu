@@ -46,10 +46,10 @@ void cudaAdamW(Tensor& weights, const Tensor& gradient, CudaAdamWState& state, c
     const double t = static_cast<double>(state.step);
     const double biasCorrection1 = 1.0 - std::pow(configuration.beta1, t);
     const double biasCorrection2 = 1.0 - std::pow(configuration.beta2, t);
-    launch<adamKernel>(blocksFor(count, kElementBlock), kElementBlock, 0, context.stream, deviceWeights.get(),
-                       deviceGradient.get(), firstMoment.get(), secondMoment.get(), count, configuration.learning_rate,
-                       configuration.beta1, configuration.beta2, configuration.epsilon, configuration.weight_decay,
-                       biasCorrection1, biasCorrection2);
+    launch<adamKernel>(blocksFor(count, kElementBlock * kThreadElements), kElementBlock, 0, context.stream,
+                       deviceWeights.get(), deviceGradient.get(), firstMoment.get(), secondMoment.get(), count,
+                       configuration.learning_rate, configuration.beta1, configuration.beta2, configuration.epsilon,
+                       configuration.weight_decay, biasCorrection1, biasCorrection2);
     checkKernels("AdamW kernel");
 
     download(context, weights.values, deviceWeights, "download AdamW weights");

@@ -77,10 +77,10 @@ void PersistentCudaAdamW::step(const Tensor& gradient, const CudaAdamWConfig& co
     const double t = static_cast<double>(state.step);
     const double biasCorrection1 = 1.0 - std::pow(configuration.beta1, t);
     const double biasCorrection2 = 1.0 - std::pow(configuration.beta2, t);
-    launch<adamKernel>(blocksFor(state.count, kElementBlock), kElementBlock, 0, context.stream, state.weights.get(),
-                       state.gradient.get(), state.firstMoment.get(), state.secondMoment.get(), state.count,
-                       configuration.learning_rate, configuration.beta1, configuration.beta2, configuration.epsilon,
-                       configuration.weight_decay, biasCorrection1, biasCorrection2);
+    launch<adamKernel>(blocksFor(state.count, kElementBlock * kThreadElements), kElementBlock, 0, context.stream,
+                       state.weights.get(), state.gradient.get(), state.firstMoment.get(), state.secondMoment.get(),
+                       state.count, configuration.learning_rate, configuration.beta1, configuration.beta2,
+                       configuration.epsilon, configuration.weight_decay, biasCorrection1, biasCorrection2);
     checkKernels("persistent AdamW kernel");
 }
 

@@ -54,11 +54,12 @@ bool updateStaysFinite(ResidentState& state, const ResidentStepHyperparameters& 
     DeviceBuffer<int> flag(context, 1);
     clear(context, flag, "clear CUDA AdamW validation");
     for (const ResidentParameter& parameter : state.parameters) {
-        launch<validateAdamKernel>(blocksFor(parameter.count(), kElementBlock), kElementBlock, 0, context.stream,
-                                   parameter.weights.get(), parameter.gradient.get(), parameter.firstMoment.get(),
-                                   parameter.secondMoment.get(), parameter.count(), gradientScale, hyper.learningRate,
-                                   hyper.beta1, hyper.beta2, hyper.epsilon, parameter.decay ? hyper.weightDecay : 0.0,
-                                   biasCorrection1, biasCorrection2, flag.get());
+        launch<validateAdamKernel>(blocksFor(parameter.count(), kElementBlock * kThreadElements), kElementBlock, 0,
+                                   context.stream, parameter.weights.get(), parameter.gradient.get(),
+                                   parameter.firstMoment.get(), parameter.secondMoment.get(), parameter.count(),
+                                   gradientScale, hyper.learningRate, hyper.beta1, hyper.beta2, hyper.epsilon,
+                                   parameter.decay ? hyper.weightDecay : 0.0, biasCorrection1, biasCorrection2,
+                                   flag.get());
     }
     // A refused validation launch must not pass for a clean flag.
     checkKernels("CUDA AdamW validation kernels");
@@ -101,10 +102,10 @@ ResidentStepResult residentStep(ResidentState& state, const ResidentStepHyperpar
             launchScale(context, parameter.gradient.get(), count, scale);
             checkKernels(indexed("scale resident gradient", i).c_str());
         }
-        launch<adamKernel>(blocksFor(count, kElementBlock), kElementBlock, 0, context.stream, parameter.weights.get(),
-                           parameter.gradient.get(), parameter.firstMoment.get(), parameter.secondMoment.get(), count,
-                           hyper.learningRate, hyper.beta1, hyper.beta2, hyper.epsilon,
-                           parameter.decay ? hyper.weightDecay : 0.0, biasCorrection1, biasCorrection2);
+        launch<adamKernel>(blocksFor(count, kElementBlock * kThreadElements), kElementBlock, 0, context.stream,
+                           parameter.weights.get(), parameter.gradient.get(), parameter.firstMoment.get(),
+                           parameter.secondMoment.get(), count, hyper.learningRate, hyper.beta1, hyper.beta2,
+                           hyper.epsilon, parameter.decay ? hyper.weightDecay : 0.0, biasCorrection1, biasCorrection2);
         checkKernels(indexed("update resident parameter", i).c_str());
         launchDoubleToBfloat16(context, parameter.weights.get(), parameter.bf16Mirror.get(), count);
         clear(context, parameter.gradient, "clear accumulated device gradient");
