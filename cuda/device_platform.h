@@ -6,7 +6,8 @@
 //     VESTRA_SHARED_ARRAY(double, cache, 128);                  // in the kernel, declares `cache`
 //     VESTRA_STATIC_SHARED_BYTES(someKernel, 128 * sizeof(double));  // after it
 // On the CPU device the arrays live in the block's shared memory beside the dynamic part, filled
-// and watched by checking mode like it.
+// and watched by checking mode like it, and `exp` is the device's own (cpu_device/device_math.h), as
+// CUDA's math library serves device code under nvcc.
 #pragma once
 
 #include "core/vector_loops.h"
@@ -24,6 +25,7 @@
 #include "cpu_device/cublas_v2.h"
 #include "cpu_device/cuda_bf16.h"
 #include "cpu_device/cuda_runtime.h"
+#include "cpu_device/device_math.h"
 #include "cpu_device/kernel_language.h"
 
 #define VESTRA_SHARED_ARRAY(Type, name, count) \

@@ -13,6 +13,7 @@
 
 #include "cuda/device_platform.h"
 #include "cuda/kernels/attention_layout.cuh"
+#include "cuda/kernels/exponentials.cuh"
 #include "cuda/kernels/thread_index.cuh"
 
 namespace Halcyne::Core::Vestra {
@@ -89,20 +90,24 @@ VESTRA_VECTOR_LOOPS __device__ void trainingAttentionRun(const double* __restric
     double held[kHeldKeys];
     const bool holds = i < kHeldKeys;
     double maximum = -HUGE_VAL;
-    for (std::uint64_t j = 0; j <= i; ++j) {
-        const double s = score(j);
-        if (holds) {
-            held[j] = s;
-        }
-        maximum = s > maximum ? s : maximum;
-    }
     double normalizer = 0.0;
-    for (std::uint64_t j = 0; j <= i; ++j) {
-        const double e = exp((holds ? held[j] : score(j)) - maximum);
-        if (holds) {
-            held[j] = e;
+    if (holds) {
+        for (std::uint64_t j = 0; j <= i; ++j) {
+            held[j] = score(j);
+            maximum = held[j] > maximum ? held[j] : maximum;
         }
-        normalizer += e;
+        exponentiate(held, maximum, i + 1);
+        for (std::uint64_t j = 0; j <= i; ++j) {
+            normalizer += held[j];
+        }
+    } else {
+        for (std::uint64_t j = 0; j <= i; ++j) {
+            const double s = score(j);
+            maximum = s > maximum ? s : maximum;
+        }
+        for (std::uint64_t j = 0; j <= i; ++j) {
+            normalizer += exp(score(j) - maximum);
+        }
     }
     // Each output sums over j in order from 0.0, the run's outputs side by side (in registers for a
     // whole head row of a fixed width).

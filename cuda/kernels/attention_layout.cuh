@@ -48,16 +48,30 @@ __device__ __forceinline__ void dispatchHeadWidth(std::uint64_t headDim, const B
     }
 }
 
-// sum_d a[d] * b[d] from 0.0 in increasing d, over Width elements (`count` when Width is 0).
+// sum_d a[d] * b[d] over Width elements (`count` when Width is 0), in the one order every attention
+// kernel uses: four partial sums from 0.0, the r-th over d = r, r + 4, r + 8, ... in increasing d,
+// added as (s0 + s1) + (s2 + s3). Four short chains where one long one would wait on each addition;
+// the CPU device's own forms take them as the lanes of one vector (the same bits).
 template <unsigned Width = 0>
 __device__ __forceinline__ double dotProduct(const double* __restrict__ a, const double* __restrict__ b,
                                              std::uint64_t count) {
     const std::uint64_t n = HeadWidth<Width>::of(count);
-    double sum = 0.0;
-    for (std::uint64_t d = 0; d < n; ++d) {
-        sum += a[d] * b[d];
+#if !defined(VESTRA_DEVICE_CUDA)
+    if constexpr (!kGpuKernelForms) {
+        return CpuDevice::fourLaneDotProduct(a, b, n);
     }
-    return sum;
+#endif
+    double sum[4] = {0.0, 0.0, 0.0, 0.0};
+    std::uint64_t d = 0;
+    for (; d + 4 <= n; d += 4) {
+        for (unsigned r = 0; r < 4; ++r) {
+            sum[r] += a[d + r] * b[d + r];
+        }
+    }
+    for (unsigned r = 0; d + r < n; ++r) {
+        sum[r] += a[d + r] * b[d + r];
+    }
+    return (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
 
 // Row strides of the query and key/value tensors, the head width and the score scale.

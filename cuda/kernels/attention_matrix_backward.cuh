@@ -19,15 +19,16 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-__global__ void attentionStatisticsKernel(const double* __restrict__ query,           // [rows, queryHeads * headDim]
-                                          const double* __restrict__ key,             // [rows, kvHeads * headDim]
-                                          const double* __restrict__ value,           // [rows, kvHeads * headDim]
-                                          const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
-                                          double* __restrict__ probabilities,         // [batch, queryHeads, seq, seq]
-                                          double* __restrict__ scoreGradients,        // [batch, queryHeads, seq, seq]
-                                          const std::uint64_t* __restrict__ lengths,  // [batch]
-                                          std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads,
-                                          std::uint64_t kvHeads, std::uint64_t headDim) {
+VESTRA_VECTOR_LOOPS __global__ void attentionStatisticsKernel(
+    const double* __restrict__ query,           // [rows, queryHeads * headDim]
+    const double* __restrict__ key,             // [rows, kvHeads * headDim]
+    const double* __restrict__ value,           // [rows, kvHeads * headDim]
+    const double* __restrict__ outputGradient,  // [rows, queryHeads * headDim]
+    double* __restrict__ probabilities,         // [batch, queryHeads, seq, seq]
+    double* __restrict__ scoreGradients,        // [batch, queryHeads, seq, seq]
+    const std::uint64_t* __restrict__ lengths,  // [batch]
+    std::uint64_t batch, std::uint64_t sequence, std::uint64_t queryHeads, std::uint64_t kvHeads,
+    std::uint64_t headDim) {
     const std::uint64_t matrixRow = globalThreadIndex();  // (b * queryHeads + h) * sequence + i
     if (matrixRow >= batch * queryHeads * sequence) {
         return;

@@ -10,6 +10,7 @@
 
 #include "cuda/device_platform.h"
 #include "cuda/kernels/attention_layout.cuh"
+#include "cuda/kernels/exponentials.cuh"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -53,10 +54,10 @@ __device__ inline void softmaxRowGradient(double* __restrict__ probability,    /
         scoreGradient[j] = row.probabilityGradient(j, layout);
         maximum = probability[j] > maximum ? probability[j] : maximum;
     }
+    exponentiate(probability, maximum, row.count);
     double normalizer = 0.0;
     double weighted = 0.0;
     for (std::uint64_t j = 0; j < row.count; ++j) {
-        probability[j] = exp(probability[j] - maximum);
         normalizer += probability[j];
         weighted += probability[j] * scoreGradient[j];
     }

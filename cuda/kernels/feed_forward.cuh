@@ -12,16 +12,19 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-__global__ void trainingActivationKernel(const double* __restrict__ gate,  // [count], SwiGLU only
-                                         const double* __restrict__ up,    // [count]
-                                         double* __restrict__ output,      // [count]
-                                         std::uint64_t count, bool swiGlu) {
-    forEachThreadElement(count, [&](std::uint64_t i) {
-        if (swiGlu) {
+VESTRA_ELEMENT_LOOPS __global__ void trainingActivationKernel(const double* __restrict__ gate,  // [count], SwiGLU only
+                                                              const double* __restrict__ up,    // [count]
+                                                              double* __restrict__ output,      // [count]
+                                                              std::uint64_t count, bool swiGlu) {
+    // One loop for each activation, so that the SwiGLU loop has no branch and vectorizes.
+    if (swiGlu) {
+        forEachThreadElement(count, [&](std::uint64_t i) {
             const double g = gate[i];
             output[i] = (g / (exp(-g) + 1.0)) * up[i];
-            return;
-        }
+        });
+        return;
+    }
+    forEachThreadElement(count, [&](std::uint64_t i) {
         const double u = up[i];
         output[i] = (erf(u * 0.7071067811865476) + 1.0) * (u * 0.5);
     });

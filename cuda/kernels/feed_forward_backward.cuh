@@ -15,21 +15,26 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-__global__ void activationBackwardKernel(const double* __restrict__ gate,            // [count], SwiGLU only
-                                         const double* __restrict__ up,              // [count]
-                                         const double* __restrict__ outputGradient,  // [count]
-                                         double* __restrict__ gateGradient,          // [count], SwiGLU only
-                                         double* __restrict__ upGradient,            // [count]
-                                         std::uint64_t count, bool swiGlu) {
-    forEachThreadElement(count, [&](std::uint64_t i) {
-        const double dy = outputGradient[i];
-        if (swiGlu) {
+VESTRA_ELEMENT_LOOPS __global__ void activationBackwardKernel(
+    const double* __restrict__ gate,            // [count], SwiGLU only
+    const double* __restrict__ up,              // [count]
+    const double* __restrict__ outputGradient,  // [count]
+    double* __restrict__ gateGradient,          // [count], SwiGLU only
+    double* __restrict__ upGradient,            // [count]
+    std::uint64_t count, bool swiGlu) {
+    // One loop for each activation, so that the SwiGLU loop has no branch and vectorizes.
+    if (swiGlu) {
+        forEachThreadElement(count, [&](std::uint64_t i) {
+            const double dy = outputGradient[i];
             const double g = gate[i];
             const double s = 1.0 / (1.0 + exp(-g));
             gateGradient[i] = dy * up[i] * (s + g * s * (1.0 - s));
             upGradient[i] = dy * g * s;
-            return;
-        }
+        });
+        return;
+    }
+    forEachThreadElement(count, [&](std::uint64_t i) {
+        const double dy = outputGradient[i];
         const double u = up[i];
         const double cdf = 0.5 * (1.0 + erf(u * 0.7071067811865476));
         const double pdf = 0.3989422804014327 * exp(-0.5 * u * u);

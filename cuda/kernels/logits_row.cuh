@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cuda/device_platform.h"
+#include "cuda/kernels/exponentials.cuh"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -39,9 +40,9 @@ struct LogitsRow {
     __device__ static LogitsRow ofStoring(const double* __restrict__ row, std::uint64_t vocabulary,
                                           double* __restrict__ exponentials) {  // [vocabulary]
         const double maximum = maximumOf(row, vocabulary);
+        Vestra::exponentials(row, maximum, exponentials, vocabulary);
         double normalizer = 0.0;
         for (std::uint64_t v = 0; v < vocabulary; ++v) {
-            exponentials[v] = exp(row[v] - maximum);
             normalizer += exponentials[v];
         }
         return {maximum, normalizer};
