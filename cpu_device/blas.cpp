@@ -176,10 +176,18 @@ GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, con
     } else {
         thread_local std::vector<Accumulator> packedA;
         packedA.resize(static_cast<std::size_t>(shape.m) * static_cast<std::size_t>(shape.k));
-        for (int row = 0; row < shape.m; ++row) {
-            for (int p = 0; p < shape.k; ++p) {
-                packedA[elementIndex(row, p, shape.m)] =
-                    widen(shape.transposeA ? a[elementIndex(p, row, shape.lda)] : a[elementIndex(row, p, shape.lda)]);
+        // Written in order; an A that is not transposed is read in order too.
+        for (int p = 0; p < shape.k; ++p) {
+            Accumulator* column = packedA.data() + elementIndex(0, p, shape.m);
+            if (shape.transposeA) {
+                for (int row = 0; row < shape.m; ++row) {
+                    column[row] = widen(a[elementIndex(p, row, shape.lda)]);
+                }
+            } else {
+                const Input* source = a + elementIndex(0, p, shape.lda);
+                for (int row = 0; row < shape.m; ++row) {
+                    column[row] = widen(source[row]);
+                }
             }
         }
         operands.a = packedA.data();
@@ -192,10 +200,18 @@ GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, con
     } else {
         thread_local std::vector<Accumulator> packedB;
         packedB.resize(static_cast<std::size_t>(shape.k) * static_cast<std::size_t>(shape.n));
+        // Written in order; a B that is not transposed is read in order too.
         for (int column = 0; column < shape.n; ++column) {
-            for (int p = 0; p < shape.k; ++p) {
-                packedB[elementIndex(p, column, shape.k)] = widen(
-                    shape.transposeB ? b[elementIndex(column, p, shape.ldb)] : b[elementIndex(p, column, shape.ldb)]);
+            Accumulator* packed = packedB.data() + elementIndex(0, column, shape.k);
+            if (shape.transposeB) {
+                for (int p = 0; p < shape.k; ++p) {
+                    packed[p] = widen(b[elementIndex(column, p, shape.ldb)]);
+                }
+            } else {
+                const Input* source = b + elementIndex(0, column, shape.ldb);
+                for (int p = 0; p < shape.k; ++p) {
+                    packed[p] = widen(source[p]);
+                }
             }
         }
         operands.b = packedB.data();
