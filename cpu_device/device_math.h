@@ -1,14 +1,14 @@
 // The CPU device's math library for kernels, as CUDA's is for device code: `exp` of a double, which
-// the kernels of this namespace call unqualified and so find here before the host's libm; and the
-// four-lane dot product that the CPU forms of the attention kernels take. Like
-// CUDA's, it is within 1 ulp of the exact value, not the host's correctly rounded one; unlike a libm
-// call, it is plain arithmetic without branches or tables, so a kernel's loop over elements
-// vectorizes through it, and every lane of a vector gives the bits of the scalar call (no operation
-// is fused or reordered), whichever form of a kernel calls it.
+// the kernels of this namespace call unqualified and so find here before the host's libm, and the
+// four-lane dot product of the CPU forms of the attention kernels.
 //
-// x = k ln2 + r with |r| <= ln2 / 2 (ln2 in two parts, so that k ln2's first part is exact), e^r by
-// its Taylor series to r^13 (truncation below 2^-57 relative), and 2^k applied as two powers of two
-// so that results in the subnormal range round once and those past the largest double become inf.
+// Like CUDA's, this `exp` is within 1 ulp of the exact value, not the host's correctly rounded one;
+// unlike a libm call, it is plain arithmetic without branches or tables, so a kernel's loop over
+// elements vectorizes through it, and every lane of a vector gives the bits of the scalar call (no
+// operation is fused or reordered), whichever form of a kernel calls it. x = k ln2 + r with
+// |r| <= ln2 / 2 (ln2 in two parts, so that k ln2's first part is exact), e^r by its Taylor series to
+// r^13 (truncation below 2^-57 relative), and 2^k applied as two powers of two so that results in
+// the subnormal range round once and those past the largest double become inf.
 #pragma once
 
 #include <bit>

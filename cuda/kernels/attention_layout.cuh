@@ -48,8 +48,8 @@ __device__ __forceinline__ void dispatchHeadWidth(std::uint64_t headDim, const B
     }
 }
 
-// sum_d a[d] * b[d] over Width elements (`count` when Width is 0), in the one order every attention
-// kernel uses: four partial sums from 0.0, the r-th over d = r, r + 4, r + 8, ... in increasing d,
+// sum_d a[d] * b[d] over Width elements (`count` when Width is 0), in one order for every kernel that
+// takes it: four partial sums from 0.0, the r-th over d = r, r + 4, r + 8, ... in increasing d,
 // added as (s0 + s1) + (s2 + s3). Four short chains where one long one would wait on each addition;
 // the CPU device's own forms take them as the lanes of one vector (the same bits).
 template <unsigned Width = 0>
