@@ -164,6 +164,25 @@ const Accumulator* inAccumulatorType(const Input* matrix) {
     }
 }
 
+// out(i, j) = in(j, i), widened, for i < rows and j < columns; both column-major, `in` with leading
+// dimension ld, `out` with `rows`. In tiles of 8 x 8, so that the strided reads of a tile share the
+// cache lines that its neighbours read.
+template <class Accumulator, class Input>
+void widenTransposed(const Input* in, int ld, int rows, int columns, Accumulator* out) {
+    constexpr int kTile = 8;
+    for (int j0 = 0; j0 < columns; j0 += kTile) {
+        const int j1 = std::min(columns, j0 + kTile);
+        for (int i0 = 0; i0 < rows; i0 += kTile) {
+            const int i1 = std::min(rows, i0 + kTile);
+            for (int j = j0; j < j1; ++j) {
+                for (int i = i0; i < i1; ++i) {
+                    out[elementIndex(i, j, rows)] = widen(in[elementIndex(j, i, ld)]);
+                }
+            }
+        }
+    }
+}
+
 template <class Accumulator, class Input>
 GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, const Input* b, Accumulator* c) {
     GemmOperands<Accumulator> operands{};
@@ -176,15 +195,12 @@ GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, con
     } else {
         thread_local std::vector<Accumulator> packedA;
         packedA.resize(static_cast<std::size_t>(shape.m) * static_cast<std::size_t>(shape.k));
-        // Written in order; an A that is not transposed is read in order too.
-        for (int p = 0; p < shape.k; ++p) {
-            Accumulator* column = packedA.data() + elementIndex(0, p, shape.m);
-            if (shape.transposeA) {
-                for (int row = 0; row < shape.m; ++row) {
-                    column[row] = widen(a[elementIndex(p, row, shape.lda)]);
-                }
-            } else {
+        if (shape.transposeA) {
+            widenTransposed(a, shape.lda, shape.m, shape.k, packedA.data());
+        } else {
+            for (int p = 0; p < shape.k; ++p) {
                 const Input* source = a + elementIndex(0, p, shape.lda);
+                Accumulator* column = packedA.data() + elementIndex(0, p, shape.m);
                 for (int row = 0; row < shape.m; ++row) {
                     column[row] = widen(source[row]);
                 }
@@ -200,15 +216,12 @@ GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, con
     } else {
         thread_local std::vector<Accumulator> packedB;
         packedB.resize(static_cast<std::size_t>(shape.k) * static_cast<std::size_t>(shape.n));
-        // Written in order; a B that is not transposed is read in order too.
-        for (int column = 0; column < shape.n; ++column) {
-            Accumulator* packed = packedB.data() + elementIndex(0, column, shape.k);
-            if (shape.transposeB) {
-                for (int p = 0; p < shape.k; ++p) {
-                    packed[p] = widen(b[elementIndex(column, p, shape.ldb)]);
-                }
-            } else {
+        if (shape.transposeB) {
+            widenTransposed(b, shape.ldb, shape.k, shape.n, packedB.data());
+        } else {
+            for (int column = 0; column < shape.n; ++column) {
                 const Input* source = b + elementIndex(0, column, shape.ldb);
+                Accumulator* packed = packedB.data() + elementIndex(0, column, shape.k);
                 for (int p = 0; p < shape.k; ++p) {
                     packed[p] = widen(source[p]);
                 }

@@ -79,8 +79,12 @@ class CpuDeviceBlas : public Testing::CpuDeviceTest {
     void compareWithPlainProduct(const GemmCall& gemm, cudaDataType inputs, cudaDataType output, bool scaleIsDouble) {
         for (const bool ta : {false, true}) {
             for (const bool tb : {false, true}) {
-                for (const auto& [m, n, k, padding] :
-                     {std::tuple{1, 1, 1, 0}, {3, 5, 7, 3}, {17, 4, 1, 0}, {2, 3, 0, 2}, {0, 3, 2, 0}}) {
+                for (const auto& [m, n, k, padding] : {std::tuple{1, 1, 1, 0},
+                                                       {3, 5, 7, 3},
+                                                       {17, 4, 1, 0},
+                                                       {10, 9, 11, 1},
+                                                       {2, 3, 0, 2},
+                                                       {0, 3, 2, 0}}) {
                     for (const double beta : {0.0, -0.5}) {
                         SCOPED_TRACE(::testing::Message()
                                      << ta << tb << " m " << m << " n " << n << " k " << k << " beta " << beta);
