@@ -52,16 +52,17 @@ endif()
 
 # Adds device sources (.cu) to a target: nvcc compiles them for the cuda backend, the host C++
 # compiler for the cpu backend. There they are compiled without contraction, so that no clone of a
-# function (core/vector_loops.h) fuses a multiply and an add that another keeps apart, and without
-# trapping math: no kernel enables floating-point traps, and without them GCC may vectorize a loop
-# with a conditional select (the device's `exp` has two), which it otherwise leaves scalar. Results
-# keep their bits: nothing is fused or reordered.
+# function (core/vector_loops.h) fuses a multiply and an add that another keeps apart; without
+# trapping math (no kernel enables floating-point traps), so that GCC may vectorize a loop with a
+# conditional select (the device's `exp` has two), which it otherwise leaves scalar; and without
+# errno (no kernel reads it; CUDA's math sets none), so that a loop with `sqrt` vectorizes too.
+# Results keep their bits: nothing is fused or reordered.
 function(vestra_device_sources target)
   target_sources(${target} PRIVATE ${ARGN})
   if(VESTRA_DEVICE_BACKEND STREQUAL "cpu")
     set_source_files_properties(${ARGN} PROPERTIES LANGUAGE CXX)
     if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-      set_property(SOURCE ${ARGN} APPEND PROPERTY COMPILE_OPTIONS -ffp-contract=off -fno-trapping-math)
+      set_property(SOURCE ${ARGN} APPEND PROPERTY COMPILE_OPTIONS -ffp-contract=off -fno-trapping-math -fno-math-errno)
     endif()
   endif()
 endfunction()

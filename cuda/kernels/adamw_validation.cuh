@@ -26,16 +26,18 @@ VESTRA_ELEMENT_LOOPS __global__ void validateAdamKernel(
     std::uint64_t count, double gradientScale, double learningRate, double beta1, double beta2, double epsilon,
     double weightDecay, double biasCorrection1, double biasCorrection2,
     int* flag) {  // [1], cleared by the host; any non-zero value refuses
-    // The thread's elements raise one flag of their own, without a branch, so that the loop
+    // The thread counts its elements that would not stay finite, without a branch, so that the loop
     // vectorizes; the shared flag is raised once.
-    bool finite = true;
+    std::uint64_t nonFinite = 0;
     forEachThreadElement(count, [&](std::uint64_t i) {
         const AdamElement next =
             adamElementUpdate(weights[i], gradient[i] * gradientScale, firstMoment[i], secondMoment[i], learningRate,
                               beta1, beta2, epsilon, weightDecay, biasCorrection1, biasCorrection2);
-        finite &= isFiniteDouble(next.weight) & isFiniteDouble(next.firstMoment) & isFiniteDouble(next.secondMoment);
+        const bool finite =
+            isFiniteDouble(next.weight) & isFiniteDouble(next.firstMoment) & isFiniteDouble(next.secondMoment);
+        nonFinite += finite ? 0 : 1;
     });
-    if (!finite) {
+    if (nonFinite != 0) {
         atomicOr(flag, 1);
     }
 }

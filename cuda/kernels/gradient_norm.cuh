@@ -53,9 +53,14 @@ VESTRA_ELEMENT_LOOPS __global__ void squaredNormPartialKernel(const double* __re
     // loops vectorize.
     double squares[kElementBlock];
     const std::uint64_t blockStart = std::uint64_t{blockIdx.x} * kElementBlock;
-    for (unsigned t = 0; t < kElementBlock; ++t) {
-        const double value = blockStart + t < count ? values[blockStart + t] * scale : 0.0;
+    const std::uint64_t left = count > blockStart ? count - blockStart : 0;
+    const std::uint64_t inBlock = left < kElementBlock ? left : kElementBlock;
+    for (unsigned t = 0; t < inBlock; ++t) {
+        const double value = values[blockStart + t] * scale;
         squares[t] = value * value;
+    }
+    for (auto t = static_cast<unsigned>(inBlock); t < kElementBlock; ++t) {
+        squares[t] = 0.0;
     }
     for (unsigned stride = kElementBlock / 2; stride > 0; stride /= 2) {
         for (unsigned t = 0; t < stride; ++t) {

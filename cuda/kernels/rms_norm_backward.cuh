@@ -35,33 +35,58 @@ __global__ void rmsBackwardStatsKernel(const double* __restrict__ input,        
     rowDot[row] = dot;
 }
 
-__global__ void rmsInputGradientKernel(const double* __restrict__ input,           // [rows, width]
-                                       const double* __restrict__ weight,          // [width]
-                                       const double* __restrict__ outputGradient,  // [rows, width]
-                                       const double* __restrict__ inverseRms,      // [rows]
-                                       const double* __restrict__ rowDot,          // [rows]
-                                       double* __restrict__ inputGradient,         // [rows, width]
-                                       std::uint64_t rows, std::uint64_t width) {
-    const std::uint64_t i = globalThreadIndex();
-    if (i >= rows * width) {
+// Element by element (forEachThreadElement); on the CPU device a thread's run is taken row by row,
+// each row's factors read once.
+VESTRA_ELEMENT_LOOPS __global__ void rmsInputGradientKernel(const double* __restrict__ input,           // [rows, width]
+                                                            const double* __restrict__ weight,          // [width]
+                                                            const double* __restrict__ outputGradient,  // [rows, width]
+                                                            const double* __restrict__ inverseRms,      // [rows]
+                                                            const double* __restrict__ rowDot,          // [rows]
+                                                            double* __restrict__ inputGradient,         // [rows, width]
+                                                            std::uint64_t rows, std::uint64_t width) {
+    const auto element = [&](std::uint64_t i, std::uint64_t row, double inv, double cubed) {
+        inputGradient[i] = inv * weight[i - row * width] * outputGradient[i] -
+                           cubed * input[i] * rowDot[row] / static_cast<double>(width);
+    };
+    if constexpr (kGpuKernelForms) {
+        forEachThreadElement(rows * width, [&](std::uint64_t i) {
+            const std::uint64_t row = i / width;
+            const double inv = inverseRms[row];
+            element(i, row, inv, inv * inv * inv);
+        });
         return;
     }
-    const std::uint64_t row = i / width;
-    const double inv = inverseRms[row];
-    inputGradient[i] = inv * weight[i % width] * outputGradient[i] -
-                       inv * inv * inv * input[i] * rowDot[row] / static_cast<double>(width);
+    const std::uint64_t first = globalThreadIndex() * kThreadElements;
+    const std::uint64_t count = rows * width;
+    if (first >= count) {
+        return;
+    }
+    const std::uint64_t end = count - first < kThreadElements ? count : first + kThreadElements;
+    for (std::uint64_t i = first; i < end;) {
+        const std::uint64_t row = i / width;
+        const std::uint64_t rowEnd = (row + 1) * width < end ? (row + 1) * width : end;
+        const double inv = inverseRms[row];
+        const double cubed = inv * inv * inv;
+        for (; i < rowEnd; ++i) {
+            element(i, row, inv, cubed);
+        }
+    }
 }
+
+// The columns the CPU device's form sums side by side.
+inline constexpr std::uint64_t kRmsColumnRun = kElementBlock;
 
 // One column per thread. In the GPU form, a block with fewer columns than threads (a model width
 // below 256 would leave most of them idle) gives each column `parts` neighbouring lanes of one warp,
 // a power of two: each lane forms the term of one row of every `parts` and the column's lanes add
 // them in row order, handing each term to every lane in turn, so the sum is the plain column sum's to
 // the bit.
-__global__ void rmsWeightGradientKernel(const double* __restrict__ input,           // [rows, width]
-                                        const double* __restrict__ outputGradient,  // [rows, width]
-                                        const double* __restrict__ inverseRms,      // [rows]
-                                        double* __restrict__ weightGradient,        // [width]
-                                        std::uint64_t rows, std::uint64_t width) {
+VESTRA_ELEMENT_LOOPS __global__ void rmsWeightGradientKernel(
+    const double* __restrict__ input,           // [rows, width]
+    const double* __restrict__ outputGradient,  // [rows, width]
+    const double* __restrict__ inverseRms,      // [rows]
+    double* __restrict__ weightGradient,        // [width]
+    std::uint64_t rows, std::uint64_t width) {
     const auto term = [&](std::uint64_t r, std::uint64_t column) {
         return outputGradient[r * width + column] * input[r * width + column] * inverseRms[r];
     };
@@ -91,15 +116,37 @@ __global__ void rmsWeightGradientKernel(const double* __restrict__ input,       
             return;
         }
     }
-    const std::uint64_t column = globalThreadIndex();
-    if (column >= width) {
+    if constexpr (kGpuKernelForms) {
+        const std::uint64_t column = globalThreadIndex();
+        if (column >= width) {
+            return;
+        }
+        double sum = 0.0;
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            sum += term(r, column);
+        }
+        weightGradient[column] = sum;
         return;
     }
-    double sum = 0.0;
-    for (std::uint64_t r = 0; r < rows; ++r) {
-        sum += term(r, column);
+    // On the CPU device the block's first thread sums the block's columns, kRmsColumnRun at a time
+    // side by side, row after row: each column's sum in row order, its rows read in order.
+    const std::uint64_t blockStart = std::uint64_t{blockIdx.x} * blockDim.x;
+    if (threadIdx.x != 0 || blockStart >= width) {
+        return;
     }
-    weightGradient[column] = sum;
+    const std::uint64_t blockEnd = width - blockStart < blockDim.x ? width : blockStart + blockDim.x;
+    for (std::uint64_t start = blockStart; start < blockEnd; start += kRmsColumnRun) {
+        const std::uint64_t columns = blockEnd - start < kRmsColumnRun ? blockEnd - start : kRmsColumnRun;
+        double sums[kRmsColumnRun] = {};
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            for (std::uint64_t c = 0; c < columns; ++c) {
+                sums[c] += term(r, start + c);
+            }
+        }
+        for (std::uint64_t c = 0; c < columns; ++c) {
+            weightGradient[start + c] = sums[c];
+        }
+    }
 }
 
 }  // namespace

@@ -32,9 +32,9 @@ RmsNormGradients cudaRmsNormBackward(const Tensor& input, const Tensor& weights,
     launch<rmsBackwardStatsKernel>(blocksFor(rows, kElementBlock), kElementBlock, 0, context.stream, deviceInput.get(),
                                    deviceWeights.get(), gradient.get(), inverseRms.get(), rowDot.get(), rows, width,
                                    epsilon);
-    launch<rmsInputGradientKernel>(blocksFor(rows * width, kElementBlock), kElementBlock, 0, context.stream,
-                                   deviceInput.get(), deviceWeights.get(), gradient.get(), inverseRms.get(),
-                                   rowDot.get(), inputGradient.get(), rows, width);
+    launch<rmsInputGradientKernel>(blocksFor(rows * width, kElementBlock * kThreadElements), kElementBlock, 0,
+                                   context.stream, deviceInput.get(), deviceWeights.get(), gradient.get(),
+                                   inverseRms.get(), rowDot.get(), inputGradient.get(), rows, width);
     launch<rmsWeightGradientKernel>(blocksFor(width, kElementBlock), kElementBlock, 0, context.stream,
                                     deviceInput.get(), gradient.get(), inverseRms.get(), weightGradient.get(), rows,
                                     width);

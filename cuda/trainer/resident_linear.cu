@@ -149,9 +149,9 @@ ResidentGradientPair residentRmsNormBackward(const TransformerCudaContext& conte
     launch<rmsBackwardStatsKernel>(blocksFor(rows, kElementBlock), kElementBlock, 0, context.stream, input.get(),
                                    parameter.weights.get(), gradient.get(), inverseRms.get(), rowDot.get(), rows, width,
                                    epsilon);
-    launch<rmsInputGradientKernel>(blocksFor(rows * width, kElementBlock), kElementBlock, 0, context.stream,
-                                   input.get(), parameter.weights.get(), gradient.get(), inverseRms.get(), rowDot.get(),
-                                   result.input.get(), rows, width);
+    launch<rmsInputGradientKernel>(blocksFor(rows * width, kElementBlock * kThreadElements), kElementBlock, 0,
+                                   context.stream, input.get(), parameter.weights.get(), gradient.get(),
+                                   inverseRms.get(), rowDot.get(), result.input.get(), rows, width);
     launch<rmsWeightGradientKernel>(blocksFor(width, kElementBlock), kElementBlock, 0, context.stream, input.get(),
                                     gradient.get(), inverseRms.get(), result.weight.get(), rows, width);
     return result;
