@@ -1,5 +1,5 @@
 // Rotary position encoding of the forward pass (reference/rope.*), in place, adjacent column pair
-// by pair of a head (forEachThreadElement), from the table of ropeTableKernel; ropeBackwardKernel is
+// by pair of a head (forEachThreadRopePair), from the table of ropeTableKernel; ropeBackwardKernel is
 // its transpose.
 #pragma once
 
@@ -17,8 +17,7 @@ __global__ void trainingRopeKernel(double* __restrict__ values,       // [rows, 
                                    const double* __restrict__ table,  // [sequence, headDim / 2, 2]
                                    std::uint64_t count, std::uint64_t sequence, std::uint64_t heads,
                                    std::uint64_t headDim) {
-    forEachThreadElement(count / 2, [&](std::uint64_t pair) {
-        const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, table);
+    forEachThreadRopePair(count / 2, sequence, heads, headDim, table, [&](const RopePair& rotation) {
         const std::uint64_t i = rotation.first;
         const double x0 = values[i];
         const double x1 = values[i + 1];

@@ -1,5 +1,5 @@
 // The gradient of rotary position encoding (reference/rope.*): the inverse rotation, which is the
-// transpose of the forward one, adjacent column pair by pair (forEachThreadElement), from the table
+// transpose of the forward one, adjacent column pair by pair (forEachThreadRopePair), from the table
 // of ropeTableKernel.
 #pragma once
 
@@ -18,8 +18,7 @@ __global__ void ropeBackwardKernel(const double* __restrict__ outputGradient,  /
                                    const double* __restrict__ table,           // [sequence, headDim / 2, 2]
                                    std::uint64_t count, std::uint64_t sequence, std::uint64_t heads,
                                    std::uint64_t headDim) {
-    forEachThreadElement(count / 2, [&](std::uint64_t pair) {
-        const RopePair rotation = RopePair::of(pair, sequence, heads, headDim, table);
+    forEachThreadRopePair(count / 2, sequence, heads, headDim, table, [&](const RopePair& rotation) {
         const std::uint64_t i = rotation.first;
         const double x0 = outputGradient[i];
         const double x1 = outputGradient[i + 1];
