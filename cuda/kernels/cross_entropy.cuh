@@ -19,12 +19,13 @@
 namespace Halcyne::Core::Vestra {
 namespace {
 
-__global__ void crossEntropyKernel(const double* __restrict__ logits,          // [batch * sequence, vocabulary]
-                                   const std::uint32_t* __restrict__ targets,  // [batch * sequence]
-                                   const std::uint64_t* __restrict__ lengths,  // [batch]
-                                   double* __restrict__ logitsGradient,        // [batch * sequence, vocabulary]
-                                   double* __restrict__ losses,                // [batch * sequence]
-                                   std::uint64_t batch, std::uint64_t sequence, std::uint64_t vocabulary) {
+VESTRA_ELEMENT_LOOPS __global__ void crossEntropyKernel(
+    const double* __restrict__ logits,          // [batch * sequence, vocabulary]
+    const std::uint32_t* __restrict__ targets,  // [batch * sequence]
+    const std::uint64_t* __restrict__ lengths,  // [batch]
+    double* __restrict__ logitsGradient,        // [batch * sequence, vocabulary]
+    double* __restrict__ losses,                // [batch * sequence]
+    std::uint64_t batch, std::uint64_t sequence, std::uint64_t vocabulary) {
     if constexpr (kGpuKernelForms) {
         const unsigned lane = threadIdx.x % kWarpLanes;
         const std::uint64_t warpStart = globalThreadIndex() - lane;
