@@ -42,14 +42,7 @@ VESTRA_ELEMENT_LOOPS __global__ void crossEntropyKernel(
                 }
                 continue;
             }
-            double maximum = -HUGE_VAL;
-            for (std::uint64_t v = lane; v < vocabulary; v += kWarpLanes) {
-                maximum = row[v] > maximum ? row[v] : maximum;
-            }
-            for (unsigned offset = kWarpLanes / 2; offset > 0; offset /= 2) {
-                const double other = __shfl_xor_sync(kFullWarpMask, maximum, static_cast<int>(offset));
-                maximum = other > maximum ? other : maximum;
-            }
+            const double maximum = LogitsRow::warpMaximumOf(row, vocabulary, lane);
             for (std::uint64_t v = lane; v < vocabulary; v += kWarpLanes) {
                 gradient[v] = exp(row[v] - maximum);
             }

@@ -8,6 +8,7 @@
 
 #include "cuda/device_platform.h"
 #include "cuda/kernels/exponentials.cuh"
+#include "cuda/kernels/thread_index.cuh"
 
 namespace Halcyne::Core::Vestra {
 namespace {
@@ -22,6 +23,19 @@ struct LogitsRow {
             if (row[v] > maximum) {
                 maximum = row[v];
             }
+        }
+        return maximum;
+    }
+
+    // The same maximum taken by a warp whose lanes stride the row (GPU forms): every lane gets it.
+    __device__ static double warpMaximumOf(const double* __restrict__ row, std::uint64_t vocabulary, unsigned lane) {
+        double maximum = -HUGE_VAL;
+        for (std::uint64_t v = lane; v < vocabulary; v += kWarpLanes) {
+            maximum = row[v] > maximum ? row[v] : maximum;
+        }
+        for (unsigned offset = kWarpLanes / 2; offset > 0; offset /= 2) {
+            const double other = __shfl_xor_sync(kFullWarpMask, maximum, static_cast<int>(offset));
+            maximum = other > maximum ? other : maximum;
         }
         return maximum;
     }

@@ -39,14 +39,7 @@ __global__ void lossOnlyKernel(const double* __restrict__ logits,          // [b
                 continue;
             }
             const double* row = logits + position * vocabulary;
-            double maximum = -HUGE_VAL;
-            for (std::uint64_t v = lane; v < vocabulary; v += kWarpLanes) {
-                maximum = row[v] > maximum ? row[v] : maximum;
-            }
-            for (unsigned offset = kWarpLanes / 2; offset > 0; offset /= 2) {
-                const double other = __shfl_xor_sync(kFullWarpMask, maximum, static_cast<int>(offset));
-                maximum = other > maximum ? other : maximum;
-            }
+            const double maximum = LogitsRow::warpMaximumOf(row, vocabulary, lane);
             double normalizer = 0.0;
             for (std::uint64_t chunk = 0; chunk < vocabulary; chunk += kWarpLanes) {
                 const double own = chunk + lane < vocabulary ? exp(row[chunk + lane] - maximum) : 0.0;
