@@ -34,7 +34,7 @@ VESTRA_ELEMENT_LOOPS __global__ void validateAdamKernel(
             adamElementUpdate(weights[i], gradient[i] * gradientScale, firstMoment[i], secondMoment[i], learningRate,
                               beta1, beta2, epsilon, weightDecay, biasCorrection1, biasCorrection2);
         const bool finite =
-            isFiniteDouble(next.weight) & isFiniteDouble(next.firstMoment) & isFiniteDouble(next.secondMoment);
+            isFiniteDouble(next.weight) && isFiniteDouble(next.firstMoment) && isFiniteDouble(next.secondMoment);
         nonFinite += finite ? 0 : 1;
     });
     if (nonFinite != 0) {
