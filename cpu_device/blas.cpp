@@ -1,7 +1,7 @@
 // The cuBLAS calls of the CPU device. Every element of C is summed over k in index order from
 // zero (cpu_device/packed_gemm.h), whichever transposes the call names and however many threads
-// share the product, so the same inputs give the same bits. cublasGemmEx takes only the type combinations of
-// kGemmExTypes.
+// share the product, so the same inputs give the same bits. cublasGemmEx takes only the type
+// combinations of kGemmExTypes.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -150,10 +150,6 @@ double widen(double value) {
     return value;
 }
 
-// The operands as the tiles read them: op(A) with its rows side by side and op(B) through its two
-// strides. Operands already in the accumulator type are read where they lie, except a transposed A,
-// which is packed (rows fastest) into a buffer the calling thread keeps; narrower ones are widened
-// into such buffers, B with k fastest in each column.
 // The operand itself when it is already in the accumulator type, else null.
 template <class Accumulator, class Input>
 const Accumulator* inAccumulatorType(const Input* matrix) {
@@ -164,11 +160,22 @@ const Accumulator* inAccumulatorType(const Input* matrix) {
     }
 }
 
-// out(i, j) = in(j, i), widened, for i < rows and j < columns; both column-major, `in` with leading
-// dimension ld, `out` with `rows`. In tiles of 8 x 8, so that the strided reads of a tile share the
-// cache lines that its neighbours read.
+// out(i, j) = op(in)(i, j), widened, for i < rows and j < columns: both column-major, `in` with
+// leading dimension ld, `out` with `rows`. Written in order; an operand that is not transposed is
+// read in order too, a transposed one in tiles of 8 x 8, so that the strided reads of a tile share
+// the cache lines that its neighbours read.
 template <class Accumulator, class Input>
-void widenTransposed(const Input* in, int ld, int rows, int columns, Accumulator* out) {
+void widenInto(const Input* in, int ld, bool transposed, int rows, int columns, Accumulator* out) {
+    if (!transposed) {
+        for (int j = 0; j < columns; ++j) {
+            const Input* source = in + elementIndex(0, j, ld);
+            Accumulator* column = out + elementIndex(0, j, rows);
+            for (int i = 0; i < rows; ++i) {
+                column[i] = widen(source[i]);
+            }
+        }
+        return;
+    }
     constexpr int kTile = 8;
     for (int j0 = 0; j0 < columns; j0 += kTile) {
         const int j1 = std::min(columns, j0 + kTile);
@@ -183,6 +190,10 @@ void widenTransposed(const Input* in, int ld, int rows, int columns, Accumulator
     }
 }
 
+// The operands as the tiles read them: op(A) with its rows side by side and op(B) through its two
+// strides. Operands already in the accumulator type are read where they lie, except a transposed A,
+// which is packed (rows fastest) into a buffer the calling thread keeps; narrower ones are widened
+// into such buffers, B with k fastest in each column.
 template <class Accumulator, class Input>
 GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, const Input* b, Accumulator* c) {
     GemmOperands<Accumulator> operands{};
@@ -195,17 +206,7 @@ GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, con
     } else {
         thread_local std::vector<Accumulator> packedA;
         packedA.resize(static_cast<std::size_t>(shape.m) * static_cast<std::size_t>(shape.k));
-        if (shape.transposeA) {
-            widenTransposed(a, shape.lda, shape.m, shape.k, packedA.data());
-        } else {
-            for (int p = 0; p < shape.k; ++p) {
-                const Input* source = a + elementIndex(0, p, shape.lda);
-                Accumulator* column = packedA.data() + elementIndex(0, p, shape.m);
-                for (int row = 0; row < shape.m; ++row) {
-                    column[row] = widen(source[row]);
-                }
-            }
-        }
+        widenInto(a, shape.lda, shape.transposeA, shape.m, shape.k, packedA.data());
         operands.a = packedA.data();
         operands.lda = static_cast<std::size_t>(shape.m);
     }
@@ -216,17 +217,7 @@ GemmOperands<Accumulator> operandsOf(const GemmShape& shape, const Input* a, con
     } else {
         thread_local std::vector<Accumulator> packedB;
         packedB.resize(static_cast<std::size_t>(shape.k) * static_cast<std::size_t>(shape.n));
-        if (shape.transposeB) {
-            widenTransposed(b, shape.ldb, shape.k, shape.n, packedB.data());
-        } else {
-            for (int column = 0; column < shape.n; ++column) {
-                const Input* source = b + elementIndex(0, column, shape.ldb);
-                Accumulator* packed = packedB.data() + elementIndex(0, column, shape.k);
-                for (int p = 0; p < shape.k; ++p) {
-                    packed[p] = widen(source[p]);
-                }
-            }
-        }
+        widenInto(b, shape.ldb, shape.transposeB, shape.k, shape.n, packedB.data());
         operands.b = packedB.data();
         operands.depthStride = 1;
         operands.columnStride = static_cast<std::size_t>(shape.k);
