@@ -278,6 +278,19 @@ TEST_F(CpuDeviceBlas, ProductsAddTheirTermsInThePlainLoopsOrderOnAnyNumberOfThre
                         const auto opB = [&](const auto& matrix, int q, int j) {
                             return tb ? matrix[j + q * ldb] : matrix[q + j * ldb];
                         };
+                        // C as the device left it against `loop(i, j)`, the plain loop's element, to the bit.
+                        const auto expectThePlainLoop = [&](const auto& got, const char* what, const auto& loop) {
+                            Tensor expected({static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(m)});
+                            Tensor result = expected;
+                            for (int j = 0; j < n; ++j) {
+                                for (int i = 0; i < m; ++i) {
+                                    const std::size_t at = static_cast<std::size_t>(j * m + i);
+                                    expected.values[at] = loop(i, j);
+                                    result.values[at] = got[static_cast<std::size_t>(i + j * ldc)];
+                                }
+                            }
+                            EXPECT_TRUE(Testing::tensorsEqual(result, expected)) << what;
+                        };
                         const double alpha = 1.25;
                         {  // FP64
                             const auto bufferA = uploadBuffer(context, a, "upload A");
@@ -290,21 +303,14 @@ TEST_F(CpuDeviceBlas, ProductsAddTheirTermsInThePlainLoopsOrderOnAnyNumberOfThre
                             std::vector<double> got(c.size());
                             download(context, got, bufferC, "download C");
                             synchronize(context, "synchronize C");
-                            Tensor expected({static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(m)});
-                            Tensor result = expected;
-                            for (int j = 0; j < n; ++j) {
-                                for (int i = 0; i < m; ++i) {
-                                    double sum = 0.0;
-                                    for (int q = 0; q < k; ++q) {
-                                        sum += opA(a, i, q) * opB(b, q, j);
-                                    }
-                                    const double old = c[static_cast<std::size_t>(i + j * ldc)];
-                                    const std::size_t at = static_cast<std::size_t>(j * m + i);
-                                    expected.values[at] = beta == 0.0 ? alpha * sum : alpha * sum + beta * old;
-                                    result.values[at] = got[static_cast<std::size_t>(i + j * ldc)];
+                            expectThePlainLoop(got, "FP64", [&](int i, int j) {
+                                double sum = 0.0;
+                                for (int q = 0; q < k; ++q) {
+                                    sum += opA(a, i, q) * opB(b, q, j);
                                 }
-                            }
-                            EXPECT_TRUE(Testing::tensorsEqual(result, expected)) << "FP64";
+                                const double old = c[static_cast<std::size_t>(i + j * ldc)];
+                                return beta == 0.0 ? alpha * sum : alpha * sum + beta * old;
+                            });
                         }
                         {  // bfloat16 operands, FP32 sums and C
                             const auto narrow = [](const std::vector<double>& values) {
@@ -331,22 +337,14 @@ TEST_F(CpuDeviceBlas, ProductsAddTheirTermsInThePlainLoopsOrderOnAnyNumberOfThre
                             std::vector<float> got(c32.size());
                             download(context, got, bufferC, "download C");
                             synchronize(context, "synchronize C");
-                            Tensor expected({static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(m)});
-                            Tensor result = expected;
-                            for (int j = 0; j < n; ++j) {
-                                for (int i = 0; i < m; ++i) {
-                                    float sum = 0.0f;
-                                    for (int q = 0; q < k; ++q) {
-                                        sum += __bfloat162float(opA(a16, i, q)) * __bfloat162float(opB(b16, q, j));
-                                    }
-                                    const float old = c32[static_cast<std::size_t>(i + j * ldc)];
-                                    const std::size_t at = static_cast<std::size_t>(j * m + i);
-                                    expected.values[at] =
-                                        beta == 0.0 ? alphaFloat * sum : alphaFloat * sum + betaFloat * old;
-                                    result.values[at] = got[static_cast<std::size_t>(i + j * ldc)];
+                            expectThePlainLoop(got, "bfloat16", [&](int i, int j) {
+                                float sum = 0.0f;
+                                for (int q = 0; q < k; ++q) {
+                                    sum += __bfloat162float(opA(a16, i, q)) * __bfloat162float(opB(b16, q, j));
                                 }
-                            }
-                            EXPECT_TRUE(Testing::tensorsEqual(result, expected)) << "bfloat16";
+                                const float old = c32[static_cast<std::size_t>(i + j * ldc)];
+                                return beta == 0.0 ? alphaFloat * sum : alphaFloat * sum + betaFloat * old;
+                            });
                         }
                     }
                 }
