@@ -56,12 +56,7 @@ VESTRA_ELEMENT_LOOPS __global__ void rmsInputGradientKernel(const double* __rest
         });
         return;
     }
-    const std::uint64_t first = globalThreadIndex() * kThreadElements;
-    const std::uint64_t count = rows * width;
-    if (first >= count) {
-        return;
-    }
-    const std::uint64_t end = count - first < kThreadElements ? count : first + kThreadElements;
+    const auto [first, end] = ThreadElements::of(rows * width);
     for (std::uint64_t i = first; i < end;) {
         const std::uint64_t row = i / width;
         const std::uint64_t rowEnd = (row + 1) * width < end ? (row + 1) * width : end;

@@ -38,11 +38,7 @@ __device__ __forceinline__ void forEachThreadRopePair(std::uint64_t pairs, std::
                              [&](std::uint64_t pair) { each(RopePair::of(pair, sequence, heads, headDim, table)); });
         return;
     }
-    const std::uint64_t first = globalThreadIndex() * kThreadElements;
-    if (first >= pairs) {
-        return;
-    }
-    const std::uint64_t end = pairs - first < kThreadElements ? pairs : first + kThreadElements;
+    const auto [first, end] = ThreadElements::of(pairs);
     const std::uint64_t half = headDim / 2;
     const std::uint64_t rowPairs = heads * half;
     std::uint64_t pair = first;

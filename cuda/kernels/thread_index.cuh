@@ -25,15 +25,25 @@ __device__ __forceinline__ std::uint64_t globalThreadIndex() {
 // count elements takes blocksFor(count, blockSize * kThreadElements) blocks.
 inline constexpr unsigned kThreadElements = kGpuKernelForms ? 1 : 128;
 
+// The elements [first, end) of count that the calling thread covers; empty past the end.
+struct ThreadElements {
+    std::uint64_t first;
+    std::uint64_t end;
+
+    __device__ static ThreadElements of(std::uint64_t count) {
+        const std::uint64_t first = globalThreadIndex() * kThreadElements;
+        if (first >= count) {
+            return {count, count};
+        }
+        return {first, count - first < kThreadElements ? count : first + kThreadElements};
+    }
+};
+
 // Calls each(i) for the elements i < count that the calling thread covers.
 template <class Each>
 __device__ __forceinline__ void forEachThreadElement(std::uint64_t count, Each each) {
-    const std::uint64_t first = globalThreadIndex() * kThreadElements;
-    if (first >= count) {
-        return;
-    }
-    const std::uint64_t end = count - first < kThreadElements ? count : first + kThreadElements;
-    for (std::uint64_t i = first; i < end; ++i) {
+    const ThreadElements run = ThreadElements::of(count);
+    for (std::uint64_t i = run.first; i < run.end; ++i) {
         each(i);
     }
 }
