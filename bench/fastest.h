@@ -1,14 +1,12 @@
 // Benchmarks report the fastest of a few repetitions, the run least disturbed by other work on the
-// machine, or, where several routines are compared on a shared busy machine, the median of rounds in
-// which they take turns. Only `run` is timed; `prepare` builds a fresh state for each repetition
-// outside the clock.
+// machine, or, where figures are gathered over rounds on a shared busy machine, their median. Only
+// `run` is timed; `prepare` builds a fresh state for each repetition outside the clock.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <limits>
 #include <vector>
 
@@ -54,26 +52,6 @@ std::array<double, sizeof...(Runs)> fastestInTurns(int repetitions, Runs&&... ru
         ((best[index] = std::min(best[index], fastestMilliseconds(1, runs)), ++index), ...);
     }
     return best;
-}
-
-// The median of each routine's times over `rounds` rounds, the routines taking turns within every
-// round (in reverse order every other round, so that none always runs right after another).
-template <class... Runs>
-std::array<double, sizeof...(Runs)> mediansInTurns(int rounds, Runs&&... runs) {
-    constexpr std::size_t kRoutines = sizeof...(Runs);
-    std::array<std::vector<double>, kRoutines> times;
-    const std::array<std::function<void()>, kRoutines> routines{std::function<void()>(runs)...};
-    for (int round = 0; round < rounds; ++round) {
-        for (std::size_t turn = 0; turn < kRoutines; ++turn) {
-            const std::size_t index = round % 2 == 0 ? turn : kRoutines - 1 - turn;
-            times[index].push_back(fastestMilliseconds(1, routines[index]));
-        }
-    }
-    std::array<double, kRoutines> medians{};
-    for (std::size_t index = 0; index < kRoutines; ++index) {
-        medians[index] = median(times[index]);
-    }
-    return medians;
 }
 
 }  // namespace Halcyne::Core::Vestra
