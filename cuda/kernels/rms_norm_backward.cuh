@@ -35,8 +35,8 @@ __global__ void rmsBackwardStatsKernel(const double* __restrict__ input,        
     rowDot[row] = dot;
 }
 
-// Element by element (forEachThreadElement); on the CPU device a thread's run is taken row by row,
-// each row's factors read once.
+// Element by element (forEachThreadElement); on the CPU device a thread's run is taken row by row
+// (forEachThreadRowPart), each row's factors read once.
 VESTRA_ELEMENT_LOOPS __global__ void rmsInputGradientKernel(const double* __restrict__ input,           // [rows, width]
                                                             const double* __restrict__ weight,          // [width]
                                                             const double* __restrict__ outputGradient,  // [rows, width]
@@ -56,16 +56,13 @@ VESTRA_ELEMENT_LOOPS __global__ void rmsInputGradientKernel(const double* __rest
         });
         return;
     }
-    const auto [first, end] = ThreadElements::of(rows * width);
-    for (std::uint64_t i = first; i < end;) {
-        const std::uint64_t row = i / width;
-        const std::uint64_t rowEnd = (row + 1) * width < end ? (row + 1) * width : end;
+    forEachThreadRowPart(rows * width, width, [&](std::uint64_t row, std::uint64_t first, std::uint64_t end) {
         const double inv = inverseRms[row];
         const double cubed = inv * inv * inv;
-        for (; i < rowEnd; ++i) {
+        for (std::uint64_t i = first; i < end; ++i) {
             element(i, row, inv, cubed);
         }
-    }
+    });
 }
 
 // The columns the CPU device's form sums side by side.

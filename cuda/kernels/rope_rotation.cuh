@@ -28,7 +28,8 @@ struct RopePair {
 
 // Calls each(rotation) for the pairs < pairs that the calling thread covers (forEachThreadElement).
 // The GPU forms find each pair's row and table entry by division; the CPU device's forms walk a
-// thread's run row by row, stepping through the table without dividing per pair.
+// thread's run row by row (forEachThreadRowPart), stepping through the table without dividing per
+// pair.
 template <class Each>
 __device__ __forceinline__ void forEachThreadRopePair(std::uint64_t pairs, std::uint64_t sequence, std::uint64_t heads,
                                                       std::uint64_t headDim, const double* __restrict__ table,
@@ -38,20 +39,16 @@ __device__ __forceinline__ void forEachThreadRopePair(std::uint64_t pairs, std::
                              [&](std::uint64_t pair) { each(RopePair::of(pair, sequence, heads, headDim, table)); });
         return;
     }
-    const auto [first, end] = ThreadElements::of(pairs);
     const std::uint64_t half = headDim / 2;
     const std::uint64_t rowPairs = heads * half;
-    std::uint64_t pair = first;
-    while (pair < end) {
-        const std::uint64_t row = pair / rowPairs;
-        const std::uint64_t rowEnd = (row + 1) * rowPairs < end ? (row + 1) * rowPairs : end;
+    forEachThreadRowPart(pairs, rowPairs, [&](std::uint64_t row, std::uint64_t first, std::uint64_t end) {
         const double* rowTable = table + 2 * (row % sequence * half);
-        std::uint64_t entry = (pair - row * rowPairs) % half;
-        for (; pair < rowEnd; ++pair) {
+        std::uint64_t entry = (first - row * rowPairs) % half;
+        for (std::uint64_t pair = first; pair < end; ++pair) {
             each(RopePair{2 * pair, rowTable[2 * entry], rowTable[2 * entry + 1]});
             entry = entry + 1 == half ? 0 : entry + 1;
         }
-    }
+    });
 }
 
 }  // namespace
